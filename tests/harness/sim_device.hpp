@@ -1,0 +1,99 @@
+#ifndef QT_TESTS_SIM_DEVICE_HPP
+#define QT_TESTS_SIM_DEVICE_HPP
+
+// A simulated device on a TestTransport: sends heartbeats on a schedule and
+// answers requests addressed to its node id by command id, with a configured
+// payload, after a delay, several times, under another command id, or not at
+// all. Every request it sees is recorded.
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "test_transport.hpp"
+
+namespace qt_test {
+
+struct SimReply {
+    std::array<uint8_t, 8> data{};
+    uint8_t dlc = 8;
+    Millis delay{0};
+    int copies = 1;                   // 2: the same reply twice
+    std::optional<uint8_t> asCommand; // answer under another command id
+};
+
+// Builds a reply payload field by field, packed from bit 0 like the devices do.
+class Payload {
+public:
+    template <typename T>
+    Payload& put(T value, unsigned char width = sizeof(T) * 8) {
+        canSetSignal<T>(frame_, value, bit_, width, true);
+        bit_ += width;
+        return *this;
+    }
+    Payload& putBool(bool value) { return put<bool>(value, 1); }
+    SimReply reply(Millis delay = Millis(0)) const {
+        SimReply r;
+        for (int i = 0; i < 8; ++i) r.data[i] = frame_.data[i];
+        r.delay = delay;
+        return r;
+    }
+    std::array<uint8_t, 8> bytes() const { return reply().data; }
+
+private:
+    can_frame_data frame_{};
+    unsigned char bit_ = 0;
+};
+
+class SimDevice {
+public:
+    using Handler = std::function<std::optional<SimReply>(const can_frame_data& request)>;
+
+    SimDevice(TestTransport& bus, uint32_t nodeId, uint8_t deviceType = 0);
+    ~SimDevice();
+
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    uint32_t nodeId() const { return nodeId_; }
+
+    void sendHeartbeat(std::array<uint8_t, 8> payload = {});
+    void startHeartbeats(Millis period = Millis(100));
+    void stopHeartbeats();
+
+    // Answer every request with this command id.
+    void answer(uint8_t cmdId, SimReply reply);
+    // Answer by a function of the request; std::nullopt stays silent.
+    void answer(uint8_t cmdId, Handler handler);
+    // Forget the answer for cmdId: requests go unanswered.
+    void silence(uint8_t cmdId);
+    // Unsolicited frame from this node.
+    void send(uint8_t cmdId, std::array<uint8_t, 8> data, Millis delay = Millis(0), uint8_t dlc = 8);
+
+    std::vector<can_frame_data> requests() const;
+    std::vector<can_frame_data> requests(uint8_t cmdId) const;
+    // Waits until `count` requests with cmdId arrived.
+    bool waitForRequests(uint8_t cmdId, size_t count, Millis timeout = Millis(2000)) const;
+
+private:
+    void onFrame(const can_frame_data& frame);
+
+    TestTransport& bus_;
+    const uint32_t nodeId_;
+    const uint8_t deviceType_;
+    int listener_ = 0;
+    std::atomic<int> heartbeatJob_{0};
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::map<uint8_t, Handler> handlers_;
+    std::vector<can_frame_data> requests_;
+};
+
+}  // namespace qt_test
+
+#endif

@@ -1,0 +1,159 @@
+#ifndef QT_TESTS_TEST_TRANSPORT_HPP
+#define QT_TESTS_TEST_TRANSPORT_HPP
+
+// An in-process bus for tests: an Interface whose transport records every
+// frame sent, lets the test (or simulated devices) inject received frames,
+// and fails on demand. A scheduler thread delivers delayed frames and runs
+// periodic jobs (simulated heartbeats) on a steady clock.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interface.hpp"
+
+namespace qt_test {
+
+using Millis = std::chrono::milliseconds;
+using FramePredicate = std::function<bool(const can_frame_data&)>;
+
+// An extended frame of the device protocol, device type and flags as given.
+can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, std::initializer_list<uint8_t> data = {},
+                         uint8_t dlc = 8, bool rtr = false, uint8_t deviceType = 0);
+can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data, uint8_t dlc = 8,
+                         bool rtr = false, uint8_t deviceType = 0);
+can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType = 0);
+bool isMasterHeartbeat(const can_frame_data& frame);
+// Everything but the master heartbeat: the frames device operations send.
+bool isDeviceFrame(const can_frame_data& frame);
+std::string describe(const can_frame_data& frame);
+
+class TestTransport : public Interface {
+public:
+    TestTransport();
+    ~TestTransport();
+
+    bool init(std::string name) override;
+    void closeIface() override;
+    bool sendData(can_frame_data* frame) override;
+    bool recvData(can_frame_data* frame) override;
+    bool setCANBaudRate(CANBaudRate rate) override;
+
+    // --- failure injection
+    void setInitResult(bool ok) { initResult_ = ok; }
+    void setSendResult(bool ok);
+    void setBaudRateResult(bool ok);
+
+    // --- what was sent (in order; master heartbeats included)
+    std::vector<can_frame_data> sentFrames() const;
+    std::vector<can_frame_data> sentFrames(const FramePredicate& match) const;
+    std::vector<can_frame_data> deviceFrames() const { return sentFrames(isDeviceFrame); }
+    // Waits until `count` frames matching `match` have been sent; returns the
+    // count-th one.
+    std::optional<can_frame_data> waitForSent(const FramePredicate& match, size_t count = 1,
+                                              Millis timeout = Millis(2000)) const;
+    void clearSent();
+    std::vector<CANBaudRate> baudRateCalls() const;
+    int initCalls() const;
+    int closeCalls() const;
+    std::string lastInitName() const;
+
+    // --- the receiving side
+    void inject(const can_frame_data& frame);
+    void injectAfter(const can_frame_data& frame, Millis delay);
+
+    // Peers see every frame that sendData accepted, on the sending thread
+    // (under the interface's send lock: they must not send through it).
+    int addListener(std::function<void(const can_frame_data&)> listener);
+    void removeListener(int id);
+
+    // Runs `job` on the scheduler thread after `delay` and then every
+    // `period` (once when period is zero). Returns an id for cancel().
+    int schedule(Millis delay, std::function<void()> job, Millis period = Millis(0));
+    // After cancel returns, the job is not running and will not run.
+    void cancel(int id);
+
+    // Counts of recvData calls that found nothing, for spin checks.
+    long idleReceives() const;
+
+private:
+    struct Job {
+        std::chrono::steady_clock::time_point due;
+        Millis period;
+        std::function<void()> fn;
+    };
+    void schedulerLoop();
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable sentCv_;
+    std::vector<can_frame_data> sent_;
+    std::vector<CANBaudRate> baudCalls_;
+    std::atomic<bool> initResult_{true};
+    bool sendResult_ = true;
+    bool baudResult_ = true;
+    int initCalls_ = 0;
+    int closeCalls_ = 0;
+    std::string initName_;
+    std::mutex listenersMutex_;
+    std::map<int, std::function<void(const can_frame_data&)>> listeners_;
+    int nextListener_ = 1;
+
+    std::mutex rxMutex_;
+    std::condition_variable rxCv_;
+    std::deque<can_frame_data> rx_;
+    std::atomic<long> idleReceives_{0};
+
+    std::mutex schedMutex_;
+    std::condition_variable schedCv_;
+    std::map<int, Job> jobs_;
+    int nextJob_ = 1;
+    int runningJob_ = 0;
+    bool schedStop_ = false;
+    std::thread scheduler_;
+};
+
+// Starts the interface and waits until the first master heartbeat made it
+// running. False when it did not within the time-out.
+bool startAndWaitRunning(TestTransport& bus, Millis timeout = Millis(2000));
+
+// A std::ostream that collects text thread-safely, for checking log lines.
+class LogCapture : public std::ostream {
+public:
+    LogCapture();
+    std::string text() const;
+    bool contains(const std::string& needle) const;
+    size_t count(const std::string& needle) const;
+    // Waits until the text holds `needle`.
+    bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const;
+    void clear();
+
+private:
+    class Buffer : public std::streambuf {
+    public:
+        explicit Buffer(LogCapture& owner) : owner_(owner) {}
+
+    protected:
+        int overflow(int c) override;
+        std::streamsize xsputn(const char* s, std::streamsize n) override;
+
+    private:
+        LogCapture& owner_;
+    };
+    Buffer buffer_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::string text_;
+};
+
+}  // namespace qt_test
+
+#endif
