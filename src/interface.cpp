@@ -242,6 +242,8 @@ bool Interface::closeInterface() {
             if (!failure) failure = std::current_exception();
         }
     }
+    // A heartbeat sent while the tasks were stopping may have set it again.
+    impl->running.store(false);
     closeIface();
     if (failure) std::rethrow_exception(failure);
     return true;

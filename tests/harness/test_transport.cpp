@@ -226,7 +226,8 @@ void TestTransport::schedulerLoop() {
             continue;
         }
         if (next->second.due > std::chrono::steady_clock::now()) {
-            schedCv_.wait_until(lock, next->second.due);
+            const auto due = next->second.due;  // the job may be cancelled while we wait
+            schedCv_.wait_until(lock, due);
             continue;
         }
         const int id = next->first;
