@@ -16,7 +16,7 @@ constexpr uint8_t kAckCmd = 2;
 
 }  // namespace
 
-class Interface::InterfaceImpl {
+class QUORVEL_LOCAL Interface::InterfaceImpl {
 public:
     explicit InterfaceImpl(Interface* owner) : owner(owner) {}
 
