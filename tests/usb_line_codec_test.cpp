@@ -1,0 +1,204 @@
+// The adapter's line encoding and parsing, without I/O. Received lines are
+// copied into heap buffers of their exact size, so that reading past a line's
+// end is caught by the address sanitizer.
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "usb_line_codec.hpp"
+
+namespace {
+
+using usb_line::LineBuffer;
+using usb_line::LineKind;
+using usb_line::ParsedLine;
+
+constexpr uint32_t kExt = 1u << 31;
+constexpr uint32_t kRtr = 1u << 30;
+
+can_frame_data frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> data = {}) {
+    can_frame_data f{};
+    f.can_id = id;
+    f.can_dlc = dlc;
+    for (size_t i = 0; i < data.size() && i < 8; ++i) f.data[i] = data[i];
+    return f;
+}
+
+std::string encode(const can_frame_data& f) {
+    LineBuffer line;
+    line.fill('#');
+    const size_t n = usb_line::encodeFrameLine(f, line);
+    // Nothing but the line itself: the rest of the buffer stays zero.
+    for (size_t i = n; i < line.size(); ++i) EXPECT_EQ(line[i], '\0') << "byte " << i;
+    return std::string(line.data(), n);
+}
+
+ParsedLine parse(const std::string& text) {
+    std::vector<char> exact(text.begin(), text.end());
+    return usb_line::parseLine(exact.empty() ? nullptr : exact.data(), exact.size());
+}
+
+void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
+    EXPECT_EQ(got.can_id, want.can_id);
+    EXPECT_EQ(got.can_dlc, want.can_dlc);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
+}
+
+}  // namespace
+
+TEST(UsbLineEncoding, FrameLinesByteForByte) {
+    EXPECT_EQ(encode(frame(0x123, 2, {0xAB, 0x01})), "t1232AB01\r");
+    // Read request of command 70 to node 5: extended remote, 16 zero digits.
+    const std::string request = encode(frame(kExt | kRtr | 0x2C6, 8));
+    EXPECT_EQ(request, "R000002C68" + std::string(16, '0') + "\r");
+    EXPECT_EQ(request.size(), 27u);
+    EXPECT_EQ(encode(frame(kExt | 0x1ABCDEF0, 0)), "T1ABCDEF00\r");
+    EXPECT_EQ(encode(frame(kRtr | 0x7FF, 1, {0x5A})), "r7FF15A\r");
+    EXPECT_EQ(encode(frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE})),
+              "T1FFFFFFF80010325476" "98BAFE\r");
+}
+
+TEST(UsbLineEncoding, IdentifierIsCutToItsDigitsAndOnlyDlcBytesGoOut) {
+    // Standard: the low 12 bits; extended: the low 29 (error flag dropped).
+    EXPECT_EQ(encode(frame(0x1234, 0)), "t2340\r");
+    EXPECT_EQ(encode(frame(kExt | (1u << 29) | 0x5, 0)), "T000000050\r");
+    EXPECT_EQ(encode(frame(0x001, 1, {0xC3, 0xFF, 0xFF})), "t0011C3\r");
+}
+
+TEST(UsbLineEncoding, DataLengthAboveEightIsRefused) {
+    for (uint8_t dlc : {9, 15, 255}) {
+        LineBuffer line;
+        line.fill('#');
+        EXPECT_EQ(usb_line::encodeFrameLine(frame(kExt | 0x2C6, dlc), line), 0u) << int(dlc);
+        for (char c : line) EXPECT_EQ(c, '\0');
+    }
+}
+
+TEST(UsbLineEncoding, CommandLines) {
+    LineBuffer line;
+    EXPECT_EQ(usb_line::encodeCommandLine("C\rS%c\rO\r", '8', line), 7u);
+    EXPECT_EQ(std::string(line.data(), 7), "C\rS8\rO\r");
+    EXPECT_EQ(line[7], '\0');
+    EXPECT_EQ(usb_line::encodeCommandLine("G\r", '\0', line), 2u);
+    EXPECT_EQ(std::string(line.data(), 2), "G\r");
+    EXPECT_EQ(line[2], '\0');
+}
+
+TEST(UsbLineParsing, EveryKindAndLengthRoundTrips) {
+    std::mt19937 rng(1234);
+    for (uint32_t flags : {0u, kRtr, kExt, kExt | kRtr}) {
+        for (uint8_t dlc = 0; dlc <= 8; ++dlc) {
+            can_frame_data f = frame(flags | (rng() & ((flags & kExt) ? 0x1FFFFFFFu : 0x7FFu)), dlc);
+            for (uint8_t i = 0; i < dlc; ++i) f.data[i] = static_cast<uint8_t>(rng());
+            const std::string line = encode(f);
+            const ParsedLine p = parse(line);
+            ASSERT_EQ(p.kind, LineKind::Frame) << line;
+            expectSameFrame(p.frame, f);
+        }
+    }
+}
+
+TEST(UsbLineParsing, LowerCaseDigitsAndUnknownKindLetters) {
+    const ParsedLine upper = parse("t1232AB01\r");
+    const ParsedLine lower = parse("t1232ab01\r");
+    ASSERT_EQ(upper.kind, LineKind::Frame);
+    ASSERT_EQ(lower.kind, LineKind::Frame);
+    expectSameFrame(lower.frame, frame(0x123, 2, {0xAB, 0x01}));
+    expectSameFrame(upper.frame, lower.frame);
+
+    // Any other first letter reads as a standard data frame.
+    for (const char* text : {"x1232AB01\r", "X1232ab01\r", "01232AB01\r"}) {
+        const ParsedLine p = parse(text);
+        ASSERT_EQ(p.kind, LineKind::Frame) << text;
+        expectSameFrame(p.frame, frame(0x123, 2, {0xAB, 0x01}));
+    }
+    const ParsedLine ext = parse("R1fffffff0\r");
+    ASSERT_EQ(ext.kind, LineKind::Frame);
+    expectSameFrame(ext.frame, frame(kExt | kRtr | 0x1FFFFFFF, 0));
+}
+
+TEST(UsbLineParsing, NonHexCharactersAreMappedNotRejected) {
+    // 'g' counts 16, so "0g0" is 0x100; data digits "zz": (35 & 15) * 16 + 35.
+    const ParsedLine p = parse("t0g01zz\r");
+    ASSERT_EQ(p.kind, LineKind::Frame);
+    EXPECT_EQ(p.frame.can_id, 0x100u);
+    EXPECT_EQ(p.frame.data[0], 0x53);
+}
+
+TEST(UsbLineParsing, DataLengthAboveEight) {
+    EXPECT_EQ(parse("t1239" + std::string(18, '0') + "\r").kind, LineKind::BadLength);
+    EXPECT_EQ(parse("T000002C6F\r").kind, LineKind::BadLength);
+    EXPECT_EQ(parse("t123z\r").kind, LineKind::BadLength);
+}
+
+TEST(UsbLineParsing, ShortFrameLinesYieldNothing) {
+    const std::vector<std::string> full = {
+        "t1232AB01", "r1230", "R000002C68" + std::string(16, '0'), "T1FFFFFFF80010325476" "98BAFE", "t7FF0",
+    };
+    for (const std::string& line : full) {
+        ASSERT_EQ(parse(line).kind, LineKind::Frame) << line;
+        ASSERT_EQ(parse(line + "\r").kind, LineKind::Frame) << line;
+        for (size_t k = 0; k < line.size(); ++k) {
+            const std::string cut = line.substr(0, k);
+            EXPECT_EQ(parse(cut).kind, LineKind::Ignored) << '"' << cut << '"';
+            EXPECT_EQ(parse(cut + "\r").kind, LineKind::Ignored) << '"' << cut << "\\r\"";
+            // The rest of a line after its CR is not part of it.
+            EXPECT_EQ(parse(cut + "\r" + line.substr(k)).kind, LineKind::Ignored) << cut;
+        }
+    }
+    EXPECT_EQ(parse("").kind, LineKind::Ignored);
+    EXPECT_EQ(parse("\r").kind, LineKind::Ignored);
+}
+
+TEST(UsbLineParsing, ExtraCharactersAfterTheFrameAreIgnored) {
+    // A 30-byte line cut by the port without CR.
+    const std::string line = "T000002C68" "0102030405060708" "XYZW";
+    ASSERT_EQ(line.size(), 30u);
+    const ParsedLine p = parse(line);
+    ASSERT_EQ(p.kind, LineKind::Frame);
+    expectSameFrame(p.frame, frame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
+TEST(UsbLineParsing, ReplyLines) {
+    ParsedLine p = parse("G6\r");
+    EXPECT_EQ(p.kind, LineKind::BitRateReply);
+    EXPECT_EQ(p.bitRateCode, 6);
+    EXPECT_EQ(parse("G9\r").bitRateCode, 9);
+    EXPECT_EQ(parse("G6").kind, LineKind::BitRateReply);
+
+    p = parse("H1.0.2\r");
+    EXPECT_EQ(p.kind, LineKind::HardwareReply);
+    EXPECT_EQ(p.version.major, 1);
+    EXPECT_EQ(p.version.minor, 0);
+    EXPECT_EQ(p.version.patch, 2);
+    p = parse("H3x4y5");
+    EXPECT_EQ(p.kind, LineKind::HardwareReply);
+    EXPECT_EQ(p.version.minor, 4);
+
+    p = parse("V2.7.1-0badc0de\r");
+    EXPECT_EQ(p.kind, LineKind::FirmwareReply);
+    EXPECT_EQ(p.version.major, 2);
+    EXPECT_EQ(p.version.minor, 7);
+    EXPECT_EQ(p.version.patch, 1);
+    EXPECT_EQ(p.commit, "0badc0de");
+
+    EXPECT_EQ(parse("d\r").kind, LineKind::FirmwareUpdateReply);
+    EXPECT_EQ(parse("d").kind, LineKind::FirmwareUpdateReply);
+    // Only the first line of a buffer counts.
+    p = parse("G5\rG7\r");
+    EXPECT_EQ(p.bitRateCode, 5);
+}
+
+TEST(UsbLineParsing, ShortReplyLinesYieldNothing) {
+    for (const std::string full : {"G6", "H1.0.2", "V2.7.1-0badc0de"}) {
+        for (size_t k = 1; k < full.size(); ++k) {
+            const std::string cut = full.substr(0, k);
+            EXPECT_EQ(parse(cut).kind, LineKind::Ignored) << cut;
+            EXPECT_EQ(parse(cut + "\r").kind, LineKind::Ignored) << cut;
+            EXPECT_EQ(parse(cut + "\r" + full.substr(k)).kind, LineKind::Ignored) << cut;
+        }
+    }
+}
