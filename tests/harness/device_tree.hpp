@@ -1,0 +1,44 @@
+#ifndef QT_TESTS_DEVICE_TREE_HPP
+#define QT_TESTS_DEVICE_TREE_HPP
+
+// Tests that need serial::list_ports to see a particular device run in a
+// forked child with a private mount namespace, in which /dev and /sys are
+// fresh tmpfs trees: only the pseudo-terminal devices (/dev/ptmx, /dev/pts)
+// and /dev/null, /dev/zero, /dev/random and /dev/urandom are bound in from the
+// host. The test then adds the devices it wants the enumeration to find.
+// Needs root (CAP_SYS_ADMIN).
+
+#include <functional>
+#include <string>
+
+namespace qt_test {
+
+// Runs `body` in such a child and waits for it. Call it while the calling
+// process runs no other thread. GoogleTest assertions inside `body` report in
+// the child; the result is true when the child finished without a failure
+// (an escaping exception and a hang of more than `limitSeconds` count as
+// failures too).
+bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds = 100);
+
+// What a USB device's sysfs directory tells about it (empty: no such file).
+struct UsbDeviceInfo {
+    std::string manufacturer;
+    std::string product;
+    std::string serial;
+    std::string vendorId = "0483";
+    std::string productId = "5740";
+};
+
+// Inside runInPrivateDeviceTree: makes the character device `devicePath`
+// (for instance a PtyPair's slave) appear as /dev/<name>, with the sysfs
+// entries of a USB serial device. `name` starts with ttyUSB (converter
+// layout) or ttyACM (modem-class layout). Throws std::runtime_error when the
+// tree cannot be built.
+void addUsbSerialDevice(const std::string& name, const std::string& devicePath, const UsbDeviceInfo& info);
+
+// Creates /dev/<linkName> as a symbolic link to `target`.
+void addDeviceLink(const std::string& linkName, const std::string& target);
+
+}  // namespace qt_test
+
+#endif

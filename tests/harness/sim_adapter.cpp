@@ -1,0 +1,289 @@
+#include "sim_adapter.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include "device_tree.hpp"
+
+namespace qt_test {
+
+namespace {
+
+constexpr uint32_t kExt = 1u << 31;
+constexpr uint32_t kRtr = 1u << 30;
+// Longer than any line either side writes: a line without CR is garbage.
+constexpr size_t kMaxPending = 64;
+constexpr int kPollMs = 20;
+
+int upperHexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
+    addUsbSerialDevice(name, adapter.portPath(), UsbDeviceInfo{"Quorvel", "Yomlu CAN Adapter", "Y0001"});
+    return "/dev/" + name;
+}
+
+std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line) {
+    if (line.empty()) return std::nullopt;
+    const char kind = line[0];
+    const bool ext = kind == 'T' || kind == 'R';
+    const bool rtr = kind == 'r' || kind == 'R';
+    if (!ext && kind != 't' && kind != 'r') return std::nullopt;
+    const size_t idDigits = ext ? 8 : 3;
+    if (line.size() < 2 + idDigits) return std::nullopt;
+    for (size_t i = 1; i < line.size(); ++i) {
+        if (upperHexValue(line[i]) < 0) return std::nullopt;
+    }
+    uint32_t id = 0;
+    for (size_t i = 1; i <= idDigits; ++i) id = id * 16 + static_cast<uint32_t>(upperHexValue(line[i]));
+    const int dlc = upperHexValue(line[1 + idDigits]);
+    if (dlc > 8 || line.size() != 2 + idDigits + 2 * static_cast<size_t>(dlc)) return std::nullopt;
+    if (id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return std::nullopt;
+
+    can_frame_data f{};
+    f.can_id = id | (ext ? kExt : 0u) | (rtr ? kRtr : 0u);
+    f.can_dlc = static_cast<uint8_t>(dlc);
+    for (int i = 0; i < dlc; ++i) {
+        const size_t at = 2 + idDigits + 2 * static_cast<size_t>(i);
+        f.data[i] = static_cast<uint8_t>(upperHexValue(line[at]) * 16 + upperHexValue(line[at + 1]));
+    }
+    return f;
+}
+
+std::string adapterFrameLine(const can_frame_data& frame, bool lowerCase) {
+    const bool ext = (frame.can_id & kExt) != 0;
+    const bool rtr = (frame.can_id & kRtr) != 0;
+    char buf[48];
+    int n = ext ? std::snprintf(buf, sizeof buf, lowerCase ? "%c%08x%u" : "%c%08X%u", rtr ? 'R' : 'T',
+                                frame.can_id & 0x1FFFFFFFu, unsigned{frame.can_dlc})
+                : std::snprintf(buf, sizeof buf, lowerCase ? "%c%03x%u" : "%c%03X%u", rtr ? 'r' : 't',
+                                frame.can_id & 0x7FFu, unsigned{frame.can_dlc});
+    for (int i = 0; i < frame.can_dlc && i < 8; ++i) {
+        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), lowerCase ? "%02x" : "%02X",
+                           unsigned{frame.data[i]});
+    }
+    return std::string(buf, static_cast<size_t>(n)) + "\r";
+}
+
+// ---------------------------------------------------------------------------
+
+SimAdapter::SimAdapter() {
+    const int flags = ::fcntl(pty_.masterFd(), F_GETFL);
+    if (flags == -1 || ::fcntl(pty_.masterFd(), F_SETFL, flags | O_NONBLOCK) == -1) {
+        throw std::runtime_error("SimAdapter: cannot make the master non-blocking");
+    }
+    reader_ = std::thread(&SimAdapter::readLoop, this);
+    forwarder_ = std::thread(&SimAdapter::forwardLoop, this);
+}
+
+SimAdapter::~SimAdapter() { stopThreads(); }
+
+void SimAdapter::stopThreads() {
+    stop_.store(true);
+    if (reader_.joinable()) reader_.join();
+    if (forwarder_.joinable()) forwarder_.join();
+}
+
+void SimAdapter::unplug() {
+    stopThreads();
+    pty_.closeMaster();
+}
+
+void SimAdapter::setHardwareReply(std::string line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hardwareReply_ = std::move(line);
+}
+
+void SimAdapter::setFirmwareReply(std::string line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    firmwareReply_ = std::move(line);
+}
+
+void SimAdapter::setAnswering(bool answering) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answering_ = answering;
+}
+
+void SimAdapter::setReplyDelay(Millis delay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    replyDelay_ = delay;
+}
+
+void SimAdapter::setLinkRate(uint32_t bitsPerSecond) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    linkRate_ = bitsPerSecond;
+}
+
+void SimAdapter::setBitRateCode(char digit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bitRateCode_ = digit;
+}
+
+char SimAdapter::bitRateCode() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bitRateCode_;
+}
+
+std::vector<std::string> SimAdapter::hostLines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hostLines_;
+}
+
+std::vector<std::string> SimAdapter::malformedLines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return malformed_;
+}
+
+bool SimAdapter::waitForHostLine(const std::string& line, size_t count, Millis timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return linesCv_.wait_for(lock, timeout, [&] {
+        size_t seen = 0;
+        for (const std::string& l : hostLines_) seen += l == line ? 1 : 0;
+        return seen >= count;
+    });
+}
+
+std::string SimAdapter::hostBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hostBytes_;
+}
+
+void SimAdapter::clearHostLines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hostLines_.clear();
+    malformed_.clear();
+    hostBytes_.clear();
+}
+
+void SimAdapter::sendRaw(const std::string& bytes) { writeToHost(bytes); }
+
+void SimAdapter::writeToHost(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    if (linkRate_ != 0) {
+        // The line is on the host's side once its last character has crossed.
+        const auto now = std::chrono::steady_clock::now();
+        const auto start = linkFreeAt_ > now ? linkFreeAt_ : now;
+        linkFreeAt_ = start + std::chrono::nanoseconds(bytes.size() * 10ull * 1000000000ull / linkRate_);
+        std::this_thread::sleep_until(linkFreeAt_);
+    }
+    size_t done = 0;
+    while (done < bytes.size() && !stop_.load()) {
+        const ssize_t n = ::write(pty_.masterFd(), bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;  // nobody on the other side
+        pollfd p{pty_.masterFd(), POLLOUT, 0};
+        ::poll(&p, 1, kPollMs);
+    }
+    for (char c : bytes) linesToHost_.fetch_add(c == '\r' ? 1 : 0);
+}
+
+void SimAdapter::readLoop() {
+    std::string pending;
+    char buf[512];
+    while (!stop_.load()) {
+        pollfd p{pty_.masterFd(), POLLIN, 0};
+        const int r = ::poll(&p, 1, kPollMs);
+        if (r <= 0) continue;
+        const ssize_t n = ::read(pty_.masterFd(), buf, sizeof buf);
+        if (n <= 0) {
+            // No slave open yet (or any more): the master reports a hang-up.
+            std::this_thread::sleep_for(Millis(kPollMs));
+            continue;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            hostBytes_.append(buf, static_cast<size_t>(n));
+        }
+        for (size_t cr; (cr = pending.find('\r')) != std::string::npos;) {
+            handleLine(pending.substr(0, cr));
+            pending.erase(0, cr + 1);
+        }
+        if (pending.size() > kMaxPending) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            malformed_.push_back(pending);
+            pending.clear();
+        }
+    }
+}
+
+void SimAdapter::forwardLoop() {
+    can_frame_data frame{};
+    while (!stop_.load()) {
+        if (bus_.recvData(&frame)) writeToHost(adapterFrameLine(frame));
+    }
+}
+
+void SimAdapter::handleLine(const std::string& line) {
+    bool wellFormed = true;
+    std::optional<can_frame_data> frame;
+    std::string answer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hostLines_.push_back(line);
+        const char kind = line.empty() ? '\0' : line[0];
+        switch (kind) {
+            case 't':
+            case 'T':
+            case 'r':
+            case 'R':
+                frame = parseAdapterFrameLine(line);
+                wellFormed = frame.has_value();
+                break;
+            case 'C':
+            case 'O':
+                wellFormed = line.size() == 1;
+                break;
+            case 'S':
+                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '8';
+                if (wellFormed) bitRateCode_ = line[1];
+                break;
+            case 'Z':
+                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '2';
+                break;
+            case 'G':
+            case 'V':
+            case 'H':
+            case 'd':
+                wellFormed = line.size() == 1;
+                if (wellFormed && (answering_ || kind == 'd')) {
+                    answer = kind == 'G' ? std::string("G") + bitRateCode_
+                             : kind == 'V' ? firmwareReply_
+                             : kind == 'H' ? hardwareReply_
+                                           : std::string("d");
+                }
+                break;
+            default:
+                wellFormed = false;
+        }
+        if (!wellFormed) malformed_.push_back(line);
+    }
+    linesCv_.notify_all();
+    if (frame) bus_.sendData(&*frame);
+    if (!answer.empty()) reply(answer);
+}
+
+void SimAdapter::reply(std::string line) {
+    Millis delay;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        delay = replyDelay_;
+    }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    writeToHost(line + "\r");
+}
+
+}  // namespace qt_test

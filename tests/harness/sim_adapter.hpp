@@ -1,0 +1,122 @@
+#ifndef QT_TESTS_SIM_ADAPTER_HPP
+#define QT_TESTS_SIM_ADAPTER_HPP
+
+// A simulated Yomlu USB-to-CAN adapter on the master side of a pseudo-
+// terminal. The library opens portPath() like the real adapter's serial port.
+// The adapter parses the lines the library writes (strictly: a malformed line
+// is recorded, not guessed at), answers the queries G, V and H and the
+// firmware-update command d, and bridges frames to a CAN bus simulated by a
+// TestTransport: frame lines from the host are "sent" on bus(), where
+// SimDevices see them, and every frame the devices put on bus() goes to the
+// host as a frame line. Its own parser and encoder are independent of the
+// library's.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pty_pair.hpp"
+#include "test_transport.hpp"
+
+namespace qt_test {
+
+class SimAdapter;
+
+// Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
+// as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
+// returns that path.
+std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
+
+// Strict parse of a frame line without its CR: upper-case digits, exact
+// length, 11-bit standard and 29-bit extended identifiers.
+std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line);
+// A frame as the adapter writes it, CR included; lower-case digits on request.
+std::string adapterFrameLine(const can_frame_data& frame, bool lowerCase = false);
+
+class SimAdapter {
+public:
+    SimAdapter();
+    ~SimAdapter();
+
+    SimAdapter(const SimAdapter&) = delete;
+    SimAdapter& operator=(const SimAdapter&) = delete;
+
+    // The serial device the library opens.
+    const std::string& portPath() const { return pty_.slavePath(); }
+    // The CAN side: attach SimDevices here. bus().sentFrames() lists the
+    // frames the host sent, in order.
+    TestTransport& bus() { return bus_; }
+
+    // --- behaviour
+    // Reply lines without CR; defaults "H1.0.2" and "V2.3.4-1a2b3c4d".
+    void setHardwareReply(std::string line);
+    void setFirmwareReply(std::string line);
+    // A silent adapter (old firmware) answers no query.
+    void setAnswering(bool answering);
+    void setReplyDelay(Millis delay);
+    // Paces the lines toward the host to this many bit/s (10 bits a
+    // character), like the real link; 0 (the default) does not pace.
+    void setLinkRate(uint32_t bitsPerSecond);
+    // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
+    void setBitRateCode(char digit);
+    char bitRateCode() const;
+
+    // --- what the host wrote
+    // Every line (without CR) in order; frame, command and query lines.
+    std::vector<std::string> hostLines() const;
+    std::vector<std::string> malformedLines() const;
+    // Every byte the host wrote, as it came.
+    std::string hostBytes() const;
+    // Waits until the host has written `line` `count` times.
+    bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
+    void clearHostLines();
+
+    // --- toward the host
+    // Raw bytes, as they are, in one write.
+    void sendRaw(const std::string& bytes);
+    long linesToHost() const { return linesToHost_.load(); }
+
+    // Pulls the plug: stops the adapter and closes the master side.
+    void unplug();
+
+private:
+    void readLoop();
+    void forwardLoop();
+    void handleLine(const std::string& line);
+    void reply(std::string line);
+    void writeToHost(const std::string& bytes);
+    void stopThreads();
+
+    PtyPair pty_;
+    TestTransport bus_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable linesCv_;
+    std::vector<std::string> hostLines_;
+    std::vector<std::string> malformed_;
+    std::string hostBytes_;
+    std::string hardwareReply_ = "H1.0.2";
+    std::string firmwareReply_ = "V2.3.4-1a2b3c4d";
+    bool answering_ = true;
+    Millis replyDelay_{0};
+    char bitRateCode_ = '6';
+
+    std::mutex writeMutex_;
+    uint32_t linkRate_ = 0;
+    std::chrono::steady_clock::time_point linkFreeAt_{};
+    std::atomic<long> linesToHost_{0};
+
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+    std::thread forwarder_;
+};
+
+}  // namespace qt_test
+
+#endif

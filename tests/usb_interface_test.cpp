@@ -1,0 +1,422 @@
+// USBInterface on real pseudo-terminals: the adapter check in init (through
+// the real serial::list_ports over a private /dev and /sys), the bytes of
+// every line it writes, and how it reads the adapter's lines. The receive
+// thread is not started here: recvData is called directly.
+
+#include <gtest/gtest.h>
+
+#include <termios.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "device_tree.hpp"
+#include "pty_pair.hpp"
+#include "serial.hpp"
+#include "sim_adapter.hpp"
+#include "test_transport.hpp"
+#include "usb_interface.hpp"
+
+namespace {
+
+using qt_test::LogCapture;
+using qt_test::Millis;
+using qt_test::SimAdapter;
+using qt_test::UsbDeviceInfo;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kExt = 1u << 31;
+constexpr uint32_t kRtr = 1u << 30;
+const std::string kNotCompatible = "No Compatible Quorvel Device found \n";
+
+can_frame_data frame(uint32_t id, uint8_t dlc, std::initializer_list<uint8_t> data = {}) {
+    can_frame_data f{};
+    f.can_id = id;
+    f.can_dlc = dlc;
+    size_t i = 0;
+    for (uint8_t b : data) f.data[i++] = b;
+    return f;
+}
+
+void expectFrame(const can_frame_data& got, const can_frame_data& want) {
+    EXPECT_EQ(got.can_id, want.can_id) << std::hex << got.can_id;
+    EXPECT_EQ(got.can_dlc, want.can_dlc);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Waits until the host has written at least `count` bytes; returns them.
+std::string waitForBytes(const SimAdapter& adapter, size_t count, Millis timeout = Millis(3000)) {
+    const auto deadline = Clock::now() + timeout;
+    std::string bytes = adapter.hostBytes();
+    while (bytes.size() < count && Clock::now() < deadline) {
+        std::this_thread::sleep_for(Millis(5));
+        bytes = adapter.hostBytes();
+    }
+    return bytes;
+}
+
+// An accepted adapter on an opened (not started) interface, in a private
+// device tree.
+void withOpenAdapter(const std::function<void(SimAdapter&, USBInterface&, LogCapture&)>& body) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
+        SimAdapter adapter;
+        const std::string path = qt_test::listAsYomlu(adapter);
+        LogCapture log;
+        USBInterface usb;
+        usb.setOutputLogStream(&log);
+        ASSERT_TRUE(usb.init(path));
+        body(adapter, usb, log);
+    }));
+}
+
+template <typename Exception>
+std::string initFailure(USBInterface& usb, const std::string& port, std::string* what = nullptr) {
+    testing::internal::CaptureStdout();
+    try {
+        usb.init(port);
+        ADD_FAILURE() << "init(" << port << ") did not throw";
+    } catch (const Exception& e) {
+        if (what != nullptr) *what = e.what();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "init(" << port << ") threw another exception: " << e.what();
+    }
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// init
+
+TEST(UsbInit, AcceptsOnlyPortsDescribedAsQuorvelOrYomlu) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([] {
+        struct Case {
+            const char* name;
+            UsbDeviceInfo info;
+            bool accepted;
+        };
+        const Case cases[] = {
+            {"ttyACM0", {"Quorvel", "CAN Adapter", "0001"}, true},
+            {"ttyUSB0", {"Acme", "Yomlu", ""}, true},
+            {"ttyUSB1", {"Acme", "Bridge", "Yomlu7"}, true},
+            {"ttyACM1", {"quorvel", "yomlu", "QUORVEL"}, false},
+            {"ttyUSB2", {"", "", "YOMLU"}, false},
+            {"ttyACM2", {"Acme", "Bridge", "Q0rvel"}, false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            SimAdapter adapter;
+            qt_test::addUsbSerialDevice(c.name, adapter.portPath(), c.info);
+            const std::string path = std::string("/dev/") + c.name;
+            USBInterface usb;
+            if (c.accepted) {
+                testing::internal::CaptureStdout();
+                EXPECT_TRUE(usb.init(path));
+                EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+            } else {
+                std::string what;
+                EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, path, &what), kNotCompatible);
+                EXPECT_EQ(what, "No Compatible Quorvel Device found at the interface");
+            }
+            // Either way the port is open now.
+            can_frame_data f = frame(0x123, 2, {0xAB, 0x01});
+            EXPECT_TRUE(usb.sendData(&f));
+            EXPECT_EQ(waitForBytes(adapter, 10), "t1232AB01\r");
+        }
+    }));
+}
+
+TEST(UsbInit, OpensTheAdapterAt115200RawEightNoParityOneStop) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([] {
+        qt_test::PtyPair pty;
+        qt_test::addUsbSerialDevice("ttyACM0", pty.slavePath(), {"Quorvel", "Yomlu", "1"});
+        USBInterface usb;
+        ASSERT_TRUE(usb.init("/dev/ttyACM0"));
+        const termios t = pty.slaveSettings();
+        EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+        EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+        EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+        EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    }));
+}
+
+TEST(UsbInit, NamesTheEnumerationDoesNotListAreRefusedAndLeftOpen) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([] {
+        SimAdapter adapter;
+        qt_test::listAsYomlu(adapter, "ttyACM0");
+        qt_test::addDeviceLink("yomlu", "/dev/ttyACM0");
+        // A link to the adapter, and the pty's own name, are not listed.
+        for (const std::string& name : {std::string("/dev/yomlu"), adapter.portPath()}) {
+            SCOPED_TRACE(name);
+            LogCapture log;
+            USBInterface usb;
+            usb.setOutputLogStream(&log);
+            EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, name), kNotCompatible);
+            adapter.clearHostLines();
+            can_frame_data f = frame(kExt | 0x2C6, 0);
+            EXPECT_TRUE(usb.sendData(&f));
+            EXPECT_EQ(waitForBytes(adapter, 11), "T000002C60\r");
+            // closeIface closes what init left open.
+            usb.closeIface();
+            EXPECT_FALSE(usb.sendData(&f));
+            EXPECT_TRUE(log.contains("Exception on USB write\n"));
+        }
+    }));
+}
+
+TEST(UsbInit, OpenFailuresPrintTwoLinesAndRethrow) {
+    {
+        USBInterface usb;
+        std::string what;
+        EXPECT_EQ(initFailure<std::invalid_argument>(usb, "", &what),
+                  "USB Communication Error. Please check if the selected interface  is okay.\n"
+                  "Empty port is invalid.\n");
+        EXPECT_EQ(what, "Empty port is invalid.");
+    }
+    {
+        USBInterface usb;
+        std::string what;
+        const std::string out = initFailure<serial::IOException>(usb, "/dev/qt-no-such-port", &what);
+        EXPECT_EQ(out, "USB Communication Error. Please check if the selected interface /dev/qt-no-such-port is "
+                       "okay.\n" + what + "\n");
+        EXPECT_NE(what.find("No such file or directory"), std::string::npos) << what;
+    }
+    {
+        // The first init leaves the foreign port open; the second cannot open it again.
+        qt_test::PtyPair pty;
+        USBInterface usb;
+        EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, pty.slavePath()), kNotCompatible);
+        std::string what;
+        EXPECT_EQ(initFailure<serial::SerialException>(usb, pty.slavePath(), &what),
+                  "USB Communication Error. Please check if the selected interface " + pty.slavePath() +
+                      " is okay.\nSerialException Serial port already open. failed.\n");
+        EXPECT_EQ(what, "SerialException Serial port already open. failed.");
+    }
+}
+
+TEST(UsbInit, InitInterfacePassesTheExceptionOnAndStartsNothing) {
+    qt_test::PtyPair pty;
+    LogCapture log;
+    USBInterface usb;
+    usb.setOutputLogStream(&log);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(usb.initInterface(pty.slavePath()), NoCompatibleDeviceException);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kNotCompatible);
+    std::this_thread::sleep_for(Millis(300));
+    EXPECT_FALSE(usb.isRunning());
+    EXPECT_FALSE(log.contains("Starting receive thread..."));
+    // No master heartbeat went out.
+    EXPECT_EQ(pty.drain(Millis(100)), "");
+}
+
+// ---------------------------------------------------------------------------
+// Lines to the adapter
+
+TEST(UsbLinesOut, FramesByteForByte) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        struct Case {
+            can_frame_data f;
+            std::string line;
+        };
+        const Case cases[] = {
+            {frame(0x123, 2, {0xAB, 0x01}), "t1232AB01\r"},
+            {frame(kExt | kRtr | 0x2C6, 8), "R000002C68" + std::string(16, '0') + "\r"},
+            {frame(kRtr | 0x7FF, 0), "r7FF0\r"},
+            {frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+             "T1FFFFFFF80010325476" "98BAFE\r"},
+        };
+        for (const Case& c : cases) {
+            adapter.clearHostLines();
+            can_frame_data f = c.f;
+            EXPECT_TRUE(usb.sendData(&f));
+            EXPECT_EQ(waitForBytes(adapter, c.line.size()), c.line);
+        }
+        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
+        // Received by the adapter as the frames they are.
+        const auto onBus = adapter.bus().sentFrames();
+        ASSERT_EQ(onBus.size(), 4u);
+        for (size_t i = 0; i < onBus.size(); ++i) expectFrame(onBus[i], cases[i].f);
+    });
+}
+
+TEST(UsbLinesOut, FrameWithDataLengthAboveEightIsRefused) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        for (uint8_t dlc : {9, 15, 200}) {
+            can_frame_data f = frame(kExt | 0x2C6, dlc, {1, 2, 3, 4, 5, 6, 7, 8});
+            EXPECT_FALSE(usb.sendData(&f)) << int(dlc);
+        }
+        can_frame_data ok = frame(0x001, 0);
+        EXPECT_TRUE(usb.sendData(&ok));
+        // Nothing of the refused frames went out before the good one.
+        EXPECT_EQ(waitForBytes(adapter, 5), "t0010\r");
+        EXPECT_FALSE(log.contains("Exception on USB write"));
+    });
+}
+
+TEST(UsbLinesOut, AdapterCommandsByteForByte) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        struct Case {
+            std::function<bool()> call;
+            std::string bytes;
+        };
+        const Case cases[] = {
+            {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_1M); }, std::string("C\rS8\rO\r")},
+            {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_10K); }, std::string("C\rS0\rO\r")},
+            {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_750K); }, std::string("C\rS7\rO\r")},
+            // No range check: the index goes out as its character.
+            {[&] { return usb.setCANBaudRate(static_cast<CANBaudRate>(9)); }, std::string("C\rS9\rO\r")},
+            {[&] { return usb.saveConfiguration(); }, std::string("C\rZ0\rO\r")},
+            {[&] { return usb.eraseConfiguration(); }, std::string("C\rZ1\rO\r")},
+            {[&] { return usb.rebootYomlu(); }, std::string("C\rZ2\rO\r")},
+            {[&] { return usb.enterDFUMode(); }, std::string("C\rd\r")},
+        };
+        for (const Case& c : cases) {
+            adapter.clearHostLines();
+            EXPECT_TRUE(c.call());
+            EXPECT_EQ(waitForBytes(adapter, c.bytes.size()), c.bytes);
+        }
+        EXPECT_EQ(adapter.bitRateCode(), '7');  // "S9" is no rate the adapter knows
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Lines from the adapter
+
+TEST(UsbLinesIn, LinesSplitAcrossWritesAndSeveralInOneWrite) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        can_frame_data got{};
+        adapter.sendRaw("T000002C6");
+        std::thread rest([&] {
+            std::this_thread::sleep_for(Millis(150));
+            adapter.sendRaw("80102030405");
+            std::this_thread::sleep_for(Millis(150));
+            adapter.sendRaw("060708\r");
+        });
+        const auto start = Clock::now();
+        EXPECT_TRUE(usb.recvData(&got));
+        EXPECT_GE(secondsSince(start), 0.25);
+        rest.join();
+        expectFrame(got, frame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+
+        adapter.sendRaw("t1232ab01\rG5\rR1FFFFFFF3000000\rd\rt0011FF\r");
+        got = can_frame_data{};
+        EXPECT_TRUE(usb.recvData(&got));
+        expectFrame(got, frame(0x123, 2, {0xAB, 0x01}));
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_TRUE(log.contains("Got CAN Baud Rate : 5\n"));
+        // The reused record gets all of its data bytes rewritten.
+        got.data[5] = 0x55;
+        EXPECT_TRUE(usb.recvData(&got));
+        expectFrame(got, frame(kExt | kRtr | 0x1FFFFFFF, 3));
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_TRUE(log.contains("Got DFU mode info: \n"));
+        EXPECT_TRUE(usb.recvData(&got));
+        expectFrame(got, frame(0x001, 1, {0xFF}));
+    });
+}
+
+TEST(UsbLinesIn, LowerCaseDigitsAndUnknownLetters) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        adapter.sendRaw("t1232ab01\rt1232AB01\rx1232aB01\r");
+        for (int i = 0; i < 3; ++i) {
+            can_frame_data got;
+            std::memset(&got, 0xEE, sizeof got);
+            ASSERT_TRUE(usb.recvData(&got)) << i;
+            expectFrame(got, frame(0x123, 2, {0xAB, 0x01}));
+        }
+    });
+}
+
+TEST(UsbLinesIn, DataLengthNineIsSkippedWithALogLine) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        adapter.sendRaw("t1239000000000000000000\rt1230\r");
+        can_frame_data got{};
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_EQ(log.text(), "\nDLC is not proper, skipping frame parse.\n");
+        EXPECT_TRUE(usb.recvData(&got));
+        expectFrame(got, frame(0x123, 0));
+    });
+}
+
+TEST(UsbLinesIn, ShortLinesYieldNothingAndTakeNothingFromTheNextLine) {
+    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        const char* shortLines[] = {
+            "t", "t123", "t1232AB0", "T000002C6", "R000002C68000", "r1231", "G", "H1.0.", "V2.3.4-1a2b3c4",
+            "C", "O", "S6", "\x7f",
+        };
+        for (const char* line : shortLines) {
+            const std::string text(line);
+            adapter.sendRaw(text + "\r");
+            can_frame_data got{};
+            EXPECT_FALSE(usb.recvData(&got)) << text;
+            // The next line is read whole.
+            adapter.sendRaw("t7FF17E\r");
+            EXPECT_TRUE(usb.recvData(&got)) << "after " << text;
+            expectFrame(got, frame(0x7FF, 1, {0x7E}));
+        }
+        // Short reply lines are no replies.
+        EXPECT_FALSE(log.contains("Got "));
+    });
+}
+
+TEST(UsbLinesIn, SilenceReturnsFalseAfterTheReadTimeout) {
+    withOpenAdapter([](SimAdapter&, USBInterface& usb, LogCapture& log) {
+        can_frame_data got{};
+        const auto start = Clock::now();
+        EXPECT_FALSE(usb.recvData(&got));
+        const double took = secondsSince(start);
+        EXPECT_GE(took, 0.9);
+        EXPECT_LT(took, 3.0);
+        EXPECT_EQ(log.text(), "");
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Without an open port
+
+TEST(UsbClosedPort, EveryOperationFailsWithItsLogLine) {
+    LogCapture log;
+    USBInterface usb;
+    usb.setOutputLogStream(&log);
+    can_frame_data f = frame(0x123, 0);
+    EXPECT_FALSE(usb.sendData(&f));
+    EXPECT_FALSE(usb.setCANBaudRate(CAN_BAUDRATE_500K));
+    EXPECT_FALSE(usb.saveConfiguration());
+    EXPECT_FALSE(usb.eraseConfiguration());
+    EXPECT_FALSE(usb.rebootYomlu());
+    EXPECT_FALSE(usb.enterDFUMode());
+    EXPECT_EQ(log.count("Exception on USB write\n"), 6u);
+
+    // Queries give up at once when their line cannot be written.
+    CANBaudRate rate = CAN_BAUDRATE_20K;
+    unsigned char a = 11, b = 12, c = 13;
+    std::string commit = "keep";
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_FALSE(usb.getCANBaudRate(&rate));
+    EXPECT_FALSE(usb.getFirmwareVersion(&a, &b, &c, &commit));
+    EXPECT_FALSE(usb.getHardwareVersion(&a, &b, &c));
+    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(log.count("Exception on USB write\n"), 9u);
+    EXPECT_EQ(rate, CAN_BAUDRATE_20K);
+    EXPECT_EQ(a, 11);
+    EXPECT_EQ(commit, "keep");
+
+    // A failing read is logged and paced, so the receive loop does not spin.
+    const auto readStart = Clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(usb.recvData(&f));
+    EXPECT_GE(secondsSince(readStart), 0.15);
+    EXPECT_EQ(log.count("Error during USB read.\n"), 5u);
+}
