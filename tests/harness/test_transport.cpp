@@ -226,7 +226,9 @@ void TestTransport::schedulerLoop() {
             continue;
         }
         if (next->second.due > std::chrono::steady_clock::now()) {
-            schedCv_.wait_until(lock, next->second.due);
+            // A copy: cancel() may erase the job while this waits.
+            const auto due = next->second.due;
+            schedCv_.wait_until(lock, due);
             continue;
         }
         const int id = next->first;
