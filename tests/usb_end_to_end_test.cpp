@@ -1,0 +1,123 @@
+// A motor driver object reached through the whole USB path: Driver ->
+// USBInterface -> pseudo-terminal -> simulated adapter -> simulated driver,
+// and the reply back the same way.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "device_tree.hpp"
+#include "driver.hpp"
+#include "sim_adapter.hpp"
+#include "sim_device.hpp"
+#include "test_transport.hpp"
+#include "usb_interface.hpp"
+
+namespace {
+
+using qt_test::Millis;
+using qt_test::Payload;
+using qt_test::SimAdapter;
+using qt_test::SimDevice;
+using Clock = std::chrono::steady_clock;
+
+bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000)) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(Millis(5));
+    }
+    return true;
+}
+
+struct Bench {
+    SimAdapter& adapter;
+    SimDevice& device;
+    USBInterface& usb;
+};
+
+// A started USB interface with one simulated motor driver (node 5) behind
+// the adapter, sending heartbeats.
+void withDriverBehindAdapter(const std::function<void(Bench&)>& body) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
+        SimAdapter adapter;
+        const std::string path = qt_test::listAsYomlu(adapter);
+        SimDevice device(adapter.bus(), 5, 1);
+        device.startHeartbeats(Millis(100));
+        USBInterface usb;
+        ASSERT_TRUE(usb.initInterface(path));
+        ASSERT_TRUE(waitUntil([&] { return usb.isRunning() && usb.isDeviceConnected(5); }));
+        Bench b{adapter, device, usb};
+        body(b);
+        EXPECT_TRUE(usb.closeInterface());
+        device.stopHeartbeats();
+        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
+    }));
+}
+
+}  // namespace
+
+TEST(UsbEndToEnd, DriverReadTravelsThroughTheAdapterAndBack) {
+    withDriverBehindAdapter([](Bench& b) {
+        b.device.answer(70, Payload().put<float>(24.5f).put<float>(1.5f).reply());
+        Driver driver(5, &b.usb);
+        float volts = 0.0f;
+        ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS);
+        EXPECT_FLOAT_EQ(volts, 24.5f);
+        // The request went out as the adapter's remote-request line.
+        EXPECT_TRUE(b.adapter.waitForHostLine("R000002C68" + std::string(16, '0')));
+        ASSERT_EQ(b.device.requests(70).size(), 1u);
+        can_frame_data request = b.device.requests(70).front();
+        EXPECT_EQ(request.can_id, 0xC00002C6u);
+        EXPECT_EQ(request.can_dlc, 8);
+
+        // Many in a row, each answered with its own value.
+        int counter = 0;
+        b.device.answer(70, [&counter](const can_frame_data&) {
+            return std::optional<qt_test::SimReply>(Payload().put<float>(float(++counter)).put<float>(0.0f).reply());
+        });
+        for (int i = 1; i <= 40; ++i) {
+            ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS) << i;
+            EXPECT_FLOAT_EQ(volts, float(i));
+        }
+    });
+}
+
+TEST(UsbEndToEnd, CommandsArriveAndUnansweredReadsTimeOut) {
+    withDriverBehindAdapter([](Bench& b) {
+        Driver driver(5, &b.usb);
+        EXPECT_EQ(driver.setMotorTorqueLimit(2.5f), RET_SUCCESS);
+        ASSERT_TRUE(b.device.waitForRequests(50, 1));
+        can_frame_data command = b.device.requests(50).front();
+        EXPECT_EQ(command.can_id, 0x80000000u | (5u << 7) | 50u);
+        EXPECT_EQ(command.can_dlc, 4);
+        EXPECT_FLOAT_EQ((canGetSignal<float>(command, 0, 32, true)), 2.5f);
+
+        b.device.silence(70);
+        float volts = -1.0f;
+        const auto start = Clock::now();
+        EXPECT_EQ(driver.getBusVoltage(&volts), RET_TIMEOUT);
+        const double took = std::chrono::duration<double>(Clock::now() - start).count();
+        EXPECT_GE(took, 0.19);
+        EXPECT_LT(took, 1.5);
+        EXPECT_FLOAT_EQ(volts, -1.0f);
+
+        // A node that is not on the bus is not asked.
+        Driver absent(9, &b.usb);
+        EXPECT_EQ(absent.getBusVoltage(&volts), RET_NOT_CONNECTED);
+    });
+}
+
+TEST(UsbEndToEnd, SingleDeviceDriverLearnsItsNodeIdThroughTheAdapter) {
+    withDriverBehindAdapter([](Bench& b) {
+        b.device.answer(70, Payload().put<float>(12.0f).put<float>(0.5f).reply());
+        Driver driver(&b.usb);
+        EXPECT_EQ(driver.getId(), 5u);
+        float volts = 0.0f;
+        EXPECT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS);
+        EXPECT_FLOAT_EQ(volts, 12.0f);
+    });
+}
