@@ -1,0 +1,288 @@
+// Cross-check of the adapter line protocol against an independent peer:
+// python-can's slcan bus (Debian's python3-can, run with /usr/bin/python3)
+// on a second pseudo-terminal, bridged byte for byte to the one the library
+// opened. Frames the library writes must decode in python-can unchanged, and
+// frames python-can writes must come out of recvData unchanged.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_tree.hpp"
+#include "pty_pair.hpp"
+#include "sim_adapter.hpp"
+#include "usb_interface.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using qt_test::Millis;
+
+constexpr uint32_t kExt = 1u << 31;
+constexpr uint32_t kRtr = 1u << 30;
+const char* const kPython = "/usr/bin/python3";
+
+std::string peerScript() {
+    const std::string here = __FILE__;
+    return here.substr(0, here.rfind('/')) + "/usb_python_can_peer.py";
+}
+
+bool pythonCanAvailable() {
+    if (::access(kPython, X_OK) != 0) return false;
+    return std::system("/usr/bin/python3 -c 'import can, serial' >/dev/null 2>&1") == 0;
+}
+
+can_frame_data frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> data = {}) {
+    can_frame_data f{};
+    f.can_id = id;
+    f.can_dlc = dlc;
+    for (size_t i = 0; i < data.size() && i < 8; ++i) f.data[i] = data[i];
+    return f;
+}
+
+// How the peer reports a frame: "FRAME id ext rtr dlc data".
+std::string peerView(const can_frame_data& f) {
+    const bool ext = (f.can_id & kExt) != 0;
+    const bool rtr = (f.can_id & kRtr) != 0;
+    char buf[96];
+    int n = std::snprintf(buf, sizeof buf, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext ? 1 : 0,
+                          rtr ? 1 : 0, unsigned{f.can_dlc});
+    if (rtr || f.can_dlc == 0) {
+        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "-");
+    } else {
+        for (int i = 0; i < f.can_dlc; ++i) {
+            n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", unsigned{f.data[i]});
+        }
+    }
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+// The peer's "send" command for a frame.
+std::string sendCommand(const can_frame_data& f) {
+    std::string view = peerView(f);
+    return "send" + view.substr(5);
+}
+
+// Copies bytes both ways between two pty masters.
+class PtyBridge {
+public:
+    PtyBridge(int a, int b) : a_(a), b_(b), thread_([this] { run(); }) {}
+    ~PtyBridge() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+private:
+    void run() {
+        char buf[512];
+        while (!stop_.load()) {
+            pollfd p[2] = {{a_, POLLIN, 0}, {b_, POLLIN, 0}};
+            if (::poll(p, 2, 20) <= 0) continue;
+            bool idle = true;
+            for (int i = 0; i < 2; ++i) {
+                if ((p[i].revents & POLLIN) == 0) continue;
+                const ssize_t n = ::read(p[i].fd, buf, sizeof buf);
+                if (n <= 0) continue;
+                idle = false;
+                const int to = i == 0 ? b_ : a_;
+                for (ssize_t done = 0; done < n;) {
+                    const ssize_t w = ::write(to, buf + done, static_cast<size_t>(n - done));
+                    if (w > 0) done += w;
+                    else if (errno != EINTR && errno != EAGAIN) break;
+                }
+            }
+            // A side without its slave open reports a hang-up at once.
+            if (idle) std::this_thread::sleep_for(Millis(5));
+        }
+    }
+
+    int a_;
+    int b_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The python-can process, driven line by line.
+class PythonPeer {
+public:
+    explicit PythonPeer(const std::string& port) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const std::string script = peerScript();
+        char* argv[] = {const_cast<char*>(kPython), const_cast<char*>(script.c_str()), const_cast<char*>(port.c_str()),
+                        nullptr};
+        const int rc = ::posix_spawn(&pid_, kPython, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        toPeer_ = in[1];
+        fromPeer_ = out[0];
+        if (rc != 0) throw std::runtime_error("posix_spawn python3");
+    }
+
+    ~PythonPeer() {
+        command("quit");
+        ::close(toPeer_);
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(Millis(10));
+        }
+        ::close(fromPeer_);
+    }
+
+    void command(const std::string& line) {
+        const std::string text = line + "\n";
+        if (::write(toPeer_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+            ADD_FAILURE() << "cannot talk to python";
+        }
+    }
+
+    // The next line of output, or "" after `timeout`.
+    std::string readLine(Millis timeout = Millis(10000)) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const size_t nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+            if (left <= 0) return "";
+            pollfd p{fromPeer_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char buf[256];
+            const ssize_t n = ::read(fromPeer_, buf, sizeof buf);
+            if (n <= 0) return "";
+            buffer_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int toPeer_ = -1;
+    int fromPeer_ = -1;
+    std::string buffer_;
+};
+
+// An open USBInterface on one pty and python-can on another, bridged.
+void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body) {
+    if (!pythonCanAvailable()) GTEST_SKIP() << "python3-can is not installed (setup.sh installs it)";
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
+        qt_test::PtyPair ours;
+        qt_test::PtyPair theirs;
+        qt_test::addUsbSerialDevice("ttyACM0", ours.slavePath(), {"Quorvel", "Yomlu", "1"});
+        PtyBridge bridge(ours.masterFd(), theirs.masterFd());
+        USBInterface usb;
+        ASSERT_TRUE(usb.init("/dev/ttyACM0"));
+        PythonPeer peer(theirs.slavePath());
+        ASSERT_EQ(peer.readLine(), "READY");
+        body(usb, peer);
+    }));
+}
+
+const std::vector<can_frame_data>& sampleFrames() {
+    static const std::vector<can_frame_data> frames = {
+        frame(0x123, 2, {0xAB, 0x01}),
+        frame(0x7FF, 8, {0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88}),
+        frame(0x000, 0),
+        frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+        frame(kExt | 0x00000005, 3, {0x01, 0x02, 0x03}),
+        frame(kExt | (5u << 7) | 50u, 4, {0x00, 0x00, 0x20, 0x40}),
+        frame(kExt | kRtr | 0x2C6, 0),
+        frame(kRtr | 0x321, 0),
+    };
+    return frames;
+}
+
+}  // namespace
+
+TEST(UsbPythonCan, FramesWeWriteDecodeInPythonCan) {
+    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
+        std::vector<can_frame_data> frames = sampleFrames();
+        // Remote requests with a length carry data digits; python-can skips them.
+        frames.push_back(frame(kExt | kRtr | 0x2C6, 8));
+        frames.push_back(frame(kRtr | 0x456, 4, {1, 2, 3, 4}));
+        frames.push_back(frame(0xC2000001u, 1));  // the master heartbeat
+        for (const can_frame_data& f : frames) {
+            can_frame_data copy = f;
+            ASSERT_TRUE(usb.sendData(&copy));
+        }
+        peer.command("recv " + std::to_string(frames.size()));
+        for (const can_frame_data& f : frames) EXPECT_EQ(peer.readLine(), peerView(f));
+    });
+}
+
+TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
+    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
+        const std::vector<can_frame_data>& frames = sampleFrames();
+        for (const can_frame_data& f : frames) {
+            peer.command(sendCommand(f));
+            ASSERT_EQ(peer.readLine(), "SENT");
+        }
+        // python-can's own "O" (open) line comes first and yields nothing.
+        std::vector<can_frame_data> got;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (got.size() < frames.size() && Clock::now() < deadline) {
+            can_frame_data f;
+            std::memset(&f, 0xA5, sizeof f);
+            if (usb.recvData(&f)) got.push_back(f);
+        }
+        ASSERT_EQ(got.size(), frames.size());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            SCOPED_TRACE(peerView(frames[i]));
+            EXPECT_EQ(got[i].can_id, frames[i].can_id);
+            EXPECT_EQ(got[i].can_dlc, frames[i].can_dlc);
+            for (int b = 0; b < 8; ++b) EXPECT_EQ(got[i].data[b], frames[i].data[b]) << "byte " << b;
+        }
+    });
+}
+
+TEST(UsbPythonCan, RemoteRequestWithoutDataDigitsIsTooShortToTrust) {
+    // python-can writes a remote request of length 4 as "r1234" with no data
+    // digits; the adapter's lines always carry them, so this line is short and
+    // yields nothing. The frame after it is read whole.
+    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
+        peer.command(sendCommand(frame(kRtr | 0x123, 4)));
+        ASSERT_EQ(peer.readLine(), "SENT");
+        peer.command(sendCommand(frame(0x124, 1, {0x42})));
+        ASSERT_EQ(peer.readLine(), "SENT");
+        can_frame_data f{};
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        bool got = false;
+        while (!got && Clock::now() < deadline) got = usb.recvData(&f);
+        ASSERT_TRUE(got);
+        EXPECT_EQ(f.can_id, 0x124u);
+        EXPECT_EQ(f.can_dlc, 1);
+        EXPECT_EQ(f.data[0], 0x42);
+    });
+}
