@@ -49,9 +49,11 @@ void bindOnto(const std::string& source, const std::string& target, bool directo
     }
 }
 
+}  // namespace
+
 // Hides the host's /dev and /sys behind empty trees, keeping the devices
 // that the tests themselves need.
-void enterPrivateTree() {
+void enterPrivateDeviceTree() {
     struct Kept {
         const char* path;
         bool directory;
@@ -81,8 +83,6 @@ void enterPrivateTree() {
     if (::symlink("pts/ptmx", "/dev/ptmx") != 0) fail("symlink /dev/ptmx");
 }
 
-}  // namespace
-
 bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds) {
     std::cout.flush();
     std::fflush(nullptr);
@@ -95,7 +95,7 @@ bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSec
         ::alarm(limitSeconds);
         int status = 0;
         try {
-            enterPrivateTree();
+            enterPrivateDeviceTree();
             body();
             status = ::testing::Test::HasFailure() ? 1 : 0;
         } catch (const std::exception& e) {

@@ -20,6 +20,11 @@ namespace qt_test {
 // failures too).
 bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds = 100);
 
+// The same tree for the calling process itself, for programs that run no
+// other thread yet (benchmarks: call it first in main). Throws
+// std::runtime_error when it cannot (not root).
+void enterPrivateDeviceTree();
+
 // What a USB device's sysfs directory tells about it (empty: no such file).
 struct UsbDeviceInfo {
     std::string manufacturer;

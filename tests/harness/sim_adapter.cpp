@@ -119,10 +119,21 @@ void SimAdapter::setReplyDelay(Millis delay) {
     replyDelay_ = delay;
 }
 
-void SimAdapter::setLinkRate(uint32_t bitsPerSecond) {
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    linkRate_ = bitsPerSecond;
+void SimAdapter::setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
+
+namespace {
+
+// When a link of `rate` bit/s that is busy until `busyUntil` has carried
+// `bytes` more characters. A link that went idle only by our own oversleeping
+// (under 2 ms) counts as busy throughout, so pacing does not lose time.
+std::chrono::steady_clock::time_point linkBusyUntil(std::chrono::steady_clock::time_point busyUntil, size_t bytes,
+                                                    uint32_t rate) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto start = busyUntil + std::chrono::milliseconds(2) > now ? busyUntil : now;
+    return start + std::chrono::nanoseconds(bytes * 10ull * 1000000000ull / rate);
 }
+
+}  // namespace
 
 void SimAdapter::setBitRateCode(char digit) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -169,11 +180,9 @@ void SimAdapter::sendRaw(const std::string& bytes) { writeToHost(bytes); }
 
 void SimAdapter::writeToHost(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(writeMutex_);
-    if (linkRate_ != 0) {
+    if (const uint32_t rate = linkRate_.load()) {
         // The line is on the host's side once its last character has crossed.
-        const auto now = std::chrono::steady_clock::now();
-        const auto start = linkFreeAt_ > now ? linkFreeAt_ : now;
-        linkFreeAt_ = start + std::chrono::nanoseconds(bytes.size() * 10ull * 1000000000ull / linkRate_);
+        linkFreeAt_ = linkBusyUntil(linkFreeAt_, bytes.size(), rate);
         std::this_thread::sleep_until(linkFreeAt_);
     }
     size_t done = 0;
@@ -193,15 +202,23 @@ void SimAdapter::writeToHost(const std::string& bytes) {
 void SimAdapter::readLoop() {
     std::string pending;
     char buf[512];
+    auto linkFreeAt = std::chrono::steady_clock::time_point{};
     while (!stop_.load()) {
+        if (linkRate_.load() != 0) std::this_thread::sleep_until(linkFreeAt);
         pollfd p{pty_.masterFd(), POLLIN, 0};
         const int r = ::poll(&p, 1, kPollMs);
         if (r <= 0) continue;
-        const ssize_t n = ::read(pty_.masterFd(), buf, sizeof buf);
+        // Small bites on a paced link, so that pacing follows the bytes closely.
+        const size_t bite = linkRate_.load() != 0 ? 32 : sizeof buf;
+        const ssize_t n = ::read(pty_.masterFd(), buf, bite);
         if (n <= 0) {
             // No slave open yet (or any more): the master reports a hang-up.
             std::this_thread::sleep_for(Millis(kPollMs));
             continue;
+        }
+        if (const uint32_t rate = linkRate_.load()) {
+            // These bytes occupied the link for their character time.
+            linkFreeAt = linkBusyUntil(linkFreeAt, static_cast<size_t>(n), rate);
         }
         pending.append(buf, static_cast<size_t>(n));
         {

@@ -60,8 +60,9 @@ public:
     // A silent adapter (old firmware) answers no query.
     void setAnswering(bool answering);
     void setReplyDelay(Millis delay);
-    // Paces the lines toward the host to this many bit/s (10 bits a
-    // character), like the real link; 0 (the default) does not pace.
+    // Paces the link both ways to this many bit/s (10 bits a character):
+    // lines toward the host go out no faster, and the host's bytes are taken
+    // no faster (so its writes back up in the pty). 0 (default): no pacing.
     void setLinkRate(uint32_t bitsPerSecond);
     // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
     void setBitRateCode(char digit);
@@ -107,8 +108,8 @@ private:
     Millis replyDelay_{0};
     char bitRateCode_ = '6';
 
+    std::atomic<uint32_t> linkRate_{0};
     std::mutex writeMutex_;
-    uint32_t linkRate_ = 0;
     std::chrono::steady_clock::time_point linkFreeAt_{};
     std::atomic<long> linesToHost_{0};
 
