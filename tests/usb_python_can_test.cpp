@@ -200,6 +200,8 @@ void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body)
     EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
         qt_test::PtyPair ours;
         qt_test::PtyPair theirs;
+        qt_test::makeRaw(ours.masterFd());
+        qt_test::makeRaw(theirs.masterFd());
         qt_test::addUsbSerialDevice("ttyACM0", ours.slavePath(), {"Quorvel", "Yomlu", "1"});
         PtyBridge bridge(ours.masterFd(), theirs.masterFd());
         USBInterface usb;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,13 @@ int upperHexValue(char c) {
 }
 
 }  // namespace
+
+void makeRaw(int masterFd) {
+    termios t{};
+    if (::tcgetattr(masterFd, &t) != 0) throw std::runtime_error("tcgetattr on a pty master");
+    ::cfmakeraw(&t);
+    if (::tcsetattr(masterFd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr on a pty master");
+}
 
 std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
     addUsbSerialDevice(name, adapter.portPath(), UsbDeviceInfo{"Quorvel", "Yomlu CAN Adapter", "Y0001"});
@@ -78,6 +86,9 @@ std::string adapterFrameLine(const can_frame_data& frame, bool lowerCase) {
 // ---------------------------------------------------------------------------
 
 SimAdapter::SimAdapter() {
+    // Like a real adapter's port, the terminal neither echoes nor translates,
+    // also before the host has opened and configured it.
+    makeRaw(pty_.masterFd());
     const int flags = ::fcntl(pty_.masterFd(), F_GETFL);
     if (flags == -1 || ::fcntl(pty_.masterFd(), F_SETFL, flags | O_NONBLOCK) == -1) {
         throw std::runtime_error("SimAdapter: cannot make the master non-blocking");

@@ -28,6 +28,10 @@ namespace qt_test {
 
 class SimAdapter;
 
+// Puts the terminal of a pty (through its master) into raw mode: no echo, no
+// line editing, no character translation.
+void makeRaw(int masterFd);
+
 // Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
 // as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
 // returns that path.
