@@ -156,8 +156,9 @@ TEST(UsbInit, NamesTheEnumerationDoesNotListAreRefusedAndLeftOpen) {
         SimAdapter adapter;
         qt_test::listAsYomlu(adapter, "ttyACM0");
         qt_test::addDeviceLink("yomlu", "/dev/ttyACM0");
-        // A link to the adapter, and the pty's own name, are not listed.
-        for (const std::string& name : {std::string("/dev/yomlu"), adapter.portPath()}) {
+        // A link to the adapter, another spelling of its path and the pty's
+        // own name are not listed: the name must match character for character.
+        for (const std::string& name : {std::string("/dev/yomlu"), std::string("/dev//ttyACM0"), adapter.portPath()}) {
             SCOPED_TRACE(name);
             LogCapture log;
             USBInterface usb;

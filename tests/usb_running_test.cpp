@@ -90,6 +90,7 @@ struct Started {
     SimAdapter& adapter;
     USBInterface& usb;
     LogCapture& log;
+    std::string path;
 };
 
 // A started interface on an accepted adapter, in a private device tree.
@@ -104,7 +105,7 @@ void withStartedAdapter(const std::function<void(Started&)>& body,
         usb.setOutputLogStream(&log);
         ASSERT_TRUE(usb.initInterface(path));
         ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
-        Started s{adapter, usb, log};
+        Started s{adapter, usb, log, path};
         body(s);
         EXPECT_TRUE(usb.closeInterface());
         EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
@@ -306,6 +307,27 @@ TEST(UsbBus, DevicesAreSeenRoutedAndDroppedThroughTheAdapter) {
         usb.unregisterCANMsgCallback(&recorder);
         EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
     }));
+}
+
+TEST(UsbBus, StopsWithinAboutASecondAndStartsAgain) {
+    withStartedAdapter([](Started& s) {
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round);
+            // Nothing comes from the bus: the receive thread sits in its read.
+            const auto closing = Clock::now();
+            EXPECT_TRUE(s.usb.closeInterface());
+            EXPECT_LT(secondsSince(closing), 2.5);
+            EXPECT_FALSE(s.usb.isRunning());
+            s.adapter.clearHostLines();
+
+            ASSERT_TRUE(s.usb.initInterface(s.path));
+            EXPECT_TRUE(waitUntil([&] { return s.usb.isRunning(); }));
+            EXPECT_TRUE(s.adapter.waitForHostLine("R02000001100"));
+            unsigned char major = 0, minor = 0, patch = 0;
+            EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
+            EXPECT_EQ(major, 1);
+        }
+    });
 }
 
 // ---------------------------------------------------------------------------
