@@ -59,6 +59,8 @@ public:
     bool query(LogSink& log, const char* text, CopyOut copyOut);
     // Stores a reply line's values and signals it to a waiting query.
     void storeReply(LogSink& log, const usb_line::ParsedLine& reply);
+    void storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor, uint8_t& patch,
+                      const std::string* commit);
 
     serial::Serial serial_port;
     std::atomic<bool> reply_ready{false};
@@ -120,6 +122,15 @@ bool USBInterface::USBInterfaceImpl::query(LogSink& log, const char* text, CopyO
     return false;
 }
 
+void USBInterface::USBInterfaceImpl::storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor,
+                                                   uint8_t& patch, const std::string* commit) {
+    std::lock_guard<std::mutex> lock(replyMutex);
+    major = v.major;
+    minor = v.minor;
+    patch = v.patch;
+    if (commit != nullptr) fw_commit = *commit;
+}
+
 void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::ParsedLine& reply) {
     using usb_line::LineKind;
     const usb_line::Version& v = reply.version;
@@ -128,21 +139,12 @@ void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::Pa
             can_bitrate_code.store(reply.bitRateCode);
             log.line("Got CAN Baud Rate : ", unsigned{reply.bitRateCode});
             break;
-        case LineKind::HardwareReply: {
-            std::lock_guard<std::mutex> lock(replyMutex);
-            hw_major = v.major;
-            hw_minor = v.minor;
-            hw_patch = v.patch;
-        }
+        case LineKind::HardwareReply:
+            storeVersion(v, hw_major, hw_minor, hw_patch, nullptr);
             log.line("Got hardware version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch});
             break;
-        case LineKind::FirmwareReply: {
-            std::lock_guard<std::mutex> lock(replyMutex);
-            fw_major = v.major;
-            fw_minor = v.minor;
-            fw_patch = v.patch;
-            fw_commit = reply.commit;
-        }
+        case LineKind::FirmwareReply:
+            storeVersion(v, fw_major, fw_minor, fw_patch, &reply.commit);
             log.line("Got version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch}, "--",
                      reply.commit);
             break;

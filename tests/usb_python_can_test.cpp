@@ -196,7 +196,8 @@ private:
 
 // An open USBInterface on one pty and python-can on another, bridged.
 void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body) {
-    if (!pythonCanAvailable()) GTEST_SKIP() << "python3-can is not installed (setup.sh installs it)";
+    // setup.sh installs it; a missing peer must not pass silently.
+    ASSERT_TRUE(pythonCanAvailable()) << "/usr/bin/python3 with python3-can is needed (run ./setup.sh)";
     EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
         qt_test::PtyPair ours;
         qt_test::PtyPair theirs;
