@@ -12,6 +12,7 @@
 // it uses it and never throws on bad input. No member locks: one thread uses
 // an image at a time.
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
 #include <map>
@@ -120,6 +121,10 @@ public:
 
     unsigned char fill() const { return fill_byte; }
 
+private:
+    unsigned char fill_byte = 0;
+
+public:
     // Set by read() when it takes an extended segment address record.
     bool segment_record_seen = false;
     // Set by read() when it takes an extended linear address record, and by
@@ -136,7 +141,6 @@ private:
     // Writes n bytes at address a (a + n <= 2^32), as a data record does.
     void store(std::uint32_t a, const unsigned char* bytes, std::size_t n);
 
-    unsigned char fill_byte = 0;
     container blocks;
 };
 
