@@ -28,7 +28,6 @@
 namespace {
 
 using qt_test::PtyPair;
-using qt_test::since;
 using qt_test::ioText;
 using qt_test::whatOf;
 using Clock = std::chrono::steady_clock;
