@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ namespace serial {
 
 namespace {
 
-const std::vector<std::string> kSearchPatterns = {
+// In the order in which their matches are listed.
+constexpr const char* kSearchPatterns[] = {
     "/dev/ttyACM*", "/dev/ttyS*", "/dev/ttyUSB*", "/dev/tty.*", "/dev/cu.*", "/dev/rfcomm*",
 };
 
@@ -138,7 +140,8 @@ std::vector<std::string> get_sysfs_info(const std::string& device_path) {
 
 std::vector<PortInfo> list_ports() {
     std::vector<PortInfo> results;
-    for (const std::string& device : glob(kSearchPatterns)) {
+    const std::vector<std::string> patterns(std::begin(kSearchPatterns), std::end(kSearchPatterns));
+    for (const std::string& device : glob(patterns)) {
         const std::vector<std::string> info = get_sysfs_info(device);
         PortInfo port;
         port.device_path = device;

@@ -369,7 +369,14 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
         // For a long read, sleep until the rest should have arrived rather
         // than waking once per byte; never past the total time-out.
         if (size > 1 && timeout.inter_byte_timeout_ms == Timeout::max()) {
-            const size_t waiting = available();
+            size_t waiting = 0;
+            try {
+                waiting = available();
+            } catch (const IOException&) {
+                // A device that went away: hand back what came before it.
+                if (bytes_read > 0) break;
+                throw;
+            }
             if (size > waiting + bytes_read) {
                 const uint64_t ns = byteTimesNs(byte_time_ns, size - (waiting + bytes_read));
                 const int64_t left_ms = total_timeout.remaining();
@@ -380,6 +387,9 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
 
         const ssize_t now = ::read(fd, buf + bytes_read, size - bytes_read);
         if (now < 1) {
+            // Bytes already read are handed back rather than dropped with the
+            // exception; the next read reports the device's state.
+            if (bytes_read > 0) break;
             throw SerialException("device reports readiness to read but returned no data (device disconnected?)");
         }
         bytes_read += static_cast<size_t>(now);

@@ -17,16 +17,16 @@
 
 #include "pty_pair.hpp"
 #include "serial.hpp"
+#include "serial_test_util.hpp"
 
 namespace {
 
 using qt_test::PtyPair;
+using qt_test::ioText;
+using qt_test::since;
+using qt_test::whatOf;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-milliseconds since(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
-}
 
 // Waits until the port holds `count` input bytes, so a read that follows
 // finds them all at once.
@@ -299,6 +299,28 @@ TEST(SerialHangup, APeerHangingUpEndsABlockedReadWithoutSpinning) {
             << e.what();
     }
     EXPECT_NO_THROW(port.close());
+}
+
+TEST(SerialHangup, BytesReadBeforeAHangupAreReturned) {
+    PtyPair pty;
+    serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(3000));
+    auto reader = std::async(std::launch::async, [&] {
+        std::string got;
+        port.read(got, 10);
+        return got;
+    });
+    std::this_thread::sleep_for(milliseconds(100));
+    pty.write("ab");
+    std::this_thread::sleep_for(milliseconds(200));
+    const auto start = Clock::now();
+    pty.closeMaster();
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(2)), std::future_status::ready) << "read still blocked";
+    EXPECT_EQ(reader.get(), "ab");
+    EXPECT_LT(since(start).count(), 1500);
+    // The next read reports the hang-up: the multi-byte read asks for the
+    // queue length first, which the hung-up terminal refuses.
+    EXPECT_EQ(whatOf<serial::IOException>([&] { port.read(size_t{10}); }), ioText(493, EIO));
+    EXPECT_THROW(port.read(size_t{1}), serial::SerialException);
 }
 
 // ---------------------------------------------------------------- signals

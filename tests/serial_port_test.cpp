@@ -22,11 +22,14 @@
 
 #include "pty_pair.hpp"
 #include "serial.hpp"
+#include "serial_test_util.hpp"
 #include "serial_impl.hpp"
 
 namespace {
 
 using qt_test::PtyPair;
+using qt_test::ioText;
+using qt_test::whatOf;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -39,23 +42,6 @@ int openDescriptorCount() {
     }
     ::closedir(dir);
     return count;
-}
-
-template <typename Exception, typename Fn>
-std::string whatOf(Fn&& fn) {
-    try {
-        fn();
-    } catch (const Exception& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("wrong exception type: ") + e.what();
-    }
-    return "no exception";
-}
-
-std::string ioText(int line, int errnum) {
-    return "IO Exception (" + std::to_string(errnum) + "): " + std::strerror(errnum) +
-           ", file include/serial/src/impl/unix, line " + std::to_string(line) + ".";
 }
 
 speed_t outSpeed(const PtyPair& pty) {
@@ -171,7 +157,16 @@ TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
         uint32_t rate;
         speed_t constant;
     };
-    for (const Speed s : {Speed{9600, B9600}, Speed{50, B50}, Speed{4000000, B4000000}, Speed{460800, B460800}}) {
+    const Speed speeds[] = {
+        {0, B0},           {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},       {200, B200},         {300, B300},         {600, B600},         {1200, B1200},
+        {1800, B1800},     {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},
+        {38400, B38400},   {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},
+        {500000, B500000}, {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+        {4000000, B4000000}, {9600, B9600},
+    };
+    for (const Speed s : speeds) {
         port.setBaudrate(s.rate);
         const termios t = pty.slaveSettings();
         EXPECT_EQ(::cfgetospeed(&t), s.constant) << s.rate;
