@@ -99,11 +99,11 @@ TEST(InterfaceLifecycle, CloseIsPromptIdempotentAndRestartable) {
 }
 
 TEST(InterfaceLifecycle, FailingTransportInit) {
+    std::atomic<int> calls{0};
     LogCapture log;
     TestTransport bus;
     bus.setOutputLogStream(&log);
     bus.setInitResult(false);
-    std::atomic<int> calls{0};
     EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
     EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
     EXPECT_FALSE(log.contains("CAN Init Success"));
@@ -150,15 +150,16 @@ TEST(InterfaceLifecycle, ReceiveThreadWaitsInsteadOfSpinning) {
 }
 
 TEST(Presence, OneHeartbeatComesAndGoes) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+    // Everything the callbacks touch outlives the interface.
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::pair<unsigned, unsigned char>> found;
     std::vector<unsigned> lost;
     bool connectedDuringNewDevice = true;
     Clock::time_point lostAt;
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
     ASSERT_TRUE(bus.initInterface(
         "test",
         [&](unsigned node, unsigned char type) {
@@ -198,8 +199,8 @@ TEST(Presence, OneHeartbeatComesAndGoes) {
 }
 
 TEST(Presence, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
-    TestTransport bus;
     std::atomic<int> newCount{0}, lostCount{0};
+    TestTransport bus;
     ASSERT_TRUE(bus.initInterface(
         "test", [&](unsigned, unsigned char) { ++newCount; }, [&](unsigned) { ++lostCount; }));
     SimDevice node(bus, 12, 1);
@@ -214,13 +215,18 @@ TEST(Presence, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
 }
 
 TEST(Presence, LostCallbacksInAscendingOrder) {
-    TestTransport bus;
     std::mutex m;
     std::vector<unsigned> lost;
+    TestTransport bus;
     ASSERT_TRUE(bus.initInterface("test", {}, [&](unsigned node) {
         std::lock_guard<std::mutex> lock(m);
         lost.push_back(node);
     }));
+    // Inject mid-cycle, so that all three fall silent 1000 ms before the
+    // same drop check whatever the scheduling jitter.
+    const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
+    ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 1, Millis(1000)).has_value());
+    std::this_thread::sleep_for(Millis(100));
     for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node));
     const auto t0 = Clock::now();
     while (msSince(t0) < 3000) {
