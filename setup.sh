@@ -9,6 +9,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libeigen3-dev nlohmann-json3-dev
+  binutils srecord clang libclang-rt-14-dev
 )
 
 missing=()
