@@ -34,8 +34,8 @@ uint32_t bigEndian32(const uint8_t* p) {
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), nodeId_(nodeId), inBootloader_(startInBootloader) {
     delays_[BootStep::SpeedAtNewRate] = Millis(1);
-    delays_[BootStep::EraseDone] = Millis(5);
-    delays_[BootStep::WriteDone] = Millis(3);
+    delays_[BootStep::EraseDone] = Millis(10);
+    delays_[BootStep::WriteDone] = Millis(5);
     listener_ = bus_.addListener([this](const can_frame_data& f) { onFrame(f); });
     tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
 }
