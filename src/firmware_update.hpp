@@ -8,7 +8,8 @@
 // the image, start the new firmware at the image's lowest address.
 //
 // One routine for every device class: Impl is the device implementation (a
-// MotorDeviceImpl: reply machinery with a bootloader flag). It runs on the
+// MotorDeviceImpl: reply machinery with a bootloader flag), and a class's
+// flash is `return firmware::flash(link(), path, inBootloader);`. It runs on the
 // calling thread and blocks for the whole update (at least 5 s of fixed
 // pauses that give the device and the adapter time to switch). Replies
 // arrive on the interface's receive thread, which hands every frame to every
@@ -24,6 +25,12 @@
 // any return both bootloader flags are clear, and once the bit rate was
 // changed it is back at 500 kbit/s. Leaves the log stream in hexadecimal
 // once the write phase began.
+//
+// The reply hand-off holds one reply at a time: where the bootloader sends
+// two acknowledgements with no frame between them (speed change, erase done,
+// write done), the second must come after the routine has taken the first
+// and re-armed, which the device's own work (switching rate, erasing,
+// programming) normally ensures.
 
 #include <chrono>
 #include <cstddef>

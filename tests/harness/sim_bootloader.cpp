@@ -33,9 +33,11 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), nodeId_(nodeId), inBootloader_(startInBootloader) {
-    delays_[BootStep::SpeedAtNewRate] = Millis(1);
-    delays_[BootStep::EraseDone] = Millis(10);
-    delays_[BootStep::WriteDone] = Millis(5);
+    // The device's own work; long enough that the host has taken the
+    // previous acknowledgement of the same identifier and waits again.
+    delays_[BootStep::SpeedAtNewRate] = Millis(10);
+    delays_[BootStep::EraseDone] = Millis(20);
+    delays_[BootStep::WriteDone] = Millis(10);
     listener_ = bus_.addListener([this](const can_frame_data& f) { onFrame(f); });
     tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
 }
@@ -111,7 +113,8 @@ void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional
         bus_.inject(out);
         return;
     }
-    pending_.push_back({std::chrono::steady_clock::now() + delay, hostRateNeeded, out});
+    const auto now = std::chrono::steady_clock::now();
+    pending_.push_back({hostRateNeeded ? now : now + delay, hostRateNeeded, delay, std::nullopt, out});
 }
 
 void SimBootloader::tick() {
@@ -122,7 +125,11 @@ void SimBootloader::tick() {
         const auto now = std::chrono::steady_clock::now();
         const CANBaudRate host = hostRate();
         for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->due <= now && (!it->hostRate || *it->hostRate == host)) {
+            if (it->hostRate && !it->hostReadySince && *it->hostRate == host) {
+                it->hostReadySince = now;
+                it->due = now + it->delay;
+            }
+            if (it->due <= now && (!it->hostRate || it->hostReadySince)) {
                 due.push_back(it->reply);
                 it = pending_.erase(it);
             } else {

@@ -94,7 +94,10 @@ public:
 private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
-        std::optional<CANBaudRate> hostRate;  // hold until the host runs at it
+        // Hold until the host has run at this rate for `delay`.
+        std::optional<CANBaudRate> hostRate;
+        Millis delay;
+        std::optional<std::chrono::steady_clock::time_point> hostReadySince;
         can_frame_data reply;
     };
 
