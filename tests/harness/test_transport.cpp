@@ -226,7 +226,8 @@ void TestTransport::schedulerLoop() {
             continue;
         }
         if (next->second.due > std::chrono::steady_clock::now()) {
-            const auto due = next->second.due;  // the job may be cancelled while we wait
+            // A copy: cancel() may erase the job while this waits.
+            const auto due = next->second.due;
             schedCv_.wait_until(lock, due);
             continue;
         }
