@@ -291,6 +291,28 @@ TEST_F(FlashTest, DeviceAlreadyInBootloaderSkipsTheChecksAndTheEnterFrame) {
     EXPECT_FALSE(bus.bootloaderMode.load());
 }
 
+// Heartbeats of another node reach the flashed device raw and are only
+// logged; a file cut short by a malformed line is written as far as it was
+// read.
+TEST_F(FlashTest, OtherTrafficAndATruncatedFileLeaveTheUpdateIntact) {
+    const std::string complete = hexText(kSmallImage);
+    const std::string body = complete.substr(0, complete.rfind(':'));  // without the end-of-file record
+    const Blocks late = {{0x08001000, pattern(4, 9)}};
+    const std::string path =
+        writeTempFile("image.hex", body + ":10000000000102030405060708090A0B0C0D0E0F00\r\n" + hexText(late));
+    start(true);
+    SimDevice neighbour(bus, 0x2A);
+    neighbour.startHeartbeats(Millis(20));
+
+    EXPECT_EQ(driver->flash(path, true), RET_SUCCESS);
+    neighbour.stopHeartbeats();
+
+    EXPECT_EQ(boot->memory(), bytesOf(kSmallImage));
+    EXPECT_EQ(boot->protocolErrors(), 0);
+    const uint32_t heartbeatId = 0x80000000u | (0x2Au << 7) | 1u;
+    EXPECT_TRUE(log.contains("[FLASH] Unknown Command Id:" + std::to_string(heartbeatId) + "\n")) << log.text();
+}
+
 // A block longer than one write-memory command can carry (an image merged
 // with compact) is written as commands of at most 256 bytes.
 TEST_F(FlashTest, MergedBlocksAreWrittenAsCommandsOfAtMost256Bytes) {
