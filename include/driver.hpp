@@ -163,6 +163,20 @@ public:
     ret_status_t eraseConfigurations();
     ret_status_t enterDFUMode();
 
+    // --- firmware update
+    // Replaces the driver's firmware with the Intel HEX image at path,
+    // through the device's CAN bootloader; blocks for the whole update
+    // (seconds of fixed pauses plus one exchange per 8 bytes). With
+    // inBootloader true the device already runs its bootloader: only the
+    // implementation is checked and the enter-bootloader command is skipped.
+    // RET_ERROR for an image without data (nothing is sent), a rejected
+    // acknowledgement, or blocks whose write the device did not confirm;
+    // RET_TIMEOUT when the bootloader stays silent for 20 s. While it runs the
+    // interface sends no master heartbeats and drops no device; other devices
+    // of the interface receive every frame unrouted. One update at a time per
+    // interface. Leaves the log stream in hexadecimal once writing began.
+    ret_status_t flash(std::string path, bool inBootloader);
+
     // --- device state
     ret_status_t setDeviceToIdle();
     ret_status_t setDeviceToActive();

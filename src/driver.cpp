@@ -4,6 +4,7 @@
 
 #include "device_request.hpp"
 #include "driver_impl.hpp"
+#include "firmware_update.hpp"
 #include "motor_commands.hpp"
 
 using namespace quorvel_detail;
@@ -212,6 +213,10 @@ ret_status_t Driver::rebootDriver() { return motor::reboot(link()); }
 ret_status_t Driver::saveConfigurations() { return motor::saveConfigurations(link()); }
 ret_status_t Driver::eraseConfigurations() { return motor::eraseConfigurations(link()); }
 ret_status_t Driver::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }
+
+ret_status_t Driver::flash(std::string path, bool inBootloader) {
+    return firmware::flash(link(), path, inBootloader);
+}
 
 // --- device state
 

@@ -1,0 +1,345 @@
+#include "sim_bootloader.hpp"
+
+#include <cstdio>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace qt_test {
+
+namespace {
+
+constexpr uint32_t kSync = 0x79, kSpeed = 0x03, kErase = 0x43, kWrite = 0x31, kData = 0x04, kGo = 0x21;
+constexpr uint8_t kEnterBootloaderCommand = 127;
+
+bool isStandard(const can_frame_data& f) { return (f.can_id & 0xE0000000u) == 0 && f.can_id < 0x800; }
+
+std::optional<CANBaudRate> rateOfSpeedCode(uint8_t code) {
+    switch (code) {
+        case 1: return CAN_BAUDRATE_125K;
+        case 2: return CAN_BAUDRATE_250K;
+        case 3: return CAN_BAUDRATE_500K;
+        case 4: return CAN_BAUDRATE_1M;
+        default: return std::nullopt;
+    }
+}
+
+uint32_t bigEndian32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
+}
+
+}  // namespace
+
+SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
+    : bus_(bus), nodeId_(nodeId), inBootloader_(startInBootloader) {
+    // The device's own work; long enough that the host has taken the
+    // previous acknowledgement of the same identifier and waits again.
+    delays_[BootStep::SpeedAtNewRate] = Millis(10);
+    delays_[BootStep::EraseDone] = Millis(20);
+    delays_[BootStep::WriteDone] = Millis(10);
+    listener_ = bus_.addListener([this](const can_frame_data& f) { onFrame(f); });
+    tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
+}
+
+SimBootloader::~SimBootloader() {
+    bus_.removeListener(listener_);
+    bus_.cancel(tickJob_);
+}
+
+void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_[step] = {fault, occurrence};
+}
+
+void SimBootloader::setDelay(BootStep step, Millis delay) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delays_[step] = delay;
+}
+
+CANBaudRate SimBootloader::hostRate() const {
+    const std::vector<CANBaudRate> calls = bus_.baudRateCalls();
+    return calls.empty() ? CAN_BAUDRATE_500K : calls.back();
+}
+
+void SimBootloader::onFrame(const can_frame_data& frame) {
+    can_frame_data f = frame;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!isStandard(f)) {
+        if (getExtFromFrame(&f) && !getRtrFromFrame(&f) && getDeviceIdFromFrame(&f) == nodeId_ &&
+            getCommandIdFromFrame(&f) == kEnterBootloaderCommand && f.can_dlc == 0) {
+            ++enterRequests_;
+            inBootloader_ = true;
+            rate_ = CAN_BAUDRATE_125K;
+        }
+        return;
+    }
+    if (!inBootloader_ || hostRate() != rate_) {
+        ++unheard_;
+        return;
+    }
+    heard_.push_back(f);
+    onBootloaderFrame(f);
+    lock.unlock();
+    cv_.notify_all();
+}
+
+bool SimBootloader::reply(BootStep step, uint32_t id, bool ok, bool& accepted) {
+    const int n = ++replies_[step];
+    uint8_t value = ok ? kAck : kNack;
+    auto fault = faults_.find(step);
+    if (fault != faults_.end() && (fault->second.second == 0 || fault->second.second == n)) {
+        if (fault->second.first == BootFault::Silence) {
+            accepted = false;
+            return false;
+        }
+        value = kNack;
+    }
+    accepted = value == kAck;
+    auto delay = delays_.find(step);
+    std::optional<CANBaudRate> holdFor;
+    if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
+    send(id, value, delay == delays_.end() ? Millis(0) : delay->second, holdFor);
+    return true;
+}
+
+void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional<CANBaudRate> hostRateNeeded) {
+    can_frame_data out{};
+    out.can_id = id;
+    out.can_dlc = 1;
+    out.data[0] = value;
+    if (delay.count() == 0 && !hostRateNeeded) {
+        lastReply_ = std::chrono::steady_clock::now();
+        bus_.inject(out);
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    pending_.push_back({hostRateNeeded ? now : now + delay, hostRateNeeded, delay, std::nullopt, out});
+}
+
+void SimBootloader::tick() {
+    std::vector<can_frame_data> due;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty()) return;
+        const auto now = std::chrono::steady_clock::now();
+        const CANBaudRate host = hostRate();
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->hostRate && !it->hostReadySince && *it->hostRate == host) {
+                it->hostReadySince = now;
+                it->due = now + it->delay;
+            }
+            if (it->due <= now && (!it->hostRate || it->hostReadySince)) {
+                due.push_back(it->reply);
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!due.empty()) lastReply_ = now;
+    }
+    for (const can_frame_data& f : due) bus_.inject(f);
+}
+
+void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
+    bool accepted = false;
+    switch (f.can_id) {
+        case kSync:
+            reply(BootStep::Sync, kSync, f.can_dlc == 0, accepted);
+            return;
+        case kSpeed: {
+            const std::optional<CANBaudRate> rate = f.can_dlc == 1 ? rateOfSpeedCode(f.data[0]) : std::nullopt;
+            if (!rate) ++protocolErrors_;
+            if (!reply(BootStep::Speed, kSpeed, rate.has_value(), accepted) || !accepted) return;
+            rate_ = *rate;
+            reply(BootStep::SpeedAtNewRate, kSpeed, true, accepted);
+            return;
+        }
+        case kErase: {
+            if (f.can_dlc != 1 || writing_) {
+                ++protocolErrors_;
+                reply(BootStep::EraseCount, kErase, false, accepted);
+                return;
+            }
+            if (sectorsToCome_ < 0) {
+                // Global erase (0xFF) is not offered by this model.
+                const bool ok = f.data[0] != 0xFF;
+                if (!ok) ++protocolErrors_;
+                if (reply(BootStep::EraseCount, kErase, ok, accepted) && accepted) {
+                    sectorsToCome_ = f.data[0] + 1;
+                    sectorBatch_.clear();
+                }
+                return;
+            }
+            if (!reply(BootStep::EraseSector, kErase, true, accepted) || !accepted) {
+                sectorsToCome_ = -1;
+                return;
+            }
+            sectorBatch_.push_back(f.data[0]);
+            if (--sectorsToCome_ > 0) return;
+            sectorsToCome_ = -1;
+            if (!reply(BootStep::EraseDone, kErase, true, accepted) || !accepted) return;
+            for (uint8_t s : sectorBatch_) erased_.push_back(s);
+            return;
+        }
+        case kWrite: {
+            const bool ok = f.can_dlc == 5 && !writing_ && sectorsToCome_ < 0;
+            if (!ok) ++protocolErrors_;
+            if (!reply(BootStep::WriteAddress, kWrite, ok, accepted) || !accepted) return;
+            writing_ = true;
+            writeAddress_ = bigEndian32(f.data);
+            writeSize_ = size_t{f.data[4]} + 1;
+            writeBuffer_.clear();
+            return;
+        }
+        case kData: {
+            const bool ok = writing_ && f.can_dlc >= 1 && f.can_dlc <= 8 &&
+                            writeBuffer_.size() + f.can_dlc <= writeSize_;
+            if (!ok) ++protocolErrors_;
+            const auto now = std::chrono::steady_clock::now();
+            turnaround_ += now - lastReply_;
+            ++turnaroundFrames_;
+            if (!reply(BootStep::WriteData, kWrite, ok, accepted) || !accepted) {
+                writing_ = false;
+                return;
+            }
+            writeBuffer_.insert(writeBuffer_.end(), f.data, f.data + f.can_dlc);
+            if (writeBuffer_.size() < writeSize_) return;
+            writing_ = false;
+            const bool programmed = reply(BootStep::WriteDone, kWrite, true, accepted) && accepted;
+            writes_.push_back({writeAddress_, writeSize_, programmed});
+            if (!programmed) return;
+            for (size_t i = 0; i < writeBuffer_.size(); ++i) {
+                const uint32_t a = writeAddress_ + static_cast<uint32_t>(i);
+                if (memory_.count(a) != 0) ++overwrites_;
+                memory_[a] = writeBuffer_[i];
+            }
+            return;
+        }
+        case kGo: {
+            const bool ok = f.can_dlc == 4 && !writing_ && sectorsToCome_ < 0;
+            if (!ok) ++protocolErrors_;
+            if (!reply(BootStep::Go, kGo, ok, accepted) || !accepted) return;
+            go_ = bigEndian32(f.data);
+            inBootloader_ = false;
+            return;
+        }
+        default:
+            ++protocolErrors_;
+            return;
+    }
+}
+
+bool SimBootloader::inBootloader() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return inBootloader_;
+}
+
+int SimBootloader::enterRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return enterRequests_;
+}
+
+std::map<uint32_t, uint8_t> SimBootloader::memory() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return memory_;
+}
+
+int SimBootloader::overwrites() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return overwrites_;
+}
+
+std::vector<uint8_t> SimBootloader::erasedSectors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return erased_;
+}
+
+std::vector<BootWrite> SimBootloader::writes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writes_;
+}
+
+std::optional<uint32_t> SimBootloader::goAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return go_;
+}
+
+std::vector<can_frame_data> SimBootloader::heard() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heard_;
+}
+
+int SimBootloader::unheardFrames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unheard_;
+}
+
+int SimBootloader::protocolErrors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return protocolErrors_;
+}
+
+bool SimBootloader::waitForGo(Millis timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, timeout, [this] { return go_.has_value(); });
+}
+
+std::pair<std::chrono::nanoseconds, long> SimBootloader::dataFrameTurnaround() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {turnaround_, turnaroundFrames_};
+}
+
+// ---------------------------------------------------------------------------
+
+std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
+    std::string line = ":";
+    char buf[16];
+    unsigned sum = static_cast<unsigned>(n) + (address >> 8) + (address & 0xFF) + type;
+    std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(n), address, type);
+    line += buf;
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, "%02X", data[i]);
+        line += buf;
+        sum += data[i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
+    line += buf;
+    return line + "\r\n";
+}
+
+std::string hexText(const std::map<uint32_t, std::vector<uint8_t>>& blocks, size_t recordSize) {
+    std::string text;
+    uint32_t upper = 0;
+    for (const auto& [start, bytes] : blocks) {
+        size_t offset = 0;
+        while (offset < bytes.size()) {
+            const uint32_t address = start + static_cast<uint32_t>(offset);
+            if ((address >> 16) != upper) {
+                upper = address >> 16;
+                const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
+                text += hexRecord(4, 0, ext, 2);
+            }
+            size_t n = std::min(recordSize, bytes.size() - offset);
+            n = std::min<size_t>(n, 0x10000 - (address & 0xFFFF));
+            text += hexRecord(0, static_cast<uint16_t>(address & 0xFFFF), bytes.data() + offset, n);
+            offset += n;
+        }
+    }
+    return text + hexRecord(1, 0, nullptr, 0);
+}
+
+std::string writeTempFile(const std::string& name, const std::string& text) {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string file = "qt_" + std::to_string(::getpid()) + "_" +
+                       (info != nullptr ? std::string(info->name()) + "_" : std::string()) + name;
+    for (char& c : file) {
+        if (c == '/') c = '_';
+    }
+    const std::string path = ::testing::TempDir() + file;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return path;
+}
+
+}  // namespace qt_test
