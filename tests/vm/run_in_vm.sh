@@ -19,6 +19,7 @@
 # Exit status: the command's; 124 when the time-out ended the VM; 125 when the
 # VM could not run or the command's status did not come back.
 set -euo pipefail
+export PATH=$PATH:/usr/sbin:/sbin
 
 [ "${1:-}" = "--" ] && shift
 if [ $# -eq 0 ]; then
