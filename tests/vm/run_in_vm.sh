@@ -15,7 +15,8 @@
 # Environment: VM_TIMEOUT (seconds, default 600), VM_CPUS (default 2),
 # VM_MEM (MiB, default 1024), VM_KERNEL (a kernel release under /lib/modules),
 # VM_ENV (names of variables to pass into the guest, space separated),
-# VM_VERBOSE=1 (kernel messages on the console).
+# VM_VERBOSE=1 (kernel messages on standard output too; otherwise the tail
+# of the kernel log is shown only when the VM fails).
 # Exit status: the command's; 124 when the time-out ended the VM; 125 when the
 # VM could not run or the command's status did not come back.
 set -euo pipefail
@@ -98,7 +99,9 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-stty -onlcr </dev/console 2>/dev/null
+# The kernel logs to the second serial port; the command has the first.
+exec </dev/ttyS0 >/dev/ttyS0 2>&1
+stty -onlcr
 halt() { sync; poweroff -f; sleep 10; }
 for m in $(cat /modules); do
   insmod /lib/modules/$m.ko || { echo "run_in_vm: insmod $m failed"; halt; }
@@ -120,7 +123,7 @@ mount -t tmpfs tmpfs $h/tmp
 mount -t tmpfs tmpfs $h/run
 mkdir -p $h/tmp/vm-out
 mount -o bind /out $h/tmp/vm-out
-chroot $h /bin/sh /tmp/vm-out/.command </dev/console >/dev/console 2>&1
+chroot $h /bin/sh /tmp/vm-out/.command
 echo $? >/out/.status
 halt
 EOF
@@ -141,14 +144,14 @@ chmod +x "$root/init"
 
 (cd "$root" && find . | LC_ALL=C sort | "$busybox" cpio -o -H newc 2>/dev/null) >"$work/initramfs.cpio"
 
-append="console=ttyS0 panic=-1 rdinit=/init"
-if [ "${VM_VERBOSE:-0}" = 1 ]; then append+=" loglevel=7"; else append+=" quiet loglevel=1"; fi
+append="panic=-1 rdinit=/init"
+if [ "${VM_VERBOSE:-0}" = 1 ]; then append+=" console=ttyS0"; else append+=" console=ttyS1"; fi
 
 status=0
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max -smp "$cpus" -m "$mem" \
   -nodefaults -no-user-config -display none -no-reboot \
-  -serial stdio -monitor none \
+  -serial stdio -serial file:"$work/kernel.log" -monitor none \
   -kernel "/boot/vmlinuz-$kernel" -initrd "$work/initramfs.cpio" -append "$append" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$out",mount_tag=out,security_model=none,multidevs=remap \
@@ -158,6 +161,9 @@ if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
   echo "run_in_vm: time-out after ${timeout_s} s" >&2
   exit 124
 fi
-[ "$status" -eq 0 ] || fail "qemu failed with status $status"
-[ -s "$out/.status" ] || fail "the command's status did not come back"
+if [ "$status" -ne 0 ] || [ ! -s "$out/.status" ]; then
+  tail -n 30 "$work/kernel.log" >&2 2>/dev/null || true
+  [ "$status" -eq 0 ] || fail "qemu failed with status $status"
+  fail "the command's status did not come back"
+fi
 exit "$(cat "$out/.status")"
