@@ -93,4 +93,14 @@ void SimDevice::onFrame(const can_frame_data& frame) {
     for (int i = 0; i < reply->copies; ++i) bus_.injectAfter(out, reply->delay);
 }
 
+SimBus::SimBus(uint32_t nodeId, Millis heartbeatPeriod) : device(bus, nodeId), heartbeatPeriod_(heartbeatPeriod) {}
+
+bool SimBus::ready(Millis timeout) {
+    if (!startAndWaitRunning(bus, timeout)) return false;
+    device.startHeartbeats(heartbeatPeriod_);
+    if (!waitForDevice(bus, device.nodeId(), timeout)) return false;
+    bus.clearSent();
+    return true;
+}
+
 }  // namespace qt_test

@@ -94,6 +94,22 @@ private:
     std::vector<can_frame_data> requests_;
 };
 
+// A started bus with one simulated device that keeps itself connected by
+// heartbeats: the usual set-up of a device test.
+class SimBus {
+public:
+    explicit SimBus(uint32_t nodeId, Millis heartbeatPeriod = Millis(50));
+    // Started, running and the device connected; then the sent-frame record
+    // is cleared so that it holds only what the test sends.
+    bool ready(Millis timeout = Millis(2000));
+
+    TestTransport bus;
+    SimDevice device;
+
+private:
+    Millis heartbeatPeriod_;
+};
+
 }  // namespace qt_test
 
 #endif

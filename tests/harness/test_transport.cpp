@@ -226,7 +226,9 @@ void TestTransport::schedulerLoop() {
             continue;
         }
         if (next->second.due > std::chrono::steady_clock::now()) {
-            schedCv_.wait_until(lock, next->second.due);
+            // A copy: cancel() may erase the job while this waits.
+            const auto due = next->second.due;
+            schedCv_.wait_until(lock, due);
             continue;
         }
         const int id = next->first;
@@ -253,6 +255,21 @@ bool startAndWaitRunning(TestTransport& bus, Millis timeout) {
         std::this_thread::sleep_for(Millis(1));
     }
     return true;
+}
+
+bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!bus.isDeviceConnected(nodeId)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(Millis(1));
+    }
+    return true;
+}
+
+std::array<uint8_t, 8> dataBytes(const can_frame_data& frame) {
+    std::array<uint8_t, 8> bytes{};
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = frame.data[i];
+    return bytes;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // and fails on demand. A scheduler thread delivers delayed frames and runs
 // periodic jobs (simulated heartbeats) on a steady clock.
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -124,6 +125,13 @@ private:
 // Starts the interface and waits until the first master heartbeat made it
 // running. False when it did not within the time-out.
 bool startAndWaitRunning(TestTransport& bus, Millis timeout = Millis(2000));
+
+// Waits until the interface lists the node as connected (its heartbeat was
+// seen). False when it did not within the time-out.
+bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout = Millis(2000));
+
+// A frame's eight data bytes.
+std::array<uint8_t, 8> dataBytes(const can_frame_data& frame);
 
 // A std::ostream that collects text thread-safely, for checking log lines.
 class LogCapture : public std::ostream {

@@ -1,0 +1,89 @@
+#ifndef QUORVEL_TRANSPORT_MOTOR_DEVICE_HPP
+#define QUORVEL_TRANSPORT_MOTOR_DEVICE_HPP
+
+// What the implementations of the two motor-protocol devices (motor driver
+// and actuator) add to the reply machinery: the bootloader flag that the
+// firmware update sets, the stored heartbeat payload, and the dispatch of
+// received frames. They differ only in their decoder tables and in which
+// decoded fields they log.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+
+#include "can_helpers.hpp"
+#include "driver.hpp"
+#include "reply_machinery.hpp"
+
+namespace quorvel_detail {
+
+// The bootloader answers with these 11-bit identifiers (acknowledgements and
+// command codes); each reply is one unsigned 32-bit value.
+constexpr uint32_t kBootloaderReplyIds[] = {3, 31, 33, 49, 67, 121};
+
+struct HeartbeatPayload {
+    unsigned int value = 0;     // data bits 0-31
+    unsigned char byte1 = 1;    // data bits 32-39
+    unsigned char byte2 = 0;    // data bits 40-47
+};
+
+template <typename LogPolicy>
+class MotorDeviceImpl : public ReplyMachinery<SignalValue, LogPolicy> {
+public:
+    using Machinery = ReplyMachinery<SignalValue, LogPolicy>;
+    using typename Machinery::Decoder;
+
+    // Set by the firmware update while this device runs its bootloader.
+    std::atomic<bool> bootloaderMode{false};
+
+    std::chrono::milliseconds replyWait() const {
+        return bootloaderMode.load(std::memory_order_relaxed) ? kBootloaderReplyWait : kReplyWait;
+    }
+
+    // Waits for the armed reply (see ReplyMachinery::handOut).
+    template <typename... Ts>
+    ret_status_t parseData(int /*commandId*/, Ts*... outs) {
+        return this->handOut(replyWait(), outs...);
+    }
+
+    // Stored, not interpreted.
+    void parseHeartbeatData(const can_frame_data* frame) {
+        std::lock_guard<std::mutex> lock(this->mutex());
+        heartbeat_.value = readField<unsigned int>(*frame, 0);
+        heartbeat_.byte1 = readField<unsigned char>(*frame, 32);
+        heartbeat_.byte2 = readField<unsigned char>(*frame, 40);
+    }
+
+    HeartbeatPayload heartbeat() {
+        std::lock_guard<std::mutex> lock(this->mutex());
+        return heartbeat_;
+    }
+
+    // Receive thread. In bootloader mode the whole identifier is the
+    // bootloader's reply id; otherwise the command id selects the decoder.
+    void onFrame(const can_frame_data* frame, const DecoderTable<Decoder>& table) {
+        if (bootloaderMode.load(std::memory_order_acquire)) {
+            for (uint32_t id : kBootloaderReplyIds) {
+                if (frame->can_id == id) {
+                    this->template getDataCallback<unsigned int>(frame, static_cast<int>(id));
+                    return;
+                }
+            }
+            this->log().line("[FLASH] Unknown Command Id:", frame->can_id);
+            return;
+        }
+        if (getCommandIdFromFrame(const_cast<can_frame_data*>(frame)) == kHeartbeatCommandId) {
+            parseHeartbeatData(frame);
+            return;
+        }
+        this->dispatchByCommandId(frame, table);
+    }
+
+private:
+    HeartbeatPayload heartbeat_;
+};
+
+}  // namespace quorvel_detail
+
+#endif

@@ -1,0 +1,251 @@
+// The reply hand-off of a driver implementation, driven directly: frames go
+// in through its dispatch, values come out through parseData, with no
+// interface and no receive thread.
+
+#include <gtest/gtest.h>
+
+#include <boost/variant/get.hpp>
+#include <chrono>
+#include <thread>
+
+#include "driver_impl.hpp"
+#include "reply_machinery.hpp"
+#include "sim_device.hpp"
+
+using namespace qt_test;
+using quorvel_detail::ArmedRead;
+
+namespace {
+
+constexpr uint32_t kNode = 9;
+
+can_frame_data reply(uint8_t cmd, const Payload& payload) {
+    const auto data = payload.bytes();
+    return makeFrame(kNode, cmd, std::vector<uint8_t>(data.begin(), data.end()));
+}
+
+class Machinery : public ::testing::Test {
+protected:
+    void deliver(const can_frame_data& frame) { impl.onFrame(&frame); }
+
+    LogCapture log;
+    Driver::DriverImpl impl;
+};
+
+TEST_F(Machinery, ReplyBeforeTheWaitIsHandedOut) {
+    ArmedRead<Driver::DriverImpl> armed(impl, 70);
+    deliver(reply(70, Payload().put(24.0f).put(1.5f)));
+    float voltage = 0, current = 0;
+    ASSERT_EQ(impl.parseData(70, &voltage, &current), RET_SUCCESS);
+    EXPECT_EQ(voltage, 24.0f);
+    EXPECT_EQ(current, 1.5f);
+}
+
+TEST_F(Machinery, FieldsArePackedBackToBackFromBitZero) {
+    ArmedRead<Driver::DriverImpl> armed(impl, 5);
+    deliver(makeFrame(kNode, 5, {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87}));
+    unsigned char b[8] = {};
+    ASSERT_EQ(impl.parseData(5, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]), RET_SUCCESS);
+    const unsigned char expected[8] = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(b[i], expected[i]) << i;
+}
+
+TEST_F(Machinery, FieldWidths) {
+    const can_frame_data frame = makeFrame(kNode, 110, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::lock_guard<std::mutex> lock(impl.mutex());
+    EXPECT_EQ(impl.getDataFromFrame<bool>(&frame), 1);
+    EXPECT_EQ(impl.getDataFromFrame<unsigned char>(&frame), 8);
+    EXPECT_EQ(impl.getDataFromFrame<unsigned short>(&frame), 16);
+    EXPECT_EQ(impl.getDataFromFrame<int>(&frame), 32);
+    EXPECT_EQ(impl.getDataFromFrame<unsigned long>(&frame), 64);
+}
+
+TEST_F(Machinery, FirstMatchingReplyWins) {
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    deliver(reply(60, Payload().put(1.0f)));
+    deliver(reply(60, Payload().put(2.0f)));
+    float v = 0;
+    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
+    EXPECT_EQ(v, 1.0f);
+}
+
+TEST_F(Machinery, UnarmedRepliesLeaveNothingBehind) {
+    deliver(reply(60, Payload().put(1.0f)));
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    float v = 5.0f;
+    EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
+    EXPECT_EQ(v, 5.0f);
+}
+
+TEST_F(Machinery, ReplyAfterDisarmingIsIgnoredByTheNextRead) {
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 60);
+        float v = 0;
+        EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
+    }
+    deliver(reply(60, Payload().put(1.0f)));  // late
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    deliver(reply(60, Payload().put(2.0f)));
+    float v = 0;
+    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
+    EXPECT_EQ(v, 2.0f);
+}
+
+TEST_F(Machinery, OtherCommandIdIsIgnoredSilently) {
+    impl.setLogStream(&log);
+    ArmedRead<Driver::DriverImpl> armed(impl, 70);
+    deliver(reply(3, Payload().put<unsigned int>(0x04030201)));
+    float v = 7.0f;
+    EXPECT_EQ(impl.parseData(70, &v, &v), RET_TIMEOUT);
+    EXPECT_EQ(v, 7.0f);
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(Machinery, ArmingClearsAnUntakenReply) {
+    impl.arm(60);
+    deliver(reply(60, Payload().put(1.0f)));
+    impl.disarm();  // e.g. a read that ended without taking its reply
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    float v = 3.0f;
+    EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
+    EXPECT_EQ(v, 3.0f);
+}
+
+TEST_F(Machinery, WrongOutParameterTypeThrowsAndDisarms) {
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 60);
+        deliver(reply(60, Payload().put(1.0f)));
+        int wrong = 0;
+        EXPECT_THROW(impl.parseData(60, &wrong), boost::bad_get);
+    }
+    EXPECT_FALSE(impl.isArmed());
+    EXPECT_EQ(impl.expectedCommandId(), -1);
+}
+
+TEST_F(Machinery, NullOutParameterSkipsItsValue) {
+    ArmedRead<Driver::DriverImpl> armed(impl, 71);
+    deliver(reply(71, Payload().put(1.0f).put(2.0f)));
+    float second = 0;
+    ASSERT_EQ(impl.parseData(71, static_cast<float*>(nullptr), &second), RET_SUCCESS);
+    EXPECT_EQ(second, 2.0f);
+}
+
+TEST_F(Machinery, UnknownCommandIdsAreLogged) {
+    impl.setLogStream(&log);
+    deliver(makeFrame(kNode, 7, {}));
+    deliver(makeFrame(kNode, 0, {}));
+    deliver(makeFrame(kNode, 127, {}));
+    EXPECT_EQ(log.text(), "Unknown Command Id.\nUnknown Command Id.\nUnknown Command Id.\n");
+}
+
+TEST_F(Machinery, OnlyBoolFieldsAreLogged) {
+    impl.setLogStream(&log);
+    ArmedRead<Driver::DriverImpl> armed(impl, 40);
+    deliver(makeFrame(kNode, 40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x00}));
+    EXPECT_EQ(log.text(), "Pushed back data 0\nsetting new data received as true\n");
+}
+
+TEST_F(Machinery, LogStreamCanBeSetBackToDiscarding) {
+    impl.setLogStream(&log);
+    impl.setLogStream(nullptr);
+    deliver(makeFrame(kNode, 7, {}));
+    EXPECT_EQ(log.text(), "");
+}
+
+TEST_F(Machinery, HeartbeatPayloadIsStored) {
+    EXPECT_EQ(impl.heartbeat().value, 0u);
+    EXPECT_EQ(impl.heartbeat().byte1, 1);
+    EXPECT_EQ(impl.heartbeat().byte2, 0);
+    impl.setLogStream(&log);
+    deliver(makeFrame(kNode, 1, {0x78, 0x56, 0x34, 0x12, 0xAB, 0xCD, 0xEF, 0xFF}));
+    EXPECT_EQ(impl.heartbeat().value, 0x12345678u);
+    EXPECT_EQ(impl.heartbeat().byte1, 0xAB);
+    EXPECT_EQ(impl.heartbeat().byte2, 0xCD);
+    EXPECT_EQ(log.text(), "");  // a heartbeat is not an unknown command
+}
+
+TEST_F(Machinery, WaitIsTwoHundredMillisecondsOutsideTheBootloader) {
+    EXPECT_EQ(impl.replyWait(), std::chrono::milliseconds(200));
+    impl.bootloaderMode = true;
+    EXPECT_EQ(impl.replyWait(), std::chrono::seconds(20));
+}
+
+TEST_F(Machinery, ReplyFromAnotherThreadWakesTheReader) {
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    std::thread receiver([this] {
+        std::this_thread::sleep_for(Millis(30));
+        deliver(reply(60, Payload().put(6.5f)));
+    });
+    float v = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(impl.parseData(60, &v), RET_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(190));
+    receiver.join();
+    EXPECT_EQ(v, 6.5f);
+}
+
+// --- bootloader mode: whole identifiers
+
+can_frame_data standardFrame(uint32_t id, std::initializer_list<uint8_t> data) {
+    can_frame_data f{};
+    f.can_id = id;
+    f.can_dlc = static_cast<uint8_t>(data.size());
+    int i = 0;
+    for (uint8_t b : data) f.data[i++] = b;
+    return f;
+}
+
+TEST_F(Machinery, BootloaderRepliesAreDecodedByWholeIdentifier) {
+    impl.bootloaderMode = true;
+    for (uint32_t id : {3u, 31u, 33u, 49u, 67u, 121u}) {
+        SCOPED_TRACE(id);
+        ArmedRead<Driver::DriverImpl> armed(impl, static_cast<int>(id));
+        deliver(standardFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF}));
+        unsigned int ack = 0;
+        ASSERT_EQ(impl.parseData(static_cast<int>(id), &ack), RET_SUCCESS);
+        EXPECT_EQ(ack, 0x03020179u);
+    }
+}
+
+TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
+    impl.bootloaderMode = true;
+    impl.setLogStream(&log);
+    ArmedRead<Driver::DriverImpl> armed(impl, 121);
+    const can_frame_data heartbeat = heartbeatFrame(kNode);
+    deliver(heartbeat);
+    // Command id 121 inside an extended identifier is not the bootloader's.
+    deliver(makeFrame(kNode, 121, {0x79}));
+    deliver(standardFrame(0x79 + 1, {0x79}));
+    EXPECT_EQ(log.text(), "[FLASH] Unknown Command Id:" + std::to_string(heartbeat.can_id) + "\n" +
+                              "[FLASH] Unknown Command Id:" + std::to_string(makeFrame(kNode, 121, {}).can_id) +
+                              "\n[FLASH] Unknown Command Id:122\n");
+    EXPECT_EQ(impl.heartbeat().value, 0u);  // not taken as a heartbeat either
+}
+
+TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
+    impl.bootloaderMode = true;
+    ArmedRead<Driver::DriverImpl> armed(impl, 121);
+    std::thread bootloader([this] {
+        std::this_thread::sleep_for(Millis(600));
+        deliver(standardFrame(121, {0x79}));
+    });
+    unsigned int ack = 0;
+    EXPECT_EQ(impl.parseData(121, &ack), RET_SUCCESS);
+    bootloader.join();
+    EXPECT_EQ(ack, 0x79u);
+}
+
+// The one slow case: a bootloader wait gives up after 20 s.
+TEST_F(Machinery, BootloaderWaitTimesOutAfterTwentySeconds) {
+    impl.bootloaderMode = true;
+    ArmedRead<Driver::DriverImpl> armed(impl, 49);
+    unsigned int ack = 5;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(impl.parseData(49, &ack), RET_TIMEOUT);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(19900));
+    EXPECT_LT(elapsed, std::chrono::seconds(40));
+    EXPECT_EQ(ack, 5u);
+}
+
+}  // namespace
