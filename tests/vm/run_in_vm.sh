@@ -7,7 +7,8 @@
 # The guest boots Debian's linux-image-amd64 kernel under qemu (software
 # emulation: no KVM needed) with a busybox initramfs, mounts this machine's
 # root file system read-only over 9p and runs the command chrooted there, in
-# the current directory. /tmp, /run and /dev/shm are fresh tmpfs in the guest;
+# the current directory. /run and /dev/shm are fresh tmpfs in the guest, /tmp
+# shows the host's files but takes writes into a tmpfs;
 # $VM_OUT (/tmp/vm-out in the guest) is a writable directory shared with the
 # host, kept after the run when VM_OUT_DIR names a host directory.
 # The command's output appears on standard output (the guest's serial console).
@@ -89,7 +90,7 @@ add_module() {
   esac
   order+=("$name")
 }
-for m in virtio_pci 9pnet_virtio 9p can can_raw can_dev vcan; do add_module "$m"; done
+for m in virtio_pci 9pnet_virtio 9p overlay can can_raw can_dev vcan; do add_module "$m"; done
 printf '%s\n' "${order[@]}" >"$root/modules"
 
 cat >"$root/init" <<'EOF'
@@ -119,7 +120,13 @@ mount -t devtmpfs devtmpfs $h/dev
 mkdir -p $h/dev/pts $h/dev/shm
 mount -t devpts devpts $h/dev/pts
 mount -t tmpfs tmpfs $h/dev/shm
-mount -t tmpfs tmpfs $h/tmp
+# /tmp keeps the host's files (a checkout may live there) under a
+# writable layer that the run discards.
+mkdir -p /tmpfs
+mount -t tmpfs tmpfs /tmpfs
+mkdir -p /tmpfs/upper /tmpfs/work
+mount -t overlay overlay -o lowerdir=$h/tmp,upperdir=/tmpfs/upper,workdir=/tmpfs/work $h/tmp ||
+  mount -t tmpfs tmpfs $h/tmp
 mount -t tmpfs tmpfs $h/run
 mkdir -p $h/tmp/vm-out
 mount -o bind /out $h/tmp/vm-out

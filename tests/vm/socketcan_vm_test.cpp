@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "can_interface.hpp"
+#include "driver.hpp"
 #include "test_transport.hpp"
 #include "vcan_socket.hpp"
 
@@ -453,6 +454,64 @@ TEST_F(SocketCanTest, InjectedHeartbeatsMakeANodeAppearAndSilenceDropsIt) {
     EXPECT_TRUE(bus.getConnectedDevices().empty());
     EXPECT_EQ(countEvents(false, 42), 1u);
     EXPECT_EQ(countEvents(true, 42), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// A driver read over the kernel
+
+// Bus voltage and current as a driver packs them: two floats from bit 0.
+void packVoltageCurrent(uint8_t* data, float voltage, float current) {
+    can_frame_data f{};
+    canSetSignal<float>(f, voltage, 0, 32, true);
+    canSetSignal<float>(f, current, 32, 32, true);
+    std::memcpy(data, f.data, 8);
+}
+
+TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
+    std::atomic<int> served{0};
+    AnsweringPeer simulated(
+        0x21, 70,
+        [&](const can_frame_data&, uint8_t* data) {
+            const int n = ++served;
+            packVoltageCurrent(data, 24.0f + 0.5f * static_cast<float>(n), -1.25f);
+        },
+        Millis(100));
+    // Beats but never answers command 70.
+    AnsweringPeer mute(0x22, 71, [](const can_frame_data&, uint8_t*) {}, Millis(100));
+    ASSERT_TRUE(simulated.ok());
+    ASSERT_TRUE(mute.ok());
+    ASSERT_TRUE(startAndWaitRunning());
+    Driver driver(0x21, &bus);
+    Driver silent(0x22, &bus);
+    Driver absent(0x23, &bus);
+    const auto start = Clock::now();
+    while (!(driver.isConnected() && silent.isConnected()) && msSince(start) < 3000) {
+        std::this_thread::sleep_for(Millis(10));
+    }
+    ASSERT_TRUE(driver.isConnected());
+
+    // Each reply carries a new voltage, so a stale reply cannot pass.
+    for (int i = 0; i < 10; ++i) {
+        float voltage = 0;
+        float current = 0;
+        ASSERT_EQ(driver.getBusVoltage(&voltage), RET_SUCCESS) << "read " << i;
+        EXPECT_FLOAT_EQ(voltage, 24.0f + 0.5f * static_cast<float>(2 * i + 1));
+        ASSERT_EQ(driver.getBusCurrent(&current), RET_SUCCESS) << "read " << i;
+        EXPECT_FLOAT_EQ(current, -1.25f);
+    }
+    EXPECT_EQ(served.load(), 20);
+    // The request as it crossed the kernel: extended, remote, node 0x21, command 70, length 8.
+    const can_frame_data request = simulated.lastRequest();
+    EXPECT_EQ(request.can_id, kEff | kRtr | (0x21u << DEVICE_ID_BIT_SHIFT) | 70u);
+    EXPECT_EQ(request.can_dlc, 8);
+
+    float untouched = -7.0f;
+    const auto asked = Clock::now();
+    EXPECT_EQ(silent.getBusVoltage(&untouched), RET_TIMEOUT);
+    EXPECT_GE(msSince(asked), 190);
+    EXPECT_LT(msSince(asked), 1500);
+    EXPECT_EQ(untouched, -7.0f);
+    EXPECT_EQ(absent.getBusVoltage(&untouched), RET_NOT_CONNECTED);
 }
 
 // ---------------------------------------------------------------------------

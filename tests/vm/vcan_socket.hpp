@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -79,15 +80,19 @@ private:
     int fd_ = -1;
 };
 
-// A device on its own socket that answers every request for its node id
-// and command id with a data frame of the same identifier (remote-request
-// flag cleared), data length 8 and the payload that `reply` makes.
+// A device on its own socket: answers every request for its node id and
+// command id with a data frame of the same identifier (remote-request flag
+// cleared), data length 8 and the payload that `reply` makes; with a
+// heartbeat period, also sends its heartbeat (command 1) that often, the
+// first one at once.
 class AnsweringPeer {
 public:
     using Reply = std::function<void(const can_frame_data& request, uint8_t* data)>;
 
-    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply, const std::string& ifname = "vcan0")
-        : socket_(ifname), nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)) {
+    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply,
+                  std::chrono::milliseconds heartbeatPeriod = std::chrono::milliseconds(0),
+                  const std::string& ifname = "vcan0")
+        : socket_(ifname), nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)), heartbeatPeriod_(heartbeatPeriod) {
         if (socket_.ok()) thread_ = std::thread([this] { run(); });
     }
     ~AnsweringPeer() {
@@ -99,14 +104,32 @@ public:
 
     bool ok() const { return socket_.ok(); }
     long answered() const { return answered_.load(); }
+    can_frame_data lastRequest() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lastRequest_;
+    }
 
 private:
     void run() {
+        using Clock = std::chrono::steady_clock;
+        const bool beats = heartbeatPeriod_.count() > 0;
+        auto nextBeat = Clock::now();
         can_frame_data frame{};
         while (!stop_.load()) {
-            // The poll bound only lets the destructor stop the loop.
-            if (!socket_.recv(frame, std::chrono::milliseconds(50))) continue;
+            if (beats && Clock::now() >= nextBeat) {
+                can_frame_data heartbeat{};
+                heartbeat.can_id = CAN_EFF_FLAG | (nodeId_ << DEVICE_ID_BIT_SHIFT) | 1u;
+                heartbeat.can_dlc = 8;
+                socket_.send(heartbeat);
+                nextBeat += heartbeatPeriod_;
+            }
+            // The poll bound lets the loop beat and stop in time.
+            if (!socket_.recv(frame, std::chrono::milliseconds(20))) continue;
             if (getDeviceIdFromFrame(&frame) != nodeId_ || getCommandIdFromFrame(&frame) != cmdId_) continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                lastRequest_ = frame;
+            }
             can_frame_data answer{};
             answer.can_id = frame.can_id & ~uint32_t{CAN_RTR_FLAG};
             answer.can_dlc = 8;
@@ -119,6 +142,9 @@ private:
     const uint32_t nodeId_;
     const uint8_t cmdId_;
     const Reply reply_;
+    const std::chrono::milliseconds heartbeatPeriod_;
+    mutable std::mutex mutex_;
+    can_frame_data lastRequest_{};
     std::atomic<bool> stop_{false};
     std::atomic<long> answered_{0};
     std::thread thread_;
