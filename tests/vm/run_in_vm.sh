@@ -7,15 +7,12 @@
 # The guest boots Debian's linux-image-amd64 kernel under qemu (software
 # emulation: no KVM needed) with a busybox initramfs, mounts this machine's
 # root file system read-only over 9p and runs the command chrooted there, in
-# the current directory. /run and /dev/shm are fresh tmpfs in the guest, /tmp
-# shows the host's files but takes writes into a tmpfs;
-# $VM_OUT (/tmp/vm-out in the guest) is a writable directory shared with the
-# host, kept after the run when VM_OUT_DIR names a host directory.
+# the current directory. /run and /dev/shm are fresh tmpfs in the guest; /tmp
+# shows the host's files but takes writes into a tmpfs that the run discards.
 # The command's output appears on standard output (the guest's serial console).
 #
 # Environment: VM_TIMEOUT (seconds, default 600), VM_CPUS (default 2),
 # VM_MEM (MiB, default 1024), VM_KERNEL (a kernel release under /lib/modules),
-# VM_ENV (names of variables to pass into the guest, space separated),
 # VM_VERBOSE=1 (kernel messages on standard output too; otherwise the tail
 # of the kernel log is shown only when the VM fails).
 # Exit status: the command's; 124 when the time-out ended the VM; 125 when the
@@ -59,12 +56,9 @@ busybox=/bin/busybox
 
 work=$(mktemp -d /tmp/qt-vm.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-trap 'exit 130' INT TERM
-
-out=${VM_OUT_DIR:-$work/out}
+# Shared with the guest: the command to run and its exit status.
+out=$work/out
 mkdir -p "$out"
-out=$(cd "$out" && pwd)
-rm -f "$out/.status"
 
 # --- initramfs: busybox, the modules in load order, and the init script
 root=$work/initramfs
@@ -139,10 +133,7 @@ chmod +x "$root/init"
 # --- the command, run in the chroot from the current directory
 {
   echo 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
-  echo 'export HOME=/tmp TERM=dumb VM_OUT=/tmp/vm-out LANG=C.UTF-8'
-  for var in ${VM_ENV:-}; do
-    [ -n "${!var+x}" ] && printf 'export %s=%q\n' "$var" "${!var}"
-  done
+  echo 'export HOME=/tmp TERM=dumb LANG=C.UTF-8'
   printf 'cd %q || exit 125\n' "$PWD"
   printf 'exec'
   printf ' %q' "$@"
@@ -154,7 +145,7 @@ chmod +x "$root/init"
 append="panic=-1 rdinit=/init"
 if [ "${VM_VERBOSE:-0}" = 1 ]; then append+=" console=ttyS0"; else append+=" console=ttyS1"; fi
 
-status=0
+# In the background, so that an interrupt or a TERM stops the VM at once.
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max -smp "$cpus" -m "$mem" \
   -nodefaults -no-user-config -display none -no-reboot \
@@ -162,7 +153,11 @@ timeout -k 10 "$timeout_s" qemu-system-x86_64 \
   -kernel "/boot/vmlinuz-$kernel" -initrd "$work/initramfs.cpio" -append "$append" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$out",mount_tag=out,security_model=none,multidevs=remap \
-  </dev/null || status=$?
+  </dev/null &
+vm=$!
+trap 'kill "$vm" 2>/dev/null; wait "$vm"; exit 130' INT TERM
+status=0
+wait "$vm" || status=$?
 
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
   echo "run_in_vm: time-out after ${timeout_s} s" >&2
