@@ -69,12 +69,6 @@ private:
     uint8_t value_ = 0;
 };
 
-bool startAndWaitRunning(CANInterface& bus) {
-    if (!bus.initInterface("vcan0")) return false;
-    for (int i = 0; i < 400 && !bus.isRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return bus.isRunning();
-}
-
 void BM_DriverRead(benchmark::State& state) {
     CANInterface bus;
     Driver driver(kPeerNode, &bus);
@@ -82,7 +76,7 @@ void BM_DriverRead(benchmark::State& state) {
         state.SkipWithError("cannot open vcan0");
         return;
     }
-    for (int i = 0; i < 400 && !driver.isConnected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitUntil([&] { return driver.isConnected(); }, std::chrono::milliseconds(3000));
     float voltage = 0;
     for (auto _ : state) {
         if (driver.getBusVoltage(&voltage) != RET_SUCCESS) {

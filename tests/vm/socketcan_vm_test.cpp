@@ -124,13 +124,9 @@ protected:
     void TearDown() override { bus.closeInterface(); }
 
     bool startAndWaitRunning() {
-        if (!bus.initInterface("vcan0", [this](unsigned int id, unsigned char type) { onNew(id, type); },
-                               [this](unsigned int id) { onLost(id); })) {
-            return false;
-        }
-        const auto start = Clock::now();
-        while (!bus.isRunning() && msSince(start) < 3000) std::this_thread::sleep_for(Millis(5));
-        return bus.isRunning();
+        return qt_test::startAndWaitRunning(
+            bus, [this](unsigned int id, unsigned char type) { onNew(id, type); },
+            [this](unsigned int id) { onLost(id); });
     }
 
     struct Event {
@@ -239,9 +235,7 @@ TEST_F(SocketCanTest, SendOnADownInterfaceFailsAtOnceAndRecovers) {
     std::this_thread::sleep_for(Millis(500));
     EXPECT_FALSE(bus.isRunning());
     ASSERT_TRUE(down.setUp(true));
-    const auto up = Clock::now();
-    while (!bus.isRunning() && msSince(up) < 3000) std::this_thread::sleep_for(Millis(5));
-    EXPECT_TRUE(bus.isRunning());
+    EXPECT_TRUE(waitUntil([&] { return bus.isRunning(); }, Millis(3000)));
     bus.closeInterface();
 }
 
@@ -275,9 +269,7 @@ TEST_F(SocketCanTest, SentFramesReachCandumpAndPeersByteForByte) {
     const std::string command = "candump -L -n " + std::to_string(frames.size()) + " vcan0";
     FILE* candump = ::popen(command.c_str(), "r");
     ASSERT_NE(candump, nullptr);
-    const auto start = Clock::now();
-    while (vcan0Receivers() <= before && msSince(start) < 10000) std::this_thread::sleep_for(Millis(10));
-    ASSERT_GT(vcan0Receivers(), before) << "candump did not bind";
+    ASSERT_TRUE(waitUntil([&] { return vcan0Receivers() > before; }, Millis(10000))) << "candump did not bind";
 
     ASSERT_TRUE(bus.init("vcan0"));
     for (can_frame_data f : frames) ASSERT_TRUE(bus.sendData(&f)) << describe(f);
@@ -489,11 +481,7 @@ TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     Driver driver(0x21, &bus);
     Driver silent(0x22, &bus);
     Driver absent(0x23, &bus);
-    const auto start = Clock::now();
-    while (!(driver.isConnected() && silent.isConnected()) && msSince(start) < 3000) {
-        std::this_thread::sleep_for(Millis(10));
-    }
-    ASSERT_TRUE(driver.isConnected());
+    ASSERT_TRUE(waitUntil([&] { return driver.isConnected() && silent.isConnected(); }, Millis(3000)));
 
     // Each reply carries a new voltage, so a stale reply cannot pass.
     for (int i = 0; i < 10; ++i) {
@@ -536,10 +524,7 @@ public:
 
 TEST_F(SocketCanTest, IdleInterfaceDoesNotSpinAndClosesQuickly) {
     CountingCANInterface idle;
-    ASSERT_TRUE(idle.initInterface("vcan0"));
-    const auto start = Clock::now();
-    while (!idle.isRunning() && msSince(start) < 3000) std::this_thread::sleep_for(Millis(5));
-    ASSERT_TRUE(idle.isRunning());
+    ASSERT_TRUE(qt_test::startAndWaitRunning(idle));
 
     auto cpuMicros = [] {
         struct rusage u {};

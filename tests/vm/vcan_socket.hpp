@@ -1,9 +1,9 @@
 #ifndef QT_TESTS_VM_VCAN_SOCKET_HPP
 #define QT_TESTS_VM_VCAN_SOCKET_HPP
 
-// A bare raw CAN socket, independent of the library: the other end of the
-// bus in the SocketCAN tests and the benchmark (answering peers, sniffers,
-// the bare-socket baseline).
+// The other end of the bus in the SocketCAN tests and the benchmark: a bare
+// raw CAN socket independent of the library (answering peers, sniffers, the
+// bare-socket baseline), and helpers to start the library's side.
 
 #include <net/if.h>
 #include <poll.h>
@@ -22,9 +22,28 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 
-#include "can_helpers.hpp"
+#include "can_interface.hpp"
 
 namespace qt_test {
+
+// Polls `done` every 5 ms until it holds or `timeout` passed.
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Starts the interface on `ifname` and waits until its first master
+// heartbeat went out.
+inline bool startAndWaitRunning(CANInterface& bus, std::function<void(unsigned int, unsigned char)> onNewDevice = {},
+                                std::function<void(unsigned int)> onDeviceLost = {},
+                                const std::string& ifname = "vcan0") {
+    return bus.initInterface(ifname, std::move(onNewDevice), std::move(onDeviceLost)) &&
+           waitUntil([&] { return bus.isRunning(); }, std::chrono::milliseconds(3000));
+}
 
 class VcanSocket {
 public:
