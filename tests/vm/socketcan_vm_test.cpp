@@ -3,6 +3,7 @@
 // through tests/vm/run_in_vm.sh.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -178,7 +179,13 @@ TEST_F(SocketCanTest, InitBindsToVcan0) {
     EXPECT_TRUE(log.contains("Socket create success!!\n"));
     EXPECT_FALSE(bus.setCANBaudRate(CAN_BAUDRATE_1M));
     bus.closeIface();
-    bus.closeIface();  // a second close touches no descriptor
+    // The freed descriptor number goes to the next socket; a second close
+    // must leave that one alone.
+    VcanSocket next;
+    ASSERT_TRUE(next.ok());
+    bus.closeIface();
+    EXPECT_NE(::fcntl(next.fd(), F_GETFD), -1);
+    EXPECT_TRUE(next.send(makeFrame(3, 4, {5})));
 
     log.clear();
     ASSERT_TRUE(startAndWaitRunning());
