@@ -308,6 +308,22 @@ TEST_F(DriverReplies, PhaseCurrentAfterTimeOutIsComputedFromHeldValues) {
     EXPECT_EQ(c, 0.25f);
 }
 
+TEST_F(DriverReplies, NullOutParametersAreSkipped) {
+    reply(69, Payload().put(1.0f).put(2.0f));
+    float a = 0;
+    ASSERT_EQ(driver.getMotorPhaseCurrents(&a, nullptr, nullptr), RET_SUCCESS);
+    EXPECT_EQ(a, -3.0f);
+
+    reply(40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x01});
+    unsigned char lower = 0;
+    ASSERT_EQ(driver.getMotorThermistorConfiguration(nullptr, nullptr, nullptr, nullptr, &lower), RET_SUCCESS);
+    EXPECT_EQ(lower, 80);
+
+    reply(70, Payload().put(24.0f).put(1.5f));
+    EXPECT_EQ(driver.getBusVoltage(nullptr), RET_SUCCESS);
+    EXPECT_EQ(driver.getFirmwareCommit(nullptr), RET_TIMEOUT);
+}
+
 // --- states
 
 TEST_F(DriverReplies, StateReads) {
