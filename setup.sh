@@ -10,6 +10,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libeigen3-dev nlohmann-json3-dev
+  binutils srecord clang libclang-rt-14-dev
 )
 # QT_SETUP_VM=1: also what tests/vm/run_in_vm.sh needs to boot a virtual
 # machine with a real CAN stack (a kernel with CAN modules, qemu, busybox)

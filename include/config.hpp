@@ -14,6 +14,8 @@
 #else
 #define QUORVEL_API
 #endif
+// For the private implementation classes nested in exported classes.
+#define QUORVEL_LOCAL __attribute__((visibility("hidden")))
 
 // An output stream that accepts and drops every character. It never enters a
 // failed state. Interfaces and devices log to one by default.

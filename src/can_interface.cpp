@@ -20,7 +20,7 @@ namespace {
 constexpr int kIdleWaitMs = 50;
 }  // namespace
 
-class CANInterface::CANInterfaceImpl {
+class QUORVEL_LOCAL CANInterface::CANInterfaceImpl {
 public:
     int socketFd = -1;
 };

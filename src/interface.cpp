@@ -16,7 +16,7 @@ constexpr uint8_t kAckCmd = 2;
 
 }  // namespace
 
-class Interface::InterfaceImpl {
+class QUORVEL_LOCAL Interface::InterfaceImpl {
 public:
     explicit InterfaceImpl(Interface* owner) : owner(owner) {}
 
@@ -242,6 +242,8 @@ bool Interface::closeInterface() {
             if (!failure) failure = std::current_exception();
         }
     }
+    // A heartbeat sent while the tasks were stopping may have set it again.
+    impl->running.store(false);
     closeIface();
     if (failure) std::rethrow_exception(failure);
     return true;

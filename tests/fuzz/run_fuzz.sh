@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target of the Intel HEX reader with clang, apart from
+# the CMake build, and runs it for a bounded time: FUZZ_SECONDS (default 60).
+# New inputs collect in a scratch corpus; the seeds here stay unchanged.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+seconds=${FUZZ_SECONDS:-60}
+out=${FUZZ_BUILD_DIR:-build-fuzz}
+mkdir -p "$out/corpus"
+
+clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+  -Iinclude src/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
+
+"$out/intelhex_read_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  -dict=tests/fuzz/intelhex.dict -artifact_prefix="$out/" -print_final_stats=1 \
+  "$out/corpus" tests/fuzz/corpus

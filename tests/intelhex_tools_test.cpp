@@ -1,0 +1,180 @@
+// Independent judges: objcopy and srec_cat make HEX files from known bytes
+// that the reader must get back exactly, and srec_cat must get back exactly
+// the bytes of what the writer produces.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "intelhex.hpp"
+
+using intelhex::hex_data;
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+bool onPath(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    std::istringstream dirs(path);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        if (!dir.empty() && ::access((dir + "/" + tool).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+#define REQUIRE_TOOL(tool) \
+    if (!onPath(tool)) GTEST_SKIP() << tool " not found on PATH"
+
+class IntelHexTools : public ::testing::Test {
+protected:
+    std::string file(const std::string& name) const {
+        return ::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid()) + "_" + name;
+    }
+
+    void TearDown() override {
+        for (const auto& name : made_) std::remove(name.c_str());
+    }
+
+    std::string writeBytes(const std::string& name, const Bytes& bytes) {
+        const std::string path = track(file(name));
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+
+    Bytes readBytes(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    void run(const std::string& command) {
+        ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << command;
+    }
+
+    std::string track(const std::string& path) {
+        made_.push_back(path);
+        return path;
+    }
+
+    // Random bytes, never `avoid` (the gap marker of the srec_cat checks).
+    static Bytes randomBytes(std::size_t n, unsigned seed, unsigned char avoid = 0xEE) {
+        std::mt19937 rng(seed);
+        Bytes b(n);
+        for (auto& v : b) {
+            v = static_cast<unsigned char>(rng());
+            if (v == avoid) v ^= 1;
+        }
+        return b;
+    }
+
+    // Reads a HEX file and expects exactly `bytes` from `start` on, nothing else.
+    void expectReadsBack(const std::string& hexPath, std::uint32_t start, const Bytes& bytes) {
+        hex_data img(hexPath);
+        EXPECT_EQ(img.size(), bytes.size());
+        img.compact();
+        ASSERT_EQ(std::distance(img.begin(), img.end()), 1);
+        EXPECT_EQ(img.begin()->first, start);
+        EXPECT_TRUE(img.begin()->second == bytes) << "bytes differ";
+    }
+
+    // Writes img and has srec_cat turn [lo, hi) of it into binary, gaps
+    // filled with 0xEE; compares with the same range taken from img.
+    void expectSrecCatReads(hex_data& img, std::uint64_t lo, std::uint64_t hi, const char* name) {
+        const std::string hex = track(file(std::string(name) + ".hex"));
+        const std::string bin = track(file(std::string(name) + ".bin"));
+        img.write(hex.c_str());
+        std::ostringstream cmd;
+        // Shifted down first: srec_cat cannot crop or fill up to 2^32.
+        cmd << "srec_cat " << hex << " -intel -offset -0x" << std::hex << lo << " -crop 0 0x" << hi - lo
+            << " -fill 0xEE 0 0x" << hi - lo << " -o " << bin << " -binary";
+        run(cmd.str());
+        Bytes expected;
+        for (std::uint64_t a = lo; a < hi; ++a) {
+            const auto addr = static_cast<unsigned int>(a);
+            expected.push_back(img.is_set(addr) ? img.get(addr) : 0xEE);
+        }
+        const Bytes got = readBytes(bin);
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected) << "srec_cat read different bytes from " << hex;
+    }
+
+private:
+    std::vector<std::string> made_;
+};
+
+}  // namespace
+
+TEST_F(IntelHexTools, ObjcopyOutputReadsBack) {
+    REQUIRE_TOOL("objcopy");
+    // Past 64 KiB objcopy switches to extended segment records, and its
+    // lines end in CR LF.
+    const Bytes data = randomBytes(200000, 1);
+    const std::string bin = writeBytes("objcopy.bin", data);
+    const std::string hex = track(file("objcopy.hex"));
+    run("objcopy -I binary -O ihex " + bin + " " + hex);
+    expectReadsBack(hex, 0, data);
+    EXPECT_TRUE(hex_data(hex).segment_record_seen);
+}
+
+TEST_F(IntelHexTools, ObjcopyOutputWithLinearRecordsReadsBack) {
+    REQUIRE_TOOL("objcopy");
+    const Bytes data = randomBytes(150000, 2);
+    const std::string bin = writeBytes("objcopy_high.bin", data);
+    const std::string hex = track(file("objcopy_high.hex"));
+    run("objcopy -I binary -O ihex --change-addresses 0x0800FF80 " + bin + " " + hex);
+    expectReadsBack(hex, 0x0800FF80, data);
+    EXPECT_TRUE(hex_data(hex).linear_record_seen);
+}
+
+TEST_F(IntelHexTools, SrecCatOutputReadsBack) {
+    REQUIRE_TOOL("srec_cat");
+    const Bytes data = randomBytes(100000, 3);
+    const std::string bin = writeBytes("srec.bin", data);
+    for (const char* blockSize : {"16", "255"}) {
+        const std::string hex = track(file(std::string("srec_") + blockSize + ".hex"));
+        run("srec_cat " + bin + " -binary -offset 0x12345 -o " + hex + " -intel -obs=" + blockSize);
+        SCOPED_TRACE(blockSize);
+        expectReadsBack(hex, 0x12345, data);
+    }
+}
+
+TEST_F(IntelHexTools, WrittenLowImageReadBySrecCat) {
+    REQUIRE_TOOL("srec_cat");
+    hex_data img;
+    const Bytes a = randomBytes(700, 4), b = randomBytes(3, 5), c = randomBytes(40, 6);
+    for (std::size_t i = 0; i < a.size(); ++i) img.set(0x100 + static_cast<unsigned>(i), a[i]);
+    for (std::size_t i = 0; i < b.size(); ++i) img.set(0x1000 + static_cast<unsigned>(i), b[i]);
+    for (std::size_t i = 0; i < c.size(); ++i) img.set(0xFFF0 + static_cast<unsigned>(i), c[i]);
+    expectSrecCatReads(img, 0, 0x10100, "low");
+}
+
+TEST_F(IntelHexTools, WrittenHighImageReadBySrecCat) {
+    REQUIRE_TOOL("srec_cat");
+    hex_data img;
+    // One long block across two 64 KiB boundaries, then a separate one.
+    const Bytes a = randomBytes(70000, 7), b = randomBytes(17, 8);
+    for (std::size_t i = 0; i < a.size(); ++i) img.set(0x0800FF80 + static_cast<unsigned>(i), a[i]);
+    for (std::size_t i = 0; i < b.size(); ++i) img.set(0x08030000 + static_cast<unsigned>(i), b[i]);
+    expectSrecCatReads(img, 0x0800FF00, 0x08030100, "high");
+}
+
+TEST_F(IntelHexTools, WrittenTopOfAddressSpaceReadBySrecCat) {
+    REQUIRE_TOOL("srec_cat");
+    hex_data img;
+    const Bytes a = randomBytes(300, 9);
+    for (std::size_t i = 0; i < a.size(); ++i) img.set(0xFFFFFED4 + static_cast<unsigned>(i), a[i]);
+    ASSERT_EQ(img.max_address(), 0xFFFFFFFFu);
+    expectSrecCatReads(img, 0xFFFFFE00, 0x100000000, "top");
+}

@@ -1,0 +1,429 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim_device.hpp"
+#include "test_transport.hpp"
+
+using namespace qt_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A device object that records what the router hands it.
+class RecordingDevice : public CANDeviceType {
+public:
+    explicit RecordingDevice(unsigned int id) { nodeId = id; }
+    void canMsgCallback(can_frame_data* frame) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        frames.push_back(*frame);
+        cv.notify_all();
+    }
+    std::vector<can_frame_data> received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return frames;
+    }
+    bool waitFor(size_t n, Millis timeout = Millis(2000)) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, timeout, [&] { return frames.size() >= n; });
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<can_frame_data> frames;
+};
+
+long msSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Waits until the log holds `needle` after having seen `marker` injected;
+// the router logs every frame, so a marker frame orders the checks.
+void flushRouter(TestTransport& bus, LogCapture& log, uint32_t markerNode = 200000) {
+    bus.inject(makeFrame(markerNode, 99));
+    ASSERT_TRUE(log.waitFor("Got message...." + std::to_string(markerNode) + " 99"));
+}
+
+}  // namespace
+
+TEST(InterfaceLifecycle, StartLogsAndMasterHeartbeat) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    EXPECT_FALSE(bus.isRunning());
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    EXPECT_EQ(bus.lastInitName(), "test");
+    EXPECT_TRUE(log.contains("Starting receive thread...\n"));
+    EXPECT_TRUE(log.contains("Starting heartbeat thread...\n"));
+    EXPECT_TRUE(log.contains("CAN Init Success\n"));
+    ASSERT_TRUE(log.waitFor("Inside recvThread() 0\n"));
+    ASSERT_TRUE(log.waitFor("Inside masterheartbeatThread() "));
+
+    auto first = bus.waitForSent(isMasterHeartbeat, 1);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->can_id, 0xC2000001u);
+    EXPECT_EQ(first->can_dlc, 1);
+    for (uint8_t b : first->data) EXPECT_EQ(b, 0);
+
+    // About one every 200 ms.
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, 6, Millis(3000)).has_value());
+    const long elapsed = msSince(t0);
+    EXPECT_GE(elapsed, 800);
+    EXPECT_LE(elapsed, 1600);
+
+    EXPECT_TRUE(bus.closeInterface());
+    EXPECT_FALSE(bus.isRunning());
+    const size_t sentAtClose = bus.sentFrames().size();
+    std::this_thread::sleep_for(Millis(300));
+    EXPECT_EQ(bus.sentFrames().size(), sentAtClose);
+}
+
+TEST(InterfaceLifecycle, CloseIsPromptIdempotentAndRestartable) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
+    EXPECT_EQ(bus.initCalls(), 1);
+
+    const auto t0 = Clock::now();
+    EXPECT_TRUE(bus.closeInterface());
+    EXPECT_LT(msSince(t0), 150) << "closing must not wait out a heartbeat period";
+    EXPECT_TRUE(bus.closeInterface());
+    EXPECT_EQ(bus.closeCalls(), 2);
+
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    EXPECT_EQ(bus.initCalls(), 2);
+}
+
+TEST(InterfaceLifecycle, FailingTransportInit) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    bus.setInitResult(false);
+    std::atomic<int> calls{0};
+    EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
+    EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
+    EXPECT_FALSE(log.contains("CAN Init Success"));
+    EXPECT_EQ(bus.closeCalls(), 1);
+    EXPECT_FALSE(bus.isRunning());
+    std::this_thread::sleep_for(Millis(250));
+    EXPECT_TRUE(bus.sentFrames().empty()) << "no task may run after a failed start";
+
+    // The callbacks of the failed start were not stored.
+    bus.setInitResult(true);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    bus.inject(heartbeatFrame(4));
+    std::this_thread::sleep_for(Millis(100));
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(InterfaceLifecycle, RunningFlagFollowsEachSend) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    bus.setSendResult(false);
+    const auto t0 = Clock::now();
+    while (bus.isRunning() && msSince(t0) < 2000) std::this_thread::sleep_for(Millis(5));
+    EXPECT_FALSE(bus.isRunning());
+
+    can_frame_data f = makeFrame(3, 10);
+    bus.setSendResult(true);
+    EXPECT_TRUE(bus.sendFrame(&f));
+    EXPECT_TRUE(bus.isRunning());
+    bus.setSendResult(false);
+    EXPECT_FALSE(bus.sendFrame(&f));
+    EXPECT_FALSE(bus.isRunning());
+    bus.setSendResult(true);
+    EXPECT_FALSE(bus.sendFrame(nullptr));
+    EXPECT_FALSE(bus.isRunning()) << "a null frame leaves the flag as it was";
+}
+
+TEST(InterfaceLifecycle, ReceiveThreadWaitsInsteadOfSpinning) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    const long before = bus.idleReceives();
+    std::this_thread::sleep_for(Millis(500));
+    // The test transport waits 20 ms per empty receive: about 25 here.
+    EXPECT_LT(bus.idleReceives() - before, 60);
+}
+
+TEST(Presence, OneHeartbeatComesAndGoes) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::pair<unsigned, unsigned char>> found;
+    std::vector<unsigned> lost;
+    bool connectedDuringNewDevice = true;
+    Clock::time_point lostAt;
+    ASSERT_TRUE(bus.initInterface(
+        "test",
+        [&](unsigned node, unsigned char type) {
+            const bool present = bus.isDeviceConnected(node);
+            std::lock_guard<std::mutex> lock(m);
+            connectedDuringNewDevice = present;
+            found.emplace_back(node, type);
+        },
+        [&](unsigned node) {
+            // Calling back into the interface must not deadlock.
+            const auto devices = bus.getConnectedDevices();
+            std::lock_guard<std::mutex> lock(m);
+            EXPECT_EQ(devices.count(node), 0u);
+            lost.push_back(node);
+            lostAt = Clock::now();
+            cv.notify_all();
+        }));
+
+    const auto sentAt = Clock::now();
+    bus.inject(heartbeatFrame(77, 3));
+    ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 77 ; \x03\n"));
+    const auto t0 = Clock::now();
+    while (!bus.isDeviceConnected(77) && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(1));
+    EXPECT_TRUE(bus.isDeviceConnected(77));
+    EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{77, 3}}));
+
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, Millis(3000), [&] { return !lost.empty(); }));
+    const long age = std::chrono::duration_cast<std::chrono::milliseconds>(lostAt - sentAt).count();
+    EXPECT_GE(age, 1001);
+    EXPECT_LE(age, 1500);
+    EXPECT_EQ(lost, std::vector<unsigned>{77});
+    EXPECT_EQ(found, (std::vector<std::pair<unsigned, unsigned char>>{{77, 3}}));
+    EXPECT_FALSE(connectedDuringNewDevice) << "onNewDevice runs before the node is entered";
+    lock.unlock();
+    EXPECT_FALSE(bus.isDeviceConnected(77));
+}
+
+TEST(Presence, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
+    TestTransport bus;
+    std::atomic<int> newCount{0}, lostCount{0};
+    ASSERT_TRUE(bus.initInterface(
+        "test", [&](unsigned, unsigned char) { ++newCount; }, [&](unsigned) { ++lostCount; }));
+    SimDevice node(bus, 12, 1);
+    node.startHeartbeats(Millis(500));
+    std::this_thread::sleep_for(Millis(2600));
+    EXPECT_EQ(newCount.load(), 1);
+    EXPECT_EQ(lostCount.load(), 0);
+    EXPECT_TRUE(bus.isDeviceConnected(12));
+    node.stopHeartbeats();
+    bus.closeInterface();
+    EXPECT_TRUE(bus.getConnectedDevices().empty());
+}
+
+TEST(Presence, LostCallbacksInAscendingOrder) {
+    TestTransport bus;
+    std::mutex m;
+    std::vector<unsigned> lost;
+    ASSERT_TRUE(bus.initInterface("test", {}, [&](unsigned node) {
+        std::lock_guard<std::mutex> lock(m);
+        lost.push_back(node);
+    }));
+    for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node));
+    const auto t0 = Clock::now();
+    while (msSince(t0) < 3000) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            if (lost.size() == 3) break;
+        }
+        std::this_thread::sleep_for(Millis(10));
+    }
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(lost, (std::vector<unsigned>{5, 17, 30}));
+}
+
+TEST(Presence, BootloaderModeStopsHeartbeatsAndDrops) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    RecordingDevice a(4), b(9);
+    bus.registerCANMsgCallback(&a);
+    bus.registerCANMsgCallback(&b);
+    bus.inject(heartbeatFrame(4));
+    ASSERT_TRUE(a.waitFor(1));
+
+    bus.bootloaderMode = true;
+    std::this_thread::sleep_for(Millis(250));  // let a cycle in progress finish
+    const size_t heartbeats = bus.sentFrames(isMasterHeartbeat).size();
+    // A raw bootloader frame goes to every registered device; no bookkeeping.
+    can_frame_data ack{};
+    ack.can_id = 0x79;
+    ack.can_dlc = 1;
+    ack.data[0] = 0x79;
+    bus.inject(ack);
+    ASSERT_TRUE(a.waitFor(2));
+    ASSERT_TRUE(b.waitFor(1));
+    EXPECT_EQ(b.received()[0].can_id, 0x79u);
+    EXPECT_TRUE(log.waitFor("[FLASH] Got message....121\n"));
+    std::this_thread::sleep_for(Millis(1300));
+    EXPECT_EQ(bus.sentFrames(isMasterHeartbeat).size(), heartbeats);
+    EXPECT_TRUE(bus.isDeviceConnected(4)) << "no drops while flashing";
+
+    bus.bootloaderMode = false;
+    ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, heartbeats + 1, Millis(1000)).has_value());
+    const auto t0 = Clock::now();
+    while (bus.isDeviceConnected(4) && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(10));
+    EXPECT_FALSE(bus.isDeviceConnected(4)) << "drops resume after the update";
+    bus.closeInterface();
+    bus.unregisterCANMsgCallback(&a);
+    bus.unregisterCANMsgCallback(&b);
+}
+
+TEST(Routing, FramesGoToTheirNodeOnly) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    RecordingDevice dev(5);
+    bus.registerCANMsgCallback(&dev);
+
+    bus.inject(heartbeatFrame(5));
+    bus.inject(makeFrame(5, 70, {1, 2, 3}));
+    bus.inject(makeFrame(5, 2));   // acknowledgement: never handed on
+    bus.inject(makeFrame(6, 70));  // nobody registered under 6
+    flushRouter(bus, log);
+    const auto got = dev.received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].can_id, heartbeatFrame(5).can_id) << "heartbeats are routed too";
+    EXPECT_EQ(got[1].can_id, makeFrame(5, 70).can_id);
+    EXPECT_EQ(got[1].data[2], 3);
+    EXPECT_TRUE(log.contains("Got message....5 70\n"));
+    EXPECT_TRUE(log.contains("Unknown Device ID 5 or Command ID 2\n"));
+    EXPECT_TRUE(log.contains("Unknown Device ID 6 or Command ID 70\n"));
+    bus.closeInterface();
+    bus.unregisterCANMsgCallback(&dev);
+}
+
+TEST(Routing, NothingLoggedBeyondGotMessageWithoutDevices) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    bus.inject(makeFrame(8, 30));
+    flushRouter(bus, log);
+    EXPECT_TRUE(log.contains("Got message....8 30\n"));
+    EXPECT_FALSE(log.contains("Unknown Device ID"));
+}
+
+TEST(Routing, SingleDeviceModeGoesToLowestId) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    RecordingDevice seven(7), three(3);
+    bus.registerCANMsgCallback(&seven);
+    bus.registerCANMsgCallback(&three);
+    bus.inject(heartbeatFrame(12));
+    EXPECT_EQ(bus.setAsDevice(), 12u);
+    EXPECT_TRUE(bus.isDevice());
+    bus.inject(makeFrame(12, 40));
+    bus.inject(makeFrame(12, 2));
+    flushRouter(bus, log);
+    EXPECT_TRUE(seven.received().empty());
+    std::vector<int> commands;
+    for (auto f : three.received()) commands.push_back(getCommandIdFromFrame(&f));
+    // The heartbeat, command 40 and the marker, all from nodes other than 3;
+    // the acknowledgement is dropped.
+    EXPECT_EQ(commands, (std::vector<int>{1, 40, 99}));
+    EXPECT_FALSE(log.contains("Unknown Device ID"));
+    bus.closeInterface();
+    bus.unregisterCANMsgCallback(&seven);
+    bus.unregisterCANMsgCallback(&three);
+}
+
+TEST(Routing, SetAsDeviceLearnsOrGivesUp) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    EXPECT_FALSE(bus.isDevice());
+    auto t0 = Clock::now();
+    EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
+    const long waited = msSince(t0);
+    EXPECT_GE(waited, 450);
+    EXPECT_LE(waited, 1500);
+    EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
+
+    bus.injectAfter(heartbeatFrame(21), Millis(100));
+    EXPECT_EQ(bus.setAsDevice(), 21u);
+    bus.inject(heartbeatFrame(22));
+    t0 = Clock::now();
+    while (bus.setAsDevice() != 22u && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(5));
+    EXPECT_EQ(bus.setAsDevice(), 22u) << "every later heartbeat overwrites the learned id";
+}
+
+TEST(Routing, SecondRegistrationReplacesTheFirst) {
+    LogCapture log;
+    TestTransport bus;
+    bus.setOutputLogStream(&log);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    RecordingDevice first(5), second(5), bystander(6);
+    bus.registerCANMsgCallback(&bystander);
+    bus.registerCANMsgCallback(&first);
+    bus.registerCANMsgCallback(&second);
+    EXPECT_TRUE(log.contains("Device already exists with same id. Hence updating CANMsgCallback().\n"));
+    bus.inject(makeFrame(5, 33));
+    ASSERT_TRUE(second.waitFor(1));
+    EXPECT_TRUE(first.received().empty());
+
+    // Unregistering the first removes whichever entry the id holds.
+    bus.unregisterCANMsgCallback(&first);
+    bus.inject(makeFrame(5, 34));
+    ASSERT_TRUE(log.waitFor("Unknown Device ID 5 or Command ID 34"));
+    EXPECT_EQ(second.received().size(), 1u);
+    bus.closeInterface();
+    bus.unregisterCANMsgCallback(&bystander);
+}
+
+TEST(Routing, NoDeliveryAfterUnregisterReturns) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    std::atomic<bool> stopFeeding{false};
+    std::thread feeder([&] {
+        while (!stopFeeding) {
+            bus.inject(makeFrame(40, 70));
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        struct Guarded final : CANDeviceType {
+            explicit Guarded(unsigned id) { nodeId = id; }
+            void canMsgCallback(can_frame_data*) override {
+                if (gone.load()) violations.fetch_add(1);
+                calls.fetch_add(1);
+            }
+            std::atomic<bool> gone{false};
+            std::atomic<int> violations{0};
+            std::atomic<int> calls{0};
+        };
+        auto* dev = new Guarded(40);
+        bus.registerCANMsgCallback(dev);
+        std::this_thread::sleep_for(Millis(2));
+        bus.unregisterCANMsgCallback(dev);
+        dev->gone = true;
+        std::this_thread::sleep_for(Millis(1));
+        EXPECT_EQ(dev->violations.load(), 0);
+        delete dev;  // ASan/TSan catch any late call
+    }
+    stopFeeding = true;
+    feeder.join();
+}
+
+TEST(Routing, ThrowingDeviceDoesNotStopTheReceiveThread) {
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    struct Thrower : CANDeviceType {
+        Thrower() { nodeId = 1; }
+        void canMsgCallback(can_frame_data*) override { throw std::runtime_error("boom"); }
+    } thrower;
+    RecordingDevice other(2);
+    bus.registerCANMsgCallback(&thrower);
+    bus.registerCANMsgCallback(&other);
+    bus.inject(makeFrame(1, 50));
+    bus.inject(makeFrame(2, 50));
+    EXPECT_TRUE(other.waitFor(1));
+    EXPECT_TRUE(bus.closeInterface());
+    bus.unregisterCANMsgCallback(&thrower);
+    bus.unregisterCANMsgCallback(&other);
+}
