@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need (Debian packages, only those
 # missing), then configures and builds into build/ (or $BUILD_DIR).
-# Extra arguments go to the CMake configure step.
+# Extra arguments go to the CMake configure step. QT_SETUP_VM=1 adds the
+# packages of the virtual-machine SocketCAN tests (see below).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -12,6 +13,13 @@ packages=(
   binutils srecord clang libclang-rt-14-dev
   python3-can
 )
+# QT_SETUP_VM=1: also what tests/vm/run_in_vm.sh needs to boot a virtual
+# machine with a real CAN stack (a kernel with CAN modules, qemu, busybox)
+# and the CAN tools used inside it. Installing the kernel only adds files
+# under /boot and /lib/modules; the machine keeps running its own.
+if [ "${QT_SETUP_VM:-0}" = 1 ]; then
+  packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod iproute2 can-utils python3-can)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
