@@ -212,7 +212,8 @@ ret_status_t Driver::getCANBaudRate(CANBaudRate* rate) {
 ret_status_t Driver::rebootDriver() { return motor::reboot(link()); }
 ret_status_t Driver::saveConfigurations() { return motor::saveConfigurations(link()); }
 ret_status_t Driver::eraseConfigurations() { return motor::eraseConfigurations(link()); }
-ret_status_t Driver::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }
+// The same frame that starts a firmware update.
+ret_status_t Driver::enterDFUMode() { return sendCommand(link(), firmware::kEnterBootloader); }
 
 ret_status_t Driver::flash(std::string path, bool inBootloader) {
     return firmware::flash(link(), path, inBootloader);

@@ -3,15 +3,8 @@
 // host's /dev and /sys, so the public function reads the fake tree at the
 // real absolute paths. Needs root (CAP_SYS_ADMIN).
 
-#include <errno.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -19,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device_tree.hpp"
 #include "serial.hpp"
 
 namespace {
@@ -38,21 +32,16 @@ std::ostream& operator<<(std::ostream& os, const Port& p) {
 
 // --- building the fake tree (inside the child)
 
-void makeDirs(const std::string& path) {
-    for (size_t pos = 1; pos != std::string::npos;) {
-        pos = path.find('/', pos + 1);
-        ::mkdir(path.substr(0, pos).c_str(), 0755);
-    }
-}
+using qt_test::makeDirs;
+using qt_test::makeLink;
 
+// Device nodes as plain files: the enumeration only looks at names. Names
+// the tree cannot take (under the kept /dev/pts) are simply absent.
 void writeFile(const std::string& path, const std::string& content) {
-    makeDirs(path.substr(0, path.rfind('/')));
-    std::ofstream(path) << content;
-}
-
-void makeLink(const std::string& target, const std::string& path) {
-    makeDirs(path.substr(0, path.rfind('/')));
-    if (::symlink(target.c_str(), path.c_str()) != 0) throw std::runtime_error("symlink " + path);
+    try {
+        qt_test::writeFile(path, content);
+    } catch (const std::runtime_error&) {
+    }
 }
 
 void devices(const std::vector<std::string>& names) {
@@ -80,30 +69,14 @@ std::vector<Port> listPortsIn(const std::function<void()>& build) {
         ADD_FAILURE() << "pipe";
         return {};
     }
-    const pid_t child = ::fork();
-    if (child == -1) {
-        ADD_FAILURE() << "fork";
-        return {};
-    }
-    if (child == 0) {
+    // The listing is a few lines: it fits the pipe while the parent waits.
+    const bool ok = qt_test::runInPrivateDeviceTree([&] {
         ::close(fds[0]);
+        build();
         std::ostringstream out;
-        try {
-            if (::unshare(CLONE_NEWNS) != 0) throw std::runtime_error(std::string("unshare: ") + std::strerror(errno));
-            if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) throw std::runtime_error("private /");
-            for (const char* dir : {"/dev", "/sys"}) {
-                if (::mount("tmpfs", dir, "tmpfs", 0, "mode=755") != 0) {
-                    throw std::runtime_error(std::string("tmpfs on ") + dir + ": " + std::strerror(errno));
-                }
-            }
-            build();
-            out << "OK\n";
-            for (const serial::PortInfo& p : serial::list_ports()) {
-                out << p.device_path << '\t' << p.description << '\t' << p.hardware_id << '\n';
-            }
-        } catch (const std::exception& e) {
-            out.str("");
-            out << "ERROR " << e.what() << '\n';
+        out << "OK\n";
+        for (const serial::PortInfo& p : serial::list_ports()) {
+            out << p.device_path << '\t' << p.description << '\t' << p.hardware_id << '\n';
         }
         const std::string text = out.str();
         size_t done = 0;
@@ -112,15 +85,17 @@ std::vector<Port> listPortsIn(const std::function<void()>& build) {
             if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
-        ::_exit(0);
-    }
+        ::close(fds[1]);
+    });
     ::close(fds[1]);
     std::string text;
     char buf[4096];
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    if (!ok) {
+        ADD_FAILURE() << "fake tree child failed";
+        return {};
+    }
 
     std::istringstream in(text);
     std::string line;

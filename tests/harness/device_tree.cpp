@@ -27,6 +27,19 @@ namespace {
     throw std::runtime_error("device tree: " + what + ": " + std::strerror(errno));
 }
 
+void bindOnto(const std::string& source, const std::string& target, bool directory) {
+    if (directory) {
+        makeDirs(target);
+    } else {
+        writeFile(target, "");
+    }
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        fail("bind " + source + " on " + target);
+    }
+}
+
+}  // namespace
+
 void makeDirs(const std::string& path) {
     for (size_t pos = 1; pos != std::string::npos;) {
         pos = path.find('/', pos + 1);
@@ -41,18 +54,10 @@ void writeFile(const std::string& path, const std::string& content) {
     if (!out) fail("write " + path);
 }
 
-void bindOnto(const std::string& source, const std::string& target, bool directory) {
-    if (directory) {
-        makeDirs(target);
-    } else {
-        writeFile(target, "");
-    }
-    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-        fail("bind " + source + " on " + target);
-    }
+void makeLink(const std::string& target, const std::string& path) {
+    makeDirs(path.substr(0, path.rfind('/')));
+    if (::symlink(target.c_str(), path.c_str()) != 0) fail("symlink " + path);
 }
-
-}  // namespace
 
 // Hides the host's /dev and /sys behind empty trees, keeping the devices
 // that the tests themselves need.

@@ -44,6 +44,12 @@ void addUsbSerialDevice(const std::string& name, const std::string& devicePath, 
 // Creates /dev/<linkName> as a symbolic link to `target`.
 void addDeviceLink(const std::string& linkName, const std::string& target);
 
+// Free-form tree building inside the child; each throws std::runtime_error
+// when it cannot. makeDirs creates every missing directory of `path`.
+void makeDirs(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+void makeLink(const std::string& target, const std::string& path);
+
 }  // namespace qt_test
 
 #endif
