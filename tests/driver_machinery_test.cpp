@@ -186,21 +186,12 @@ TEST_F(Machinery, ReplyFromAnotherThreadWakesTheReader) {
 
 // --- bootloader mode: whole identifiers
 
-can_frame_data standardFrame(uint32_t id, std::initializer_list<uint8_t> data) {
-    can_frame_data f{};
-    f.can_id = id;
-    f.can_dlc = static_cast<uint8_t>(data.size());
-    int i = 0;
-    for (uint8_t b : data) f.data[i++] = b;
-    return f;
-}
-
 TEST_F(Machinery, BootloaderRepliesAreDecodedByWholeIdentifier) {
     impl.bootloaderMode = true;
     for (uint32_t id : {3u, 31u, 33u, 49u, 67u, 121u}) {
         SCOPED_TRACE(id);
         ArmedRead<Driver::DriverImpl> armed(impl, static_cast<int>(id));
-        deliver(standardFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF}));
+        deliver(rawFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF}));
         unsigned int ack = 0;
         ASSERT_EQ(impl.parseData(static_cast<int>(id), &ack), RET_SUCCESS);
         EXPECT_EQ(ack, 0x03020179u);
@@ -215,7 +206,7 @@ TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
     deliver(heartbeat);
     // Command id 121 inside an extended identifier is not the bootloader's.
     deliver(makeFrame(kNode, 121, {0x79}));
-    deliver(standardFrame(0x79 + 1, {0x79}));
+    deliver(rawFrame(0x79 + 1, {0x79}));
     EXPECT_EQ(log.text(), "[FLASH] Unknown Command Id:" + std::to_string(heartbeat.can_id) + "\n" +
                               "[FLASH] Unknown Command Id:" + std::to_string(makeFrame(kNode, 121, {}).can_id) +
                               "\n[FLASH] Unknown Command Id:122\n");
@@ -227,7 +218,7 @@ TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
     ArmedRead<Driver::DriverImpl> armed(impl, 121);
     std::thread bootloader([this] {
         std::this_thread::sleep_for(Millis(600));
-        deliver(standardFrame(121, {0x79}));
+        deliver(rawFrame(121, {0x79}));
     });
     unsigned int ack = 0;
     EXPECT_EQ(impl.parseData(121, &ack), RET_SUCCESS);

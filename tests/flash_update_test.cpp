@@ -65,14 +65,6 @@ bool isEnterBootloader(const can_frame_data& f) {
     return f.can_id == (0x80000000u | (kNode << 7) | 127u) && f.can_dlc == 0;
 }
 
-can_frame_data standard(uint32_t id, std::vector<uint8_t> data) {
-    can_frame_data f{};
-    f.can_id = id;
-    f.can_dlc = static_cast<uint8_t>(data.size());
-    for (size_t i = 0; i < data.size(); ++i) f.data[i] = data[i];
-    return f;
-}
-
 bool sameFrame(const can_frame_data& a, const can_frame_data& b) {
     if (a.can_id != b.can_id || a.can_dlc != b.can_dlc) return false;
     for (int i = 0; i < 8; ++i) {
@@ -170,10 +162,10 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
 
     // Exact frames: sync, speed, one sector per erase command, then per block
     // the address frame and the data frames, then go.
-    std::vector<can_frame_data> expected = {standard(0x79, {}), standard(0x03, {3})};
+    std::vector<can_frame_data> expected = {rawFrame(0x79, {}), rawFrame(0x03, {3})};
     for (uint8_t s = 0; s < 10; ++s) {
-        expected.push_back(standard(0x43, {0}));
-        expected.push_back(standard(0x43, {s}));
+        expected.push_back(rawFrame(0x43, {0}));
+        expected.push_back(rawFrame(0x43, {s}));
     }
     const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> written = {
         {0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFFC, pattern(20, 3)}};
@@ -185,19 +177,19 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
             const uint32_t a = address + static_cast<uint32_t>(offset);
             size_t n = std::min<size_t>(16, bytes.size() - offset);
             n = std::min<size_t>(n, 0x10000 - (a & 0xFFFF));
-            expected.push_back(standard(0x31, {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
+            expected.push_back(rawFrame(0x31, {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
                                                static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
                                                static_cast<uint8_t>(n - 1)}));
             for (size_t i = 0; i < n; i += 8) {
                 const size_t len = std::min<size_t>(8, n - i);
-                expected.push_back(standard(0x04, std::vector<uint8_t>(bytes.begin() + static_cast<long>(offset + i),
+                expected.push_back(rawFrame(0x04, std::vector<uint8_t>(bytes.begin() + static_cast<long>(offset + i),
                                                                        bytes.begin() + static_cast<long>(offset + i + len))));
             }
             recordBlocks.push_back({a, n});
             offset += n;
         }
     }
-    expected.push_back(standard(0x21, {0x08, 0x00, 0x00, 0x00}));
+    expected.push_back(rawFrame(0x21, {0x08, 0x00, 0x00, 0x00}));
     const std::vector<can_frame_data> sent = bootloaderFramesSent();
     ASSERT_EQ(sent.size(), expected.size());
     for (size_t i = 0; i < sent.size(); ++i) {

@@ -25,6 +25,7 @@ namespace {
 
 using qt_test::LogCapture;
 using qt_test::Millis;
+using qt_test::rawFrame;
 using qt_test::SimAdapter;
 using qt_test::UsbDeviceInfo;
 using Clock = std::chrono::steady_clock;
@@ -32,15 +33,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
 const std::string kNotCompatible = "No Compatible Quorvel Device found \n";
-
-can_frame_data frame(uint32_t id, uint8_t dlc, std::initializer_list<uint8_t> data = {}) {
-    can_frame_data f{};
-    f.can_id = id;
-    f.can_dlc = dlc;
-    size_t i = 0;
-    for (uint8_t b : data) f.data[i++] = b;
-    return f;
-}
 
 void expectFrame(const can_frame_data& got, const can_frame_data& want) {
     EXPECT_EQ(got.can_id, want.can_id) << std::hex << got.can_id;
@@ -127,7 +119,7 @@ TEST(UsbInit, AcceptsOnlyPortsDescribedAsQuorvelOrYomlu) {
                 EXPECT_EQ(what, "No Compatible Quorvel Device found at the interface");
             }
             // Either way the port is open now.
-            can_frame_data f = frame(0x123, 2, {0xAB, 0x01});
+            can_frame_data f = rawFrame(0x123, 2, {0xAB, 0x01});
             EXPECT_TRUE(usb.sendData(&f));
             EXPECT_EQ(waitForBytes(adapter, 10), "t1232AB01\r");
         }
@@ -165,7 +157,7 @@ TEST(UsbInit, NamesTheEnumerationDoesNotListAreRefusedAndLeftOpen) {
             usb.setOutputLogStream(&log);
             EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, name), kNotCompatible);
             adapter.clearHostLines();
-            can_frame_data f = frame(kExt | 0x2C6, 0);
+            can_frame_data f = rawFrame(kExt | 0x2C6, 0, {});
             EXPECT_TRUE(usb.sendData(&f));
             EXPECT_EQ(waitForBytes(adapter, 11), "T000002C60\r");
             // closeIface closes what init left open.
@@ -231,10 +223,10 @@ TEST(UsbLinesOut, FramesByteForByte) {
             std::string line;
         };
         const Case cases[] = {
-            {frame(0x123, 2, {0xAB, 0x01}), "t1232AB01\r"},
-            {frame(kExt | kRtr | 0x2C6, 8), "R000002C68" + std::string(16, '0') + "\r"},
-            {frame(kRtr | 0x7FF, 0), "r7FF0\r"},
-            {frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+            {rawFrame(0x123, 2, {0xAB, 0x01}), "t1232AB01\r"},
+            {rawFrame(kExt | kRtr | 0x2C6, 8, {}), "R000002C68" + std::string(16, '0') + "\r"},
+            {rawFrame(kRtr | 0x7FF, 0, {}), "r7FF0\r"},
+            {rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
              "T1FFFFFFF80010325476" "98BAFE\r"},
         };
         for (const Case& c : cases) {
@@ -254,10 +246,10 @@ TEST(UsbLinesOut, FramesByteForByte) {
 TEST(UsbLinesOut, FrameWithDataLengthAboveEightIsRefused) {
     withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         for (uint8_t dlc : {9, 15, 200}) {
-            can_frame_data f = frame(kExt | 0x2C6, dlc, {1, 2, 3, 4, 5, 6, 7, 8});
+            can_frame_data f = rawFrame(kExt | 0x2C6, dlc, {1, 2, 3, 4, 5, 6, 7, 8});
             EXPECT_FALSE(usb.sendData(&f)) << int(dlc);
         }
-        can_frame_data ok = frame(0x001, 0);
+        can_frame_data ok = rawFrame(0x001, 0, {});
         EXPECT_TRUE(usb.sendData(&ok));
         // Nothing of the refused frames went out before the good one.
         EXPECT_EQ(waitForBytes(adapter, 5), "t0010\r");
@@ -308,22 +300,22 @@ TEST(UsbLinesIn, LinesSplitAcrossWritesAndSeveralInOneWrite) {
         EXPECT_TRUE(usb.recvData(&got));
         EXPECT_GE(secondsSince(start), 0.25);
         rest.join();
-        expectFrame(got, frame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+        expectFrame(got, rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
 
         adapter.sendRaw("t1232ab01\rG5\rR1FFFFFFF3000000\rd\rt0011FF\r");
         got = can_frame_data{};
         EXPECT_TRUE(usb.recvData(&got));
-        expectFrame(got, frame(0x123, 2, {0xAB, 0x01}));
+        expectFrame(got, rawFrame(0x123, 2, {0xAB, 0x01}));
         EXPECT_FALSE(usb.recvData(&got));
         EXPECT_TRUE(log.contains("Got CAN Baud Rate : 5\n"));
         // The reused record gets all of its data bytes rewritten.
         got.data[5] = 0x55;
         EXPECT_TRUE(usb.recvData(&got));
-        expectFrame(got, frame(kExt | kRtr | 0x1FFFFFFF, 3));
+        expectFrame(got, rawFrame(kExt | kRtr | 0x1FFFFFFF, 3, {}));
         EXPECT_FALSE(usb.recvData(&got));
         EXPECT_TRUE(log.contains("Got DFU mode info: \n"));
         EXPECT_TRUE(usb.recvData(&got));
-        expectFrame(got, frame(0x001, 1, {0xFF}));
+        expectFrame(got, rawFrame(0x001, 1, {0xFF}));
     });
 }
 
@@ -334,7 +326,7 @@ TEST(UsbLinesIn, LowerCaseDigitsAndUnknownLetters) {
             can_frame_data got;
             std::memset(&got, 0xEE, sizeof got);
             ASSERT_TRUE(usb.recvData(&got)) << i;
-            expectFrame(got, frame(0x123, 2, {0xAB, 0x01}));
+            expectFrame(got, rawFrame(0x123, 2, {0xAB, 0x01}));
         }
     });
 }
@@ -346,7 +338,7 @@ TEST(UsbLinesIn, DataLengthNineIsSkippedWithALogLine) {
         EXPECT_FALSE(usb.recvData(&got));
         EXPECT_EQ(log.text(), "\nDLC is not proper, skipping frame parse.\n");
         EXPECT_TRUE(usb.recvData(&got));
-        expectFrame(got, frame(0x123, 0));
+        expectFrame(got, rawFrame(0x123, 0, {}));
     });
 }
 
@@ -364,7 +356,7 @@ TEST(UsbLinesIn, ShortLinesYieldNothingAndTakeNothingFromTheNextLine) {
             // The next line is read whole.
             adapter.sendRaw("t7FF17E\r");
             EXPECT_TRUE(usb.recvData(&got)) << "after " << text;
-            expectFrame(got, frame(0x7FF, 1, {0x7E}));
+            expectFrame(got, rawFrame(0x7FF, 1, {0x7E}));
         }
         // Short reply lines are no replies.
         EXPECT_FALSE(log.contains("Got "));
@@ -390,7 +382,7 @@ TEST(UsbClosedPort, EveryOperationFailsWithItsLogLine) {
     LogCapture log;
     USBInterface usb;
     usb.setOutputLogStream(&log);
-    can_frame_data f = frame(0x123, 0);
+    can_frame_data f = rawFrame(0x123, 0, {});
     EXPECT_FALSE(usb.sendData(&f));
     EXPECT_FALSE(usb.setCANBaudRate(CAN_BAUDRATE_500K));
     EXPECT_FALSE(usb.saveConfiguration());

@@ -8,24 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "test_transport.hpp"
 #include "usb_line_codec.hpp"
 
 namespace {
 
+using qt_test::rawFrame;
 using usb_line::LineBuffer;
 using usb_line::LineKind;
 using usb_line::ParsedLine;
 
 constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
-
-can_frame_data frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> data = {}) {
-    can_frame_data f{};
-    f.can_id = id;
-    f.can_dlc = dlc;
-    for (size_t i = 0; i < data.size() && i < 8; ++i) f.data[i] = data[i];
-    return f;
-}
 
 std::string encode(const can_frame_data& f) {
     LineBuffer line;
@@ -50,29 +44,29 @@ void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
 }  // namespace
 
 TEST(UsbLineEncoding, FrameLinesByteForByte) {
-    EXPECT_EQ(encode(frame(0x123, 2, {0xAB, 0x01})), "t1232AB01\r");
+    EXPECT_EQ(encode(rawFrame(0x123, 2, {0xAB, 0x01})), "t1232AB01\r");
     // Read request of command 70 to node 5: extended remote, 16 zero digits.
-    const std::string request = encode(frame(kExt | kRtr | 0x2C6, 8));
+    const std::string request = encode(rawFrame(kExt | kRtr | 0x2C6, 8, {}));
     EXPECT_EQ(request, "R000002C68" + std::string(16, '0') + "\r");
     EXPECT_EQ(request.size(), 27u);
-    EXPECT_EQ(encode(frame(kExt | 0x1ABCDEF0, 0)), "T1ABCDEF00\r");
-    EXPECT_EQ(encode(frame(kRtr | 0x7FF, 1, {0x5A})), "r7FF15A\r");
-    EXPECT_EQ(encode(frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE})),
+    EXPECT_EQ(encode(rawFrame(kExt | 0x1ABCDEF0, 0, {})), "T1ABCDEF00\r");
+    EXPECT_EQ(encode(rawFrame(kRtr | 0x7FF, 1, {0x5A})), "r7FF15A\r");
+    EXPECT_EQ(encode(rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE})),
               "T1FFFFFFF80010325476" "98BAFE\r");
 }
 
 TEST(UsbLineEncoding, IdentifierIsCutToItsDigitsAndOnlyDlcBytesGoOut) {
     // Standard: the low 12 bits; extended: the low 29 (error flag dropped).
-    EXPECT_EQ(encode(frame(0x1234, 0)), "t2340\r");
-    EXPECT_EQ(encode(frame(kExt | (1u << 29) | 0x5, 0)), "T000000050\r");
-    EXPECT_EQ(encode(frame(0x001, 1, {0xC3, 0xFF, 0xFF})), "t0011C3\r");
+    EXPECT_EQ(encode(rawFrame(0x1234, 0, {})), "t2340\r");
+    EXPECT_EQ(encode(rawFrame(kExt | (1u << 29) | 0x5, 0, {})), "T000000050\r");
+    EXPECT_EQ(encode(rawFrame(0x001, 1, {0xC3, 0xFF, 0xFF})), "t0011C3\r");
 }
 
 TEST(UsbLineEncoding, DataLengthAboveEightIsRefused) {
     for (uint8_t dlc : {9, 15, 255}) {
         LineBuffer line;
         line.fill('#');
-        EXPECT_EQ(usb_line::encodeFrameLine(frame(kExt | 0x2C6, dlc), line), 0u) << int(dlc);
+        EXPECT_EQ(usb_line::encodeFrameLine(rawFrame(kExt | 0x2C6, dlc, {}), line), 0u) << int(dlc);
         for (char c : line) EXPECT_EQ(c, '\0');
     }
 }
@@ -91,7 +85,7 @@ TEST(UsbLineParsing, EveryKindAndLengthRoundTrips) {
     std::mt19937 rng(1234);
     for (uint32_t flags : {0u, kRtr, kExt, kExt | kRtr}) {
         for (uint8_t dlc = 0; dlc <= 8; ++dlc) {
-            can_frame_data f = frame(flags | (rng() & ((flags & kExt) ? 0x1FFFFFFFu : 0x7FFu)), dlc);
+            can_frame_data f = rawFrame(flags | (rng() & ((flags & kExt) ? 0x1FFFFFFFu : 0x7FFu)), dlc, {});
             for (uint8_t i = 0; i < dlc; ++i) f.data[i] = static_cast<uint8_t>(rng());
             const std::string line = encode(f);
             const ParsedLine p = parse(line);
@@ -106,18 +100,18 @@ TEST(UsbLineParsing, LowerCaseDigitsAndUnknownKindLetters) {
     const ParsedLine lower = parse("t1232ab01\r");
     ASSERT_EQ(upper.kind, LineKind::Frame);
     ASSERT_EQ(lower.kind, LineKind::Frame);
-    expectSameFrame(lower.frame, frame(0x123, 2, {0xAB, 0x01}));
+    expectSameFrame(lower.frame, rawFrame(0x123, 2, {0xAB, 0x01}));
     expectSameFrame(upper.frame, lower.frame);
 
     // Any other first letter reads as a standard data frame.
     for (const char* text : {"x1232AB01\r", "X1232ab01\r", "01232AB01\r"}) {
         const ParsedLine p = parse(text);
         ASSERT_EQ(p.kind, LineKind::Frame) << text;
-        expectSameFrame(p.frame, frame(0x123, 2, {0xAB, 0x01}));
+        expectSameFrame(p.frame, rawFrame(0x123, 2, {0xAB, 0x01}));
     }
     const ParsedLine ext = parse("R1fffffff0\r");
     ASSERT_EQ(ext.kind, LineKind::Frame);
-    expectSameFrame(ext.frame, frame(kExt | kRtr | 0x1FFFFFFF, 0));
+    expectSameFrame(ext.frame, rawFrame(kExt | kRtr | 0x1FFFFFFF, 0, {}));
 }
 
 TEST(UsbLineParsing, NonHexCharactersAreMappedNotRejected) {
@@ -159,7 +153,7 @@ TEST(UsbLineParsing, ExtraCharactersAfterTheFrameAreIgnored) {
     ASSERT_EQ(line.size(), 30u);
     const ParsedLine p = parse(line);
     ASSERT_EQ(p.kind, LineKind::Frame);
-    expectSameFrame(p.frame, frame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+    expectSameFrame(p.frame, rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
 }
 
 TEST(UsbLineParsing, ReplyLines) {

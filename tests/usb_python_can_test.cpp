@@ -28,6 +28,7 @@
 #include "device_tree.hpp"
 #include "pty_pair.hpp"
 #include "sim_adapter.hpp"
+#include "test_transport.hpp"
 #include "usb_interface.hpp"
 
 extern char** environ;
@@ -36,6 +37,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using qt_test::Millis;
+using qt_test::rawFrame;
 
 constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
@@ -49,14 +51,6 @@ std::string peerScript() {
 bool pythonCanAvailable() {
     if (::access(kPython, X_OK) != 0) return false;
     return std::system("/usr/bin/python3 -c 'import can, serial' >/dev/null 2>&1") == 0;
-}
-
-can_frame_data frame(uint32_t id, uint8_t dlc, std::vector<uint8_t> data = {}) {
-    can_frame_data f{};
-    f.can_id = id;
-    f.can_dlc = dlc;
-    for (size_t i = 0; i < data.size() && i < 8; ++i) f.data[i] = data[i];
-    return f;
 }
 
 // How the peer reports a frame: "FRAME id ext rtr dlc data".
@@ -215,14 +209,14 @@ void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body)
 
 const std::vector<can_frame_data>& sampleFrames() {
     static const std::vector<can_frame_data> frames = {
-        frame(0x123, 2, {0xAB, 0x01}),
-        frame(0x7FF, 8, {0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88}),
-        frame(0x000, 0),
-        frame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
-        frame(kExt | 0x00000005, 3, {0x01, 0x02, 0x03}),
-        frame(kExt | (5u << 7) | 50u, 4, {0x00, 0x00, 0x20, 0x40}),
-        frame(kExt | kRtr | 0x2C6, 0),
-        frame(kRtr | 0x321, 0),
+        rawFrame(0x123, 2, {0xAB, 0x01}),
+        rawFrame(0x7FF, 8, {0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88}),
+        rawFrame(0x000, 0, {}),
+        rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+        rawFrame(kExt | 0x00000005, 3, {0x01, 0x02, 0x03}),
+        rawFrame(kExt | (5u << 7) | 50u, 4, {0x00, 0x00, 0x20, 0x40}),
+        rawFrame(kExt | kRtr | 0x2C6, 0, {}),
+        rawFrame(kRtr | 0x321, 0, {}),
     };
     return frames;
 }
@@ -233,9 +227,9 @@ TEST(UsbPythonCan, FramesWeWriteDecodeInPythonCan) {
     withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
         std::vector<can_frame_data> frames = sampleFrames();
         // Remote requests with a length carry data digits; python-can skips them.
-        frames.push_back(frame(kExt | kRtr | 0x2C6, 8));
-        frames.push_back(frame(kRtr | 0x456, 4, {1, 2, 3, 4}));
-        frames.push_back(frame(0xC2000001u, 1));  // the master heartbeat
+        frames.push_back(rawFrame(kExt | kRtr | 0x2C6, 8, {}));
+        frames.push_back(rawFrame(kRtr | 0x456, 4, {1, 2, 3, 4}));
+        frames.push_back(rawFrame(0xC2000001u, 1, {}));  // the master heartbeat
         for (const can_frame_data& f : frames) {
             can_frame_data copy = f;
             ASSERT_TRUE(usb.sendData(&copy));
@@ -275,9 +269,9 @@ TEST(UsbPythonCan, RemoteRequestWithoutDataDigitsIsTooShortToTrust) {
     // digits; the adapter's lines always carry them, so this line is short and
     // yields nothing. The frame after it is read whole.
     withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
-        peer.command(sendCommand(frame(kRtr | 0x123, 4)));
+        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
         ASSERT_EQ(peer.readLine(), "SENT");
-        peer.command(sendCommand(frame(0x124, 1, {0x42})));
+        peer.command(sendCommand(rawFrame(0x124, 1, {0x42})));
         ASSERT_EQ(peer.readLine(), "SENT");
         can_frame_data f{};
         const auto deadline = Clock::now() + std::chrono::seconds(5);

@@ -42,6 +42,18 @@ std::string describe(const can_frame_data& frame) {
     return buf;
 }
 
+can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>& data) {
+    can_frame_data f{};
+    f.can_id = canId;
+    f.can_dlc = dlc;
+    for (size_t i = 0; i < data.size() && i < sizeof f.data; ++i) f.data[i] = data[i];
+    return f;
+}
+
+can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data) {
+    return rawFrame(canId, static_cast<uint8_t>(data.size()), data);
+}
+
 // ---------------------------------------------------------------------------
 
 TestTransport::TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}

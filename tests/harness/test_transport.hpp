@@ -38,6 +38,14 @@ bool isMasterHeartbeat(const can_frame_data& frame);
 bool isDeviceFrame(const can_frame_data& frame);
 std::string describe(const can_frame_data& frame);
 
+// A frame from a whole identifier (flag bits included), as any transport
+// carries it. Data past eight bytes is dropped; the length stays as given so
+// that bad lengths can be built too. The two forms differ in arity so that a
+// braced data list never binds to the length.
+can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>& data);
+// Length = the number of data bytes.
+can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data);
+
 class TestTransport : public Interface {
 public:
     TestTransport();
