@@ -73,16 +73,6 @@ bool sameFrame(const can_frame_data& a, const can_frame_data& b) {
     return true;
 }
 
-template <typename Pred>
-bool waitUntil(Pred pred, Millis timeout = Millis(3000)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(Millis(5));
-    }
-    return true;
-}
-
 // Three blocks of 16, 16 and 5 bytes: full frames, and one short frame.
 const Blocks kSmallImage = {{0x08000000, pattern(32, 1)}, {0x08000020, pattern(5, 2)}};
 

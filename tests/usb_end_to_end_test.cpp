@@ -7,7 +7,6 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <thread>
 
 #include "device_tree.hpp"
 #include "driver.hpp"
@@ -22,16 +21,8 @@ using qt_test::Millis;
 using qt_test::Payload;
 using qt_test::SimAdapter;
 using qt_test::SimDevice;
+using qt_test::waitUntil;
 using Clock = std::chrono::steady_clock;
-
-bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000)) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(Millis(5));
-    }
-    return true;
-}
 
 struct Bench {
     SimAdapter& adapter;

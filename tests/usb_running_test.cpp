@@ -28,6 +28,7 @@ namespace {
 using qt_test::LogCapture;
 using qt_test::Millis;
 using qt_test::SimAdapter;
+using qt_test::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 const std::string kApiTimeout = "API Timeout Error. Make sure your Yomlu is updated to the latest firmware.\n";
@@ -40,15 +41,6 @@ double processCpuSeconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000)) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(Millis(5));
-    }
-    return true;
 }
 
 // Frames routed to one node id, recorded.

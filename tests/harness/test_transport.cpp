@@ -54,6 +54,15 @@ can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data) {
     return rawFrame(canId, static_cast<uint8_t>(data.size()), data);
 }
 
+bool waitUntil(const std::function<bool()>& done, Millis timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(Millis(5));
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 
 TestTransport::TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}

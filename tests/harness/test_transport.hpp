@@ -46,6 +46,9 @@ can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>&
 // Length = the number of data bytes.
 can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data);
 
+// Polls `done` every 5 ms until it holds; false when `timeout` passed first.
+bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000));
+
 class TestTransport : public Interface {
 public:
     TestTransport();

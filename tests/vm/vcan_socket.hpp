@@ -23,18 +23,9 @@
 #include <linux/can/raw.h>
 
 #include "can_interface.hpp"
+#include "test_transport.hpp"
 
 namespace qt_test {
-
-// Polls `done` every 5 ms until it holds or `timeout` passed.
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // Starts the interface on `ifname` and waits until its first master
 // heartbeat went out.
