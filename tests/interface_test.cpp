@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "recording_device.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
 
@@ -13,28 +14,6 @@ using namespace qt_test;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A device object that records what the router hands it.
-class RecordingDevice : public CANDeviceType {
-public:
-    explicit RecordingDevice(unsigned int id) { nodeId = id; }
-    void canMsgCallback(can_frame_data* frame) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        frames.push_back(*frame);
-        cv.notify_all();
-    }
-    std::vector<can_frame_data> received() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return frames;
-    }
-    bool waitFor(size_t n, Millis timeout = Millis(2000)) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return cv.wait_for(lock, timeout, [&] { return frames.size() >= n; });
-    }
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<can_frame_data> frames;
-};
 
 long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();

@@ -11,13 +11,13 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
-#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "device_tree.hpp"
+#include "recording_device.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
@@ -27,6 +27,7 @@ namespace {
 
 using qt_test::LogCapture;
 using qt_test::Millis;
+using qt_test::RecordingDevice;
 using qt_test::SimAdapter;
 using qt_test::waitUntil;
 using Clock = std::chrono::steady_clock;
@@ -42,41 +43,6 @@ double processCpuSeconds() {
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-// Frames routed to one node id, recorded.
-class RecordingDevice : public CANDeviceType {
-public:
-    explicit RecordingDevice(unsigned int id) { nodeId = id; }
-
-    void canMsgCallback(can_frame_data* frame) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            frames_.push_back(*frame);
-        }
-        cv_.notify_all();
-    }
-
-    // The first routed frame with this command id.
-    std::optional<can_frame_data> waitForCommand(uint8_t cmdId, Millis timeout = Millis(3000)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::optional<can_frame_data> found;
-        cv_.wait_for(lock, timeout, [&] {
-            for (can_frame_data f : frames_) {
-                if (getCommandIdFromFrame(&f) == cmdId) {
-                    found = f;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return found;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<can_frame_data> frames_;
-};
 
 struct Started {
     SimAdapter& adapter;

@@ -20,6 +20,7 @@
 
 #include "can_interface.hpp"
 #include "driver.hpp"
+#include "recording_device.hpp"
 #include "test_transport.hpp"
 #include "vcan_socket.hpp"
 
@@ -53,35 +54,6 @@ public:
 private:
     std::string name_;
     bool ok_ = false;
-};
-
-// Records what the interface hands to its node id.
-class RecordingDevice : public CANDeviceType {
-public:
-    explicit RecordingDevice(unsigned int id) { nodeId = id; }
-    void canMsgCallback(can_frame_data* frame) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            frames_.push_back(*frame);
-        }
-        cv_.notify_all();
-    }
-    // Waits until `count` frames arrived; the count-th, or nothing.
-    bool waitFor(size_t count, can_frame_data* out, Millis timeout = Millis(3000)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!cv_.wait_for(lock, timeout, [&] { return frames_.size() >= count; })) return false;
-        if (out != nullptr) *out = frames_[count - 1];
-        return true;
-    }
-    size_t count() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return frames_.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<can_frame_data> frames_;
 };
 
 std::string hex(const uint8_t* bytes, size_t n) {

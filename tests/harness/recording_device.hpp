@@ -1,0 +1,45 @@
+#ifndef QT_TESTS_RECORDING_DEVICE_HPP
+#define QT_TESTS_RECORDING_DEVICE_HPP
+
+// A device object that records, in order, every frame an interface routes
+// to its node id, and lets the test wait for them.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "can_device_type.hpp"
+#include "test_transport.hpp"
+
+namespace qt_test {
+
+class RecordingDevice final : public CANDeviceType {
+public:
+    explicit RecordingDevice(unsigned int id);
+
+    // Runs on the interface's receive thread.
+    void canMsgCallback(can_frame_data* frame) override;
+
+    std::vector<can_frame_data> received() const;
+    size_t count() const;
+
+    // Waits until `count` frames arrived; false when the time-out passed
+    // first. With `out`, the count-th frame is written there.
+    bool waitFor(size_t count, Millis timeout = Millis(3000)) const;
+    bool waitFor(size_t count, can_frame_data* out, Millis timeout = Millis(3000)) const;
+
+    // The first frame with this command id, once one arrived.
+    std::optional<can_frame_data> waitForCommand(uint8_t cmdId, Millis timeout = Millis(3000)) const;
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::vector<can_frame_data> frames_;
+};
+
+}  // namespace qt_test
+
+#endif
