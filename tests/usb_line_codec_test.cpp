@@ -13,6 +13,7 @@
 
 namespace {
 
+using qt_test::expectSameFrame;
 using qt_test::rawFrame;
 using usb_line::LineBuffer;
 using usb_line::LineKind;
@@ -33,12 +34,6 @@ std::string encode(const can_frame_data& f) {
 ParsedLine parse(const std::string& text) {
     std::vector<char> exact(text.begin(), text.end());
     return usb_line::parseLine(exact.empty() ? nullptr : exact.data(), exact.size());
-}
-
-void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
-    EXPECT_EQ(got.can_id, want.can_id);
-    EXPECT_EQ(got.can_dlc, want.can_dlc);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using qt_test::expectSameFrame;
 using qt_test::Millis;
 using qt_test::rawFrame;
 
@@ -257,9 +258,7 @@ TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
         ASSERT_EQ(got.size(), frames.size());
         for (size_t i = 0; i < frames.size(); ++i) {
             SCOPED_TRACE(peerView(frames[i]));
-            EXPECT_EQ(got[i].can_id, frames[i].can_id);
-            EXPECT_EQ(got[i].can_dlc, frames[i].can_dlc);
-            for (int b = 0; b < 8; ++b) EXPECT_EQ(got[i].data[b], frames[i].data[b]) << "byte " << b;
+            expectSameFrame(got[i], frames[i]);
         }
     });
 }

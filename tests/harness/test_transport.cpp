@@ -1,5 +1,7 @@
 #include "test_transport.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <sstream>
 
@@ -52,6 +54,12 @@ can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>&
 
 can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data) {
     return rawFrame(canId, static_cast<uint8_t>(data.size()), data);
+}
+
+void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
+    EXPECT_EQ(got.can_id, want.can_id) << std::hex << got.can_id;
+    EXPECT_EQ(got.can_dlc, want.can_dlc);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
 }
 
 bool waitUntil(const std::function<bool()>& done, Millis timeout) {

@@ -45,6 +45,9 @@ std::string describe(const can_frame_data& frame);
 can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>& data);
 // Length = the number of data bytes.
 can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data);
+// Non-fatal test failures for every field of `got` that differs from `want`:
+// identifier, length and all eight data bytes.
+void expectSameFrame(const can_frame_data& got, const can_frame_data& want);
 
 // Polls `done` every 5 ms until it holds; false when `timeout` passed first.
 bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000));
