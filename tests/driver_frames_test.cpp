@@ -357,8 +357,7 @@ TEST_F(DriverFrames, FailedSendShowsAsNotRunningOnTheNextOperation) {
     EXPECT_EQ(v, 7.0f);
     sim.bus.setSendResult(true);
     // The next master heartbeat makes the interface run again.
-    const auto deadline = std::chrono::steady_clock::now() + Millis(2000);
-    while (!sim.bus.isRunning() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(Millis(5));
+    waitUntil([&] { return sim.bus.isRunning(); }, Millis(2000));
     EXPECT_EQ(driver.setDeviceToIdle(), RET_SUCCESS);
 }
 

@@ -68,8 +68,7 @@ TEST(DriverLifecycle, ConnectionFollowsTheHeartbeats) {
     Driver driver(6, &sim.bus);
     EXPECT_TRUE(driver.isConnected());
     sim.device.stopHeartbeats();
-    const auto deadline = std::chrono::steady_clock::now() + Millis(3000);
-    while (driver.isConnected() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(Millis(10));
+    waitUntil([&] { return !driver.isConnected(); }, Millis(3000));
     EXPECT_FALSE(driver.isConnected());
     EXPECT_EQ(driver.setDeviceToIdle(), RET_NOT_CONNECTED);
 }

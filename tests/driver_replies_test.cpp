@@ -512,10 +512,7 @@ TEST_F(DriverReplies, UnknownCommandIdIsLogged) {
     sim.device.send(7, {});
     sim.device.send(0, {});
     ASSERT_TRUE(log.waitFor("Unknown Command Id.\n"));
-    const auto deadline = std::chrono::steady_clock::now() + Millis(2000);
-    while (log.count("Unknown Command Id.\n") < 2 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(Millis(2));
-    }
+    waitUntil([&] { return log.count("Unknown Command Id.\n") >= 2; }, Millis(2000));
     EXPECT_EQ(log.count("Unknown Command Id.\n"), 2u);
 }
 

@@ -103,8 +103,7 @@ TEST(InterfaceLifecycle, RunningFlagFollowsEachSend) {
     TestTransport bus;
     ASSERT_TRUE(startAndWaitRunning(bus));
     bus.setSendResult(false);
-    const auto t0 = Clock::now();
-    while (bus.isRunning() && msSince(t0) < 2000) std::this_thread::sleep_for(Millis(5));
+    waitUntil([&] { return !bus.isRunning(); }, Millis(2000));
     EXPECT_FALSE(bus.isRunning());
 
     can_frame_data f = makeFrame(3, 10);
@@ -160,8 +159,7 @@ TEST(Presence, OneHeartbeatComesAndGoes) {
     const auto sentAt = Clock::now();
     bus.inject(heartbeatFrame(77, 3));
     ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 77 ; \x03\n"));
-    const auto t0 = Clock::now();
-    while (!bus.isDeviceConnected(77) && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(1));
+    waitForDevice(bus, 77, Millis(1000));
     EXPECT_TRUE(bus.isDeviceConnected(77));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{77, 3}}));
 
@@ -207,14 +205,10 @@ TEST(Presence, LostCallbacksInAscendingOrder) {
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 1, Millis(1000)).has_value());
     std::this_thread::sleep_for(Millis(100));
     for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node));
-    const auto t0 = Clock::now();
-    while (msSince(t0) < 3000) {
-        {
-            std::lock_guard<std::mutex> lock(m);
-            if (lost.size() == 3) break;
-        }
-        std::this_thread::sleep_for(Millis(10));
-    }
+    waitUntil([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return lost.size() == 3;
+    });
     std::lock_guard<std::mutex> lock(m);
     EXPECT_EQ(lost, (std::vector<unsigned>{5, 17, 30}));
 }
@@ -249,8 +243,7 @@ TEST(Presence, BootloaderModeStopsHeartbeatsAndDrops) {
 
     bus.bootloaderMode = false;
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, heartbeats + 1, Millis(1000)).has_value());
-    const auto t0 = Clock::now();
-    while (bus.isDeviceConnected(4) && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(10));
+    waitUntil([&] { return !bus.isDeviceConnected(4); }, Millis(1000));
     EXPECT_FALSE(bus.isDeviceConnected(4)) << "drops resume after the update";
     bus.closeInterface();
     bus.unregisterCANMsgCallback(&a);
@@ -323,7 +316,7 @@ TEST(Routing, SetAsDeviceLearnsOrGivesUp) {
     TestTransport bus;
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.isDevice());
-    auto t0 = Clock::now();
+    const auto t0 = Clock::now();
     EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
     const long waited = msSince(t0);
     EXPECT_GE(waited, 450);
@@ -333,8 +326,7 @@ TEST(Routing, SetAsDeviceLearnsOrGivesUp) {
     bus.injectAfter(heartbeatFrame(21), Millis(100));
     EXPECT_EQ(bus.setAsDevice(), 21u);
     bus.inject(heartbeatFrame(22));
-    t0 = Clock::now();
-    while (bus.setAsDevice() != 22u && msSince(t0) < 1000) std::this_thread::sleep_for(Millis(5));
+    waitUntil([&] { return bus.setAsDevice() == 22u; }, Millis(1000));
     EXPECT_EQ(bus.setAsDevice(), 22u) << "every later heartbeat overwrites the learned id";
 }
 
