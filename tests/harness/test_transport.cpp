@@ -62,11 +62,11 @@ void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
     for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
 }
 
-bool waitUntil(const std::function<bool()>& done, Millis timeout) {
+bool waitUntil(const std::function<bool()>& done, Millis timeout, Millis period) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(Millis(5));
+        std::this_thread::sleep_for(period);
     }
     return true;
 }
@@ -277,22 +277,11 @@ void TestTransport::schedulerLoop() {
 }
 
 bool startAndWaitRunning(TestTransport& bus, Millis timeout) {
-    if (!bus.initInterface("test")) return false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!bus.isRunning()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(Millis(1));
-    }
-    return true;
+    return bus.initInterface("test") && waitUntil([&] { return bus.isRunning(); }, timeout, Millis(1));
 }
 
 bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!bus.isDeviceConnected(nodeId)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(Millis(1));
-    }
-    return true;
+    return waitUntil([&] { return bus.isDeviceConnected(nodeId); }, timeout, Millis(1));
 }
 
 std::array<uint8_t, 8> dataBytes(const can_frame_data& frame) {

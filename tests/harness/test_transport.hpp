@@ -49,8 +49,9 @@ can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data);
 // identifier, length and all eight data bytes.
 void expectSameFrame(const can_frame_data& got, const can_frame_data& want);
 
-// Polls `done` every 5 ms until it holds; false when `timeout` passed first.
-bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000));
+// Polls `done` every `period` until it holds; false when `timeout` passed
+// first.
+bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000), Millis period = Millis(5));
 
 class TestTransport : public Interface {
 public:
