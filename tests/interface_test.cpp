@@ -228,11 +228,7 @@ TEST(Presence, BootloaderModeStopsHeartbeatsAndDrops) {
     std::this_thread::sleep_for(Millis(250));  // let a cycle in progress finish
     const size_t heartbeats = bus.sentFrames(isMasterHeartbeat).size();
     // A raw bootloader frame goes to every registered device; no bookkeeping.
-    can_frame_data ack{};
-    ack.can_id = 0x79;
-    ack.can_dlc = 1;
-    ack.data[0] = 0x79;
-    bus.inject(ack);
+    bus.inject(rawFrame(0x79, {0x79}));
     ASSERT_TRUE(a.waitFor(2));
     ASSERT_TRUE(b.waitFor(1));
     EXPECT_EQ(b.received()[0].can_id, 0x79u);

@@ -104,10 +104,7 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok, bool& accepted) {
 }
 
 void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional<CANBaudRate> hostRateNeeded) {
-    can_frame_data out{};
-    out.can_id = id;
-    out.can_dlc = 1;
-    out.data[0] = value;
+    const can_frame_data out = rawFrame(id, {value});
     if (delay.count() == 0 && !hostRateNeeded) {
         lastReply_ = std::chrono::steady_clock::now();
         bus_.inject(out);

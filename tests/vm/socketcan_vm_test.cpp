@@ -228,17 +228,8 @@ TEST_F(SocketCanTest, SentFramesReachCandumpAndPeersByteForByte) {
         v.push_back(makeFrame(0x3FFFF, 127, {}, 8, true));             // remote request, length 8
         v.push_back(makeFrame(1, 2, {}, 0));                           // empty data frame
         v.push_back(makeFrame(77, 48, {0xC3, 0x01, 0xEE, 0xEE}, 2));   // bytes past the length
-        can_frame_data standard{};
-        standard.can_id = 0x123;
-        standard.can_dlc = 3;
-        standard.data[0] = 0x01;
-        standard.data[1] = 0x02;
-        standard.data[2] = 0xFF;
-        v.push_back(standard);
-        can_frame_data heartbeat{};
-        heartbeat.can_id = 0xC2000001u;
-        heartbeat.can_dlc = 1;
-        v.push_back(heartbeat);
+        v.push_back(rawFrame(0x123, {0x01, 0x02, 0xFF}));              // standard identifier
+        v.push_back(rawFrame(0xC2000001u, 1, {}));                     // master heartbeat
         return v;
     }();
 
