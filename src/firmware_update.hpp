@@ -26,11 +26,13 @@
 // changed it is back at 500 kbit/s. Leaves the log stream in hexadecimal
 // once the write phase began.
 //
-// The reply hand-off holds one reply at a time: where the bootloader sends
-// two acknowledgements with no frame between them (speed change, erase done,
-// write done), the second must come after the routine has taken the first
-// and re-armed, which the device's own work (switching rate, erasing,
-// programming) normally ensures.
+// Where the bootloader sends two acknowledgements with no frame between them
+// (speed change, erase done, write done), the second may arrive before the
+// routine has taken the first and armed again (a busy host, a transport that
+// delivers frames in batches): the device implementation holds it for the
+// next wait while its bootloader flag is set (MotorDeviceImpl::
+// setBootloaderMode), so nothing depends on the device's own work taking
+// long enough.
 
 #include <chrono>
 #include <cstddef>
@@ -77,12 +79,12 @@ class BootloaderSession {
 public:
     explicit BootloaderSession(const DeviceLink<Impl>& link) : link_(link) {
         link_.bus->bootloaderMode.store(true, std::memory_order_release);
-        link_.impl->bootloaderMode.store(true, std::memory_order_release);
+        link_.impl->setBootloaderMode(true);
     }
     ~BootloaderSession() {
         if (rateChanged_) link_.bus->setCANBaudRate(kFastRate);
         link_.bus->bootloaderMode.store(false, std::memory_order_release);
-        link_.impl->bootloaderMode.store(false, std::memory_order_release);
+        link_.impl->setBootloaderMode(false);
     }
     BootloaderSession(const BootloaderSession&) = delete;
     BootloaderSession& operator=(const BootloaderSession&) = delete;

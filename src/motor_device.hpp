@@ -34,8 +34,21 @@ public:
     using Machinery = ReplyMachinery<SignalValue, LogPolicy>;
     using typename Machinery::Decoder;
 
-    // Set by the firmware update while this device runs its bootloader.
+    // Set by the firmware update, through setBootloaderMode, while this
+    // device runs its bootloader.
     std::atomic<bool> bootloaderMode{false};
+
+    // The bootloader may send its second acknowledgement under an identifier
+    // before the update has taken the first and waits again; while the flag
+    // is set such an early reply is held for the next wait instead of being
+    // lost (ReplyMachinery::holdUnawaitedReplies). Each change of the flag
+    // starts with nothing held, and no reply is held outside the bootloader:
+    // holding starts after the flag is set and stops before it is cleared.
+    void setBootloaderMode(bool on) {
+        if (on) bootloaderMode.store(true, std::memory_order_release);
+        this->holdUnawaitedReplies(on);
+        if (!on) bootloaderMode.store(false, std::memory_order_release);
+    }
 
     std::chrono::milliseconds replyWait() const {
         return bootloaderMode.load(std::memory_order_relaxed) ? kBootloaderReplyWait : kReplyWait;
@@ -61,12 +74,13 @@ public:
     }
 
     // Receive thread. In bootloader mode the whole identifier is the
-    // bootloader's reply id; otherwise the command id selects the decoder.
+    // bootloader's reply id (and an early reply is held, see
+    // setBootloaderMode); otherwise the command id selects the decoder.
     void onFrame(const can_frame_data* frame, const DecoderTable<Decoder>& table) {
         if (bootloaderMode.load(std::memory_order_acquire)) {
             for (uint32_t id : kBootloaderReplyIds) {
                 if (frame->can_id == id) {
-                    this->template getDataCallback<unsigned int>(frame, static_cast<int>(id));
+                    this->template getDataCallbackOrHold<unsigned int>(frame, static_cast<int>(id));
                     return;
                 }
             }

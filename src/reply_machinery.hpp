@@ -6,6 +6,17 @@
 // interface's receive thread decodes the matching reply into the value
 // vector and wakes the reader, who copies the values out in order.
 //
+// It holds one reply at a time: a reply is ignored when no read is armed for
+// its command id, or when the armed read already has one that it has not
+// taken yet (the first matching reply wins). The one exception is for a
+// device in its bootloader, which answers some steps twice under the same
+// identifier with nothing sent in between, so the second answer can arrive
+// before the reader has taken the first and armed again: while holding is on
+// (holdUnawaitedReplies), such a one-field reply that came through
+// getDataCallbackOrHold is kept in a single slot, a newer one replacing an
+// older one, and the next arming takes it as its reply at once when it is
+// for the armed command id, and drops it otherwise.
+//
 // Each device class instantiates it with its own value variant and logging
 // policy, and passes its own decoder table (command id -> decoder) to
 // dispatchByCommandId. Header-only, so the hand-off can also be exercised
@@ -18,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -104,7 +116,8 @@ public:
     void setLogStream(std::ostream* stream) { log_.setStream(stream == nullptr ? &ownStream_ : stream); }
 
     // Calling thread, before the request goes out: nothing left over from an
-    // earlier reply can be handed out after this.
+    // earlier reply can be handed out after this, except a held reply for
+    // this very command id, which becomes the reply at once.
     void arm(int commandId) {
         std::lock_guard<std::mutex> lock(mutex_);
         values_.clear();
@@ -113,6 +126,20 @@ public:
         dataReceived_ = false;
         expectedCommandId_.store(commandId, std::memory_order_relaxed);
         waiting_.store(true, std::memory_order_relaxed);
+        if (held_ && held_->commandId == commandId) {
+            values_.push_back(held_->value);
+            log_.line("setting new data received as true");
+            dataReceived_ = true;
+        }
+        held_.reset();
+    }
+
+    // Turns holding of early replies on or off (see the top of this file);
+    // either way the slot starts empty.
+    void holdUnawaitedReplies(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holding_ = on;
+        held_.reset();
     }
 
     // Calling thread, after the wait whatever its result: later replies are
@@ -141,21 +168,15 @@ public:
     // taken (the first matching reply wins).
     template <typename... Ts>
     void getDataCallback(const can_frame_data* frame, int commandId) {
-        static_assert(sizeof...(Ts) <= kMaxReplyFields, "reply layout longer than the reserved value vector");
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!waiting_.load(std::memory_order_relaxed) ||
-                expectedCommandId_.load(std::memory_order_relaxed) != commandId || dataReceived_) {
-                return;
-            }
-            (getDataFromFrame<Ts>(frame), ...);
-            bitCursor_ = 0;
-            log_.line("setting new data received as true");
-            dataReceived_ = true;
-        }
-        replied_.notify_all();
+        deliver<Ts...>(frame, commandId, false);
     }
 
+    // As getDataCallback for a one-field reply, except that a reply it would
+    // ignore is held while holding is on.
+    template <typename T>
+    void getDataCallbackOrHold(const can_frame_data* frame, int commandId) {
+        deliver<T>(frame, commandId, true);
+    }
     // The decoder-table entry for a reply of fields Ts...
     template <typename... Ts>
     static void decoder(ReplyMachinery& self, const can_frame_data* frame, int commandId) {
@@ -196,6 +217,39 @@ public:
     std::mutex& mutex() { return mutex_; }
 
 private:
+    struct HeldReply {
+        int commandId;
+        Value value;
+    };
+
+    template <typename... Ts>
+    void deliver(const can_frame_data* frame, int commandId, bool mayHold) {
+        static_assert(sizeof...(Ts) <= kMaxReplyFields, "reply layout longer than the reserved value vector");
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!waiting_.load(std::memory_order_relaxed) ||
+                expectedCommandId_.load(std::memory_order_relaxed) != commandId || dataReceived_) {
+                if constexpr (sizeof...(Ts) == 1) {
+                    if (mayHold && holding_) hold<Ts...>(*frame, commandId);
+                }
+                return;
+            }
+            (getDataFromFrame<Ts>(frame), ...);
+            bitCursor_ = 0;
+            log_.line("setting new data received as true");
+            dataReceived_ = true;
+        }
+        replied_.notify_all();
+    }
+
+    // The caller holds the mutex. No allocation: the slot is in place.
+    template <typename T>
+    void hold(const can_frame_data& frame, int commandId) {
+        const T value = readField<T>(frame, 0);
+        LogPolicy::field(log_, value);
+        held_.emplace(HeldReply{commandId, Value(value)});
+    }
+
     template <typename T>
     void takeValue(T* out) {
         if (readIndex_ >= values_.size()) throw boost::bad_get();
@@ -213,6 +267,8 @@ private:
     std::vector<Value> values_;
     unsigned bitCursor_ = 0;
     unsigned readIndex_ = 0;
+    bool holding_ = false;
+    std::optional<HeldReply> held_;
 };
 
 // Arms on construction and disarms on every exit, exceptions included.

@@ -226,6 +226,118 @@ TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
     EXPECT_EQ(ack, 0x79u);
 }
 
+// --- bootloader mode: two acknowledgements under one identifier
+
+// The bootloader answers some steps twice under one identifier with nothing
+// sent between; the second answer can arrive before the first was handed out
+// and the wait armed again. In bootloader mode it is held for that next wait,
+// which then has it at once (a wait of zero time succeeds).
+TEST_F(Machinery, SecondBootloaderAcknowledgementBeforeRearmingIsHeldForTheNextWait) {
+    impl.setBootloaderMode(true);
+    const can_frame_data first = standardFrame(0x43, {0x79, 1});
+    const can_frame_data second = standardFrame(0x43, {0x79, 2});
+    // Back to back while the first is not yet handed out, and after it was
+    // handed out but before the wait is armed again.
+    for (bool beforeHandOut : {true, false}) {
+        SCOPED_TRACE(beforeHandOut);
+        unsigned int a = 0, b = 0;
+        {
+            ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
+            deliver(first);
+            if (beforeHandOut) deliver(second);
+            ASSERT_EQ(impl.parseData(0x43, &a), RET_SUCCESS);
+        }
+        if (!beforeHandOut) deliver(second);
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
+        ASSERT_EQ(impl.handOut(Millis(0), &b), RET_SUCCESS);
+        EXPECT_EQ(a, 0x0179u);
+        EXPECT_EQ(b, 0x0279u);
+    }
+}
+
+TEST_F(Machinery, OneBootloaderReplyIsHeldTheNewestForItsOwnIdentifierOnly) {
+    impl.setBootloaderMode(true);
+    unsigned int ack = 0;
+    deliver(standardFrame(0x31, {0x1F}));
+    deliver(standardFrame(0x31, {0x79}));
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+        ASSERT_EQ(impl.handOut(Millis(0), &ack), RET_SUCCESS);
+        EXPECT_EQ(ack, 0x79u);
+    }
+    {
+        // Taken once only.
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+    }
+    // A held reply for another identifier is dropped by the arming.
+    deliver(standardFrame(0x31, {0x79}));
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
+        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+    }
+    ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+    EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+}
+
+TEST_F(Machinery, ChangingTheBootloaderFlagDropsTheHeldReply) {
+    unsigned int ack = 0;
+    for (bool leave : {true, false}) {
+        SCOPED_TRACE(leave);
+        impl.setBootloaderMode(true);
+        deliver(standardFrame(0x31, {0x79}));
+        impl.setBootloaderMode(false);
+        if (!leave) impl.setBootloaderMode(true);
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+    }
+    EXPECT_EQ(ack, 0u);
+}
+
+// Outside the bootloader an unawaited reply is ignored, as before: the same
+// sequence leaves the second wait without a reply.
+TEST_F(Machinery, OutsideTheBootloaderASecondReplyBeforeRearmingIsIgnored) {
+    impl.setBootloaderMode(true);
+    impl.setBootloaderMode(false);
+    float a = 0, b = 0;
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 60);
+        deliver(reply(60, Payload().put(1.0f)));
+        deliver(reply(60, Payload().put(2.0f)));
+        ASSERT_EQ(impl.parseData(60, &a), RET_SUCCESS);
+    }
+    deliver(reply(60, Payload().put(3.0f)));
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    EXPECT_EQ(impl.parseData(60, &b), RET_TIMEOUT);
+    EXPECT_EQ(a, 1.0f);
+    EXPECT_EQ(b, 0.0f);
+}
+
+// Both acknowledgements from the receive thread while the calling thread
+// takes the first and waits again, however the two threads interleave.
+TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
+    impl.setBootloaderMode(true);
+    for (int round = 0; round < 200; ++round) {
+        unsigned int a = 0, b = 0;
+        std::thread receiver;
+        {
+            ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+            receiver = std::thread([this, round] {
+                deliver(standardFrame(0x31, {0x79, static_cast<uint8_t>(round), 1}));
+                deliver(standardFrame(0x31, {0x79, static_cast<uint8_t>(round), 2}));
+            });
+            ASSERT_EQ(impl.parseData(0x31, &a), RET_SUCCESS) << round;
+        }
+        {
+            ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+            EXPECT_EQ(impl.parseData(0x31, &b), RET_SUCCESS) << round;
+        }
+        receiver.join();
+        EXPECT_EQ(a, 0x010079u | (unsigned(round) << 8)) << round;
+        EXPECT_EQ(b, 0x020079u | (unsigned(round) << 8)) << round;
+    }
+}
+
 // The one slow case: a bootloader wait gives up after 20 s.
 TEST_F(Machinery, BootloaderWaitTimesOutAfterTwentySeconds) {
     impl.bootloaderMode = true;

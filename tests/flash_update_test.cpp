@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -335,6 +336,46 @@ TEST_F(FlashTest, MergedBlocksAreWrittenAsCommandsOfAtMost256Bytes) {
     EXPECT_FALSE(bare.impl.bootloaderMode.load());
     EXPECT_FALSE(bus.bootloaderMode.load());
 }
+
+// The second acknowledgement of the speed change, of every erase and of
+// every write follows the first with no device time: injected right after
+// it, or delivered in one batch with it, before the update has taken the
+// first and waits again. Nothing is lost and nothing waits for a time-out.
+class FlashBackToBackTest : public FlashTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FlashBackToBackTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
+    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}};
+    const std::string path = writeTempFile("image.hex", hexText(blocks));
+    start(true);
+    boot->secondAcksWithoutDelay(GetParam());
+
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
+    // 5 s of fixed pauses; a lost acknowledgement would cost 20 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+
+    EXPECT_EQ(boot->memory(), bytesOf(blocks));
+    EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
+    EXPECT_EQ(boot->erasedSectors(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(boot->protocolErrors(), 0);
+    EXPECT_EQ(boot->overwrites(), 0);
+    const std::vector<BootWrite> writes = boot->writes();
+    ASSERT_EQ(writes.size(), 4u);
+    for (const BootWrite& write : writes) EXPECT_TRUE(write.programmed) << write.address;
+    const std::string text = updateText(log.text());
+    EXPECT_NE(text.find("[FLASH] ACK received at new speed.\n"), std::string::npos) << text;
+    const std::vector<std::string> lines = linesOf(text);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[FLASH] Erasing sector 9 successful."), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[FLASH] Writing to memory address successfull."), 4);
+    EXPECT_NE(text.find("[FLASH] Memory write error count:0\n[FLASH] Go command successfull.\n"), std::string::npos)
+        << text;
+    expectNormalOperationResumed();
+}
+
+INSTANTIATE_TEST_SUITE_P(InjectedOrBatched, FlashBackToBackTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "OneBatch" : "RightAfter");
+                         });
 
 // --- faults -------------------------------------------------------------------
 

@@ -57,6 +57,14 @@ void SimBootloader::setDelay(BootStep step, Millis delay) {
     delays_[step] = delay;
 }
 
+void SimBootloader::secondAcksWithoutDelay(bool batched) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (BootStep step : {BootStep::SpeedAtNewRate, BootStep::EraseDone, BootStep::WriteDone}) {
+        delays_[step] = Millis(0);
+    }
+    batched_ = batched;
+}
+
 CANBaudRate SimBootloader::hostRate() const {
     const std::vector<CANBaudRate> calls = bus_.baudRateCalls();
     return calls.empty() ? CAN_BAUDRATE_500K : calls.back();
@@ -80,6 +88,12 @@ void SimBootloader::onFrame(const can_frame_data& frame) {
     }
     heard_.push_back(f);
     onBootloaderFrame(f);
+    if (batched_) {
+        bus_.inject(outbox_);
+    } else {
+        for (const can_frame_data& out : outbox_) bus_.inject(out);
+    }
+    outbox_.clear();
     lock.unlock();
     cv_.notify_all();
 }
@@ -107,7 +121,7 @@ void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional
     const can_frame_data out = rawFrame(id, {value});
     if (delay.count() == 0 && !hostRateNeeded) {
         lastReply_ = std::chrono::steady_clock::now();
-        bus_.inject(out);
+        outbox_.push_back(out);
         return;
     }
     const auto now = std::chrono::steady_clock::now();

@@ -16,7 +16,8 @@
 // Replies that follow device work (the speed change, a sector erase, a
 // completed write) come after a device delay; the others come at once, on
 // the sending thread. Any step can be made to answer with a NACK or not at
-// all.
+// all, and the second acknowledgements can be made to follow the first with
+// no delay at all, even in the same batch of received frames.
 
 #include <chrono>
 #include <condition_variable>
@@ -69,6 +70,11 @@ public:
     void failAt(BootStep step, BootFault fault, int occurrence = 1);
     // Device time before the reply of `step`.
     void setDelay(BootStep step, Millis delay);
+    // The second acknowledgements (speed at the new rate, erase done, write
+    // done) without device time: the one at the new rate as soon as the host
+    // has switched, the others together with the acknowledgement before them,
+    // either injected right after it or, when `batched`, in one batch with it.
+    void secondAcksWithoutDelay(bool batched);
 
     // --- what happened
     bool inBootloader() const;
@@ -124,6 +130,9 @@ private:
     std::map<BootStep, int> replies_;
     std::map<BootStep, Millis> delays_;
     std::vector<Pending> pending_;
+    // Immediate replies to the frame being handled, injected when it is done.
+    std::vector<can_frame_data> outbox_;
+    bool batched_ = false;
 
     // erase in progress: sectors still announced
     int sectorsToCome_ = -1;

@@ -203,6 +203,14 @@ void TestTransport::inject(const can_frame_data& frame) {
     rxCv_.notify_one();
 }
 
+void TestTransport::inject(const std::vector<can_frame_data>& frames) {
+    {
+        std::lock_guard<std::mutex> lock(rxMutex_);
+        rx_.insert(rx_.end(), frames.begin(), frames.end());
+    }
+    rxCv_.notify_one();
+}
+
 void TestTransport::injectAfter(const can_frame_data& frame, Millis delay) {
     if (delay.count() <= 0) {
         inject(frame);

@@ -85,6 +85,9 @@ public:
 
     // --- the receiving side
     void inject(const can_frame_data& frame);
+    // All queued at once: the receive thread finds them together and routes
+    // them back to back, like a transport that delivers frames in batches.
+    void inject(const std::vector<can_frame_data>& frames);
     void injectAfter(const can_frame_data& frame, Millis delay);
 
     // Peers see every frame that sendData accepted, on the sending thread
