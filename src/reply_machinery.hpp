@@ -209,6 +209,10 @@ public:
         values_.clear();
         readIndex_ = 0;
         dataReceived_ = false;
+        // Served: a reply that comes before the caller disarms must not be
+        // taken into this finished read (and lost at the next arming); in a
+        // bootloader it is held for the next wait instead.
+        waiting_.store(false, std::memory_order_relaxed);
         return RET_SUCCESS;
     }
 

@@ -338,6 +338,21 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
     }
 }
 
+TEST_F(Machinery, BootloaderReplyBetweenHandOutAndDisarmGoesToTheNextWait) {
+    impl.setBootloaderMode(true);
+    unsigned int a = 0, b = 0;
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+        deliver(rawFrame(0x31, {0x79, 1}));
+        ASSERT_EQ(impl.parseData(0x31, &a), RET_SUCCESS);
+        deliver(rawFrame(0x31, {0x79, 2}));  // served, not yet disarmed
+    }
+    ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
+    EXPECT_EQ(impl.parseData(0x31, &b), RET_SUCCESS);
+    EXPECT_EQ(a, 0x0179u);
+    EXPECT_EQ(b, 0x0279u);
+}
+
 // The one slow case: a bootloader wait gives up after 20 s.
 TEST_F(Machinery, BootloaderWaitTimesOutAfterTwentySeconds) {
     impl.bootloaderMode = true;
