@@ -234,8 +234,8 @@ TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
 // which then has it at once (a wait of zero time succeeds).
 TEST_F(Machinery, SecondBootloaderAcknowledgementBeforeRearmingIsHeldForTheNextWait) {
     impl.setBootloaderMode(true);
-    const can_frame_data first = standardFrame(0x43, {0x79, 1});
-    const can_frame_data second = standardFrame(0x43, {0x79, 2});
+    const can_frame_data first = rawFrame(0x43, {0x79, 1});
+    const can_frame_data second = rawFrame(0x43, {0x79, 2});
     // Back to back while the first is not yet handed out, and after it was
     // handed out but before the wait is armed again.
     for (bool beforeHandOut : {true, false}) {
@@ -258,8 +258,8 @@ TEST_F(Machinery, SecondBootloaderAcknowledgementBeforeRearmingIsHeldForTheNextW
 TEST_F(Machinery, OneBootloaderReplyIsHeldTheNewestForItsOwnIdentifierOnly) {
     impl.setBootloaderMode(true);
     unsigned int ack = 0;
-    deliver(standardFrame(0x31, {0x1F}));
-    deliver(standardFrame(0x31, {0x79}));
+    deliver(rawFrame(0x31, {0x1F}));
+    deliver(rawFrame(0x31, {0x79}));
     {
         ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
         ASSERT_EQ(impl.handOut(Millis(0), &ack), RET_SUCCESS);
@@ -271,7 +271,7 @@ TEST_F(Machinery, OneBootloaderReplyIsHeldTheNewestForItsOwnIdentifierOnly) {
         EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
     }
     // A held reply for another identifier is dropped by the arming.
-    deliver(standardFrame(0x31, {0x79}));
+    deliver(rawFrame(0x31, {0x79}));
     {
         ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
         EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
@@ -285,7 +285,7 @@ TEST_F(Machinery, ChangingTheBootloaderFlagDropsTheHeldReply) {
     for (bool leave : {true, false}) {
         SCOPED_TRACE(leave);
         impl.setBootloaderMode(true);
-        deliver(standardFrame(0x31, {0x79}));
+        deliver(rawFrame(0x31, {0x79}));
         impl.setBootloaderMode(false);
         if (!leave) impl.setBootloaderMode(true);
         ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
@@ -323,8 +323,8 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
         {
             ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
             receiver = std::thread([this, round] {
-                deliver(standardFrame(0x31, {0x79, static_cast<uint8_t>(round), 1}));
-                deliver(standardFrame(0x31, {0x79, static_cast<uint8_t>(round), 2}));
+                deliver(rawFrame(0x31, {0x79, static_cast<uint8_t>(round), 1}));
+                deliver(rawFrame(0x31, {0x79, static_cast<uint8_t>(round), 2}));
             });
             ASSERT_EQ(impl.parseData(0x31, &a), RET_SUCCESS) << round;
         }
