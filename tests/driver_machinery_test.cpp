@@ -213,6 +213,16 @@ TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
     EXPECT_EQ(impl.heartbeat().value, 0u);  // not taken as a heartbeat either
 }
 
+// The firmware update leaves the stream in hexadecimal while it writes.
+TEST_F(Machinery, BootloaderModeLogsTheIdentifierInDecimalOnAHexadecimalStream) {
+    impl.bootloaderMode = true;
+    log << std::hex;
+    impl.setLogStream(&log);
+    deliver(rawFrame(122, {0x79}));
+    EXPECT_EQ(log.text(), "[FLASH] Unknown Command Id:122\n");
+    EXPECT_TRUE(log.flags() & std::ios_base::hex);  // the stream's base is left as it was
+}
+
 TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
     impl.bootloaderMode = true;
     ArmedRead<Driver::DriverImpl> armed(impl, 121);
