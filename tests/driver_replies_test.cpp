@@ -380,6 +380,25 @@ TEST_F(DriverReplies, StateReads) {
     EXPECT_EQ(mode, 0x1234);
 }
 
+// Devices may answer with a short data length or with the remote flag set:
+// only node id and command id match a reply, its data are read as they are.
+TEST_F(DriverReplies, ReplyDataLengthAndRemoteFlagAreNotLookedAt) {
+    SimReply shortReply = bytes({0x34, 0x12, 0x56});
+    shortReply.dlc = 1;
+    sim.device.answer(89, shortReply);
+    unsigned short mode = 0;
+    ASSERT_EQ(driver.getControllerMode(&mode), RET_SUCCESS);
+    EXPECT_EQ(mode, 0x1234);
+
+    sim.device.answer(74, [this](const can_frame_data&) -> std::optional<SimReply> {
+        sim.bus.injectAfter(makeFrame(kNode, 74, {0x5A}, 0, true), Millis(0));
+        return std::nullopt;
+    });
+    unsigned char state = 0;
+    ASSERT_EQ(driver.getHallEncoderState(&state), RET_SUCCESS);
+    EXPECT_EQ(state, 0x5A);
+}
+
 TEST_F(DriverReplies, HallEncoderStateCounts) {
     reply(75, Payload().put<unsigned short>(1).put<unsigned short>(2).put<unsigned short>(3).put<unsigned short>(4));
     reply(76, Payload().put<unsigned short>(0xFFFF).put<unsigned short>(6).put<unsigned short>(7).put<unsigned short>(
