@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 
 #include "can_helpers.hpp"
 #include "driver.hpp"
@@ -84,7 +85,13 @@ public:
                     return;
                 }
             }
-            this->log().line("[FLASH] Unknown Command Id:", frame->can_id);
+            // The firmware update leaves the stream in hexadecimal; this
+            // identifier is written in decimal, and the stream's base kept.
+            this->log().write([frame](std::ostream& out) {
+                const std::ios_base::fmtflags flags = out.flags();
+                out << "[FLASH] Unknown Command Id:" << std::dec << frame->can_id << std::endl;
+                out.flags(flags);
+            });
             return;
         }
         if (getCommandIdFromFrame(const_cast<can_frame_data*>(frame)) == kHeartbeatCommandId) {

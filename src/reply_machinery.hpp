@@ -7,8 +7,8 @@
 // vector and wakes the reader, who copies the values out in order.
 //
 // It holds one reply at a time: a reply is ignored when no read is armed for
-// its command id, or when the armed read already has one that it has not
-// taken yet (the first matching reply wins). The one exception is for a
+// its command id, or when the armed read already has one, taken or not (the
+// first matching reply wins). The one exception is for a
 // device in its bootloader, which answers some steps twice under the same
 // identifier with nothing sent in between, so the second answer can arrive
 // before the reader has taken the first and armed again: while holding is on
@@ -124,12 +124,14 @@ public:
         bitCursor_ = 0;
         readIndex_ = 0;
         dataReceived_ = false;
+        replyAccepted_ = false;
         expectedCommandId_.store(commandId, std::memory_order_relaxed);
         waiting_.store(true, std::memory_order_relaxed);
         if (held_ && held_->commandId == commandId) {
             values_.push_back(held_->value);
             log_.line("setting new data received as true");
             dataReceived_ = true;
+            replyAccepted_ = true;
         }
         held_.reset();
     }
@@ -209,10 +211,6 @@ public:
         values_.clear();
         readIndex_ = 0;
         dataReceived_ = false;
-        // Served: a reply that comes before the caller disarms must not be
-        // taken into this finished read (and lost at the next arming); in a
-        // bootloader it is held for the next wait instead.
-        waiting_.store(false, std::memory_order_relaxed);
         return RET_SUCCESS;
     }
 
@@ -232,7 +230,7 @@ private:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (!waiting_.load(std::memory_order_relaxed) ||
-                expectedCommandId_.load(std::memory_order_relaxed) != commandId || dataReceived_) {
+                expectedCommandId_.load(std::memory_order_relaxed) != commandId || replyAccepted_) {
                 if constexpr (sizeof...(Ts) == 1) {
                     if (mayHold && holding_) hold<Ts...>(*frame, commandId);
                 }
@@ -242,6 +240,7 @@ private:
             bitCursor_ = 0;
             log_.line("setting new data received as true");
             dataReceived_ = true;
+            replyAccepted_ = true;
         }
         replied_.notify_all();
     }
@@ -266,6 +265,10 @@ private:
     std::atomic<bool> waiting_{false};
     std::atomic<int> expectedCommandId_{kNoCommand};
     bool dataReceived_ = false;
+    // Stays set after the hand-out until the next arming: a reply that
+    // arrives between hand-out and disarming belongs to no read (and is held
+    // in bootloader mode) instead of being decoded for the read already served.
+    bool replyAccepted_ = false;
     std::mutex mutex_;
     std::condition_variable replied_;
     std::vector<Value> values_;

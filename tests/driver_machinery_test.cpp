@@ -69,6 +69,19 @@ TEST_F(Machinery, FirstMatchingReplyWins) {
     EXPECT_EQ(v, 1.0f);
 }
 
+// A read takes one reply: a second one that comes after the hand-out, while
+// the read is still armed, is not decoded for it.
+TEST_F(Machinery, ReplyAfterTheHandOutIsNotDecodedForTheServedRead) {
+    impl.setLogStream(&log);
+    ArmedRead<Driver::DriverImpl> armed(impl, 60);
+    deliver(reply(60, Payload().put(1.0f)));
+    float v = 0;
+    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
+    deliver(reply(60, Payload().put(2.0f)));
+    EXPECT_EQ(v, 1.0f);
+    EXPECT_EQ(log.text(), "setting new data received as true\n");
+}
+
 TEST_F(Machinery, UnarmedRepliesLeaveNothingBehind) {
     deliver(reply(60, Payload().put(1.0f)));
     ArmedRead<Driver::DriverImpl> armed(impl, 60);
@@ -213,6 +226,16 @@ TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
     EXPECT_EQ(impl.heartbeat().value, 0u);  // not taken as a heartbeat either
 }
 
+// The firmware update leaves the stream in hexadecimal while it writes.
+TEST_F(Machinery, BootloaderModeLogsTheIdentifierInDecimalOnAHexadecimalStream) {
+    impl.bootloaderMode = true;
+    log << std::hex;
+    impl.setLogStream(&log);
+    deliver(rawFrame(122, {0x79}));
+    EXPECT_EQ(log.text(), "[FLASH] Unknown Command Id:122\n");
+    EXPECT_TRUE(log.flags() & std::ios_base::hex);  // the stream's base is left as it was
+}
+
 TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
     impl.bootloaderMode = true;
     ArmedRead<Driver::DriverImpl> armed(impl, 121);
@@ -236,18 +259,21 @@ TEST_F(Machinery, SecondBootloaderAcknowledgementBeforeRearmingIsHeldForTheNextW
     impl.setBootloaderMode(true);
     const can_frame_data first = rawFrame(0x43, {0x79, 1});
     const can_frame_data second = rawFrame(0x43, {0x79, 2});
-    // Back to back while the first is not yet handed out, and after it was
-    // handed out but before the wait is armed again.
-    for (bool beforeHandOut : {true, false}) {
-        SCOPED_TRACE(beforeHandOut);
+    // Back to back while the first is not yet handed out; after it was handed
+    // out but before the read is disarmed; and after disarming, before the
+    // wait is armed again.
+    enum When { BeforeHandOut, BeforeDisarm, BeforeRearm };
+    for (When when : {BeforeHandOut, BeforeDisarm, BeforeRearm}) {
+        SCOPED_TRACE(when);
         unsigned int a = 0, b = 0;
         {
             ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
             deliver(first);
-            if (beforeHandOut) deliver(second);
+            if (when == BeforeHandOut) deliver(second);
             ASSERT_EQ(impl.parseData(0x43, &a), RET_SUCCESS);
+            if (when == BeforeDisarm) deliver(second);
         }
-        if (!beforeHandOut) deliver(second);
+        if (when == BeforeRearm) deliver(second);
         ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
         ASSERT_EQ(impl.handOut(Millis(0), &b), RET_SUCCESS);
         EXPECT_EQ(a, 0x0179u);
@@ -336,21 +362,6 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
         EXPECT_EQ(a, 0x010079u | (unsigned(round) << 8)) << round;
         EXPECT_EQ(b, 0x020079u | (unsigned(round) << 8)) << round;
     }
-}
-
-TEST_F(Machinery, BootloaderReplyBetweenHandOutAndDisarmGoesToTheNextWait) {
-    impl.setBootloaderMode(true);
-    unsigned int a = 0, b = 0;
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-        deliver(rawFrame(0x31, {0x79, 1}));
-        ASSERT_EQ(impl.parseData(0x31, &a), RET_SUCCESS);
-        deliver(rawFrame(0x31, {0x79, 2}));  // served, not yet disarmed
-    }
-    ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-    EXPECT_EQ(impl.parseData(0x31, &b), RET_SUCCESS);
-    EXPECT_EQ(a, 0x0179u);
-    EXPECT_EQ(b, 0x0279u);
 }
 
 // The one slow case: a bootloader wait gives up after 20 s.

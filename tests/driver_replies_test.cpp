@@ -301,11 +301,16 @@ TEST_F(DriverReplies, PhaseCurrentsDeriveTheThirdPhase) {
 }
 
 TEST_F(DriverReplies, PhaseCurrentAfterTimeOutIsComputedFromHeldValues) {
-    float a = 0, b = 0.5f, c = 0.25f;
-    EXPECT_EQ(driver.getMotorPhaseCurrents(&a, &b, &c), RET_TIMEOUT);
-    EXPECT_EQ(a, -0.75f);
-    EXPECT_EQ(b, 0.5f);
-    EXPECT_EQ(c, 0.25f);
+    for (uint8_t cmd : {69, 73}) {
+        SCOPED_TRACE(int(cmd));
+        float a = 0, b = 0.5f, c = 0.25f;
+        const ret_status_t status =
+            cmd == 69 ? driver.getMotorPhaseCurrents(&a, &b, &c) : driver.getDCCalibPhaseCurrents(&a, &b, &c);
+        EXPECT_EQ(status, RET_TIMEOUT);
+        EXPECT_EQ(a, -0.75f);
+        EXPECT_EQ(b, 0.5f);
+        EXPECT_EQ(c, 0.25f);
+    }
 }
 
 TEST_F(DriverReplies, NullOutParametersAreSkipped) {
@@ -375,6 +380,25 @@ TEST_F(DriverReplies, StateReads) {
     EXPECT_EQ(mode, 0x1234);
 }
 
+// Devices may answer with a short data length or with the remote flag set:
+// only node id and command id match a reply, its data are read as they are.
+TEST_F(DriverReplies, ReplyDataLengthAndRemoteFlagAreNotLookedAt) {
+    SimReply shortReply = bytes({0x34, 0x12, 0x56});
+    shortReply.dlc = 1;
+    sim.device.answer(89, shortReply);
+    unsigned short mode = 0;
+    ASSERT_EQ(driver.getControllerMode(&mode), RET_SUCCESS);
+    EXPECT_EQ(mode, 0x1234);
+
+    sim.device.answer(74, [this](const can_frame_data&) -> std::optional<SimReply> {
+        sim.bus.injectAfter(makeFrame(kNode, 74, {0x5A}, 0, true), Millis(0));
+        return std::nullopt;
+    });
+    unsigned char state = 0;
+    ASSERT_EQ(driver.getHallEncoderState(&state), RET_SUCCESS);
+    EXPECT_EQ(state, 0x5A);
+}
+
 TEST_F(DriverReplies, HallEncoderStateCounts) {
     reply(75, Payload().put<unsigned short>(1).put<unsigned short>(2).put<unsigned short>(3).put<unsigned short>(4));
     reply(76, Payload().put<unsigned short>(0xFFFF).put<unsigned short>(6).put<unsigned short>(7).put<unsigned short>(
@@ -395,6 +419,15 @@ TEST_F(DriverReplies, HallEncoderStateCountsGoesOnAfterAFirstTimeOut) {
     for (int i = 0; i < 8; ++i) EXPECT_EQ(c[i], expected[i]) << i;
     EXPECT_EQ(sim.device.requests(75).size(), 1u);
     EXPECT_EQ(sim.device.requests(76).size(), 1u);
+}
+
+TEST_F(DriverReplies, HallEncoderStateCountsReportsASecondTimeOut) {
+    reply(75, Payload().put<unsigned short>(1).put<unsigned short>(2).put<unsigned short>(3).put<unsigned short>(4));
+    unsigned short c[8] = {9, 9, 9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(driver.getHallEncoderStateCounts(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]),
+              RET_TIMEOUT);
+    const unsigned short expected[8] = {1, 2, 3, 4, 9, 9, 9, 9};
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(c[i], expected[i]) << i;
 }
 
 // --- faults and errors
