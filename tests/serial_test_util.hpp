@@ -7,6 +7,11 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "serial.hpp"
 
 namespace qt_test {
 
@@ -30,8 +35,31 @@ inline std::string ioText(int line, int errnum) {
            ", file include/serial/src/impl/unix, line " + std::to_string(line) + ".";
 }
 
-inline std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+inline long since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Milliseconds that fn took.
+template <typename Fn>
+long timed(Fn&& fn) {
+    const auto start = std::chrono::steady_clock::now();
+    fn();
+    return since(start);
+}
+
+// lo <= value < hi; for EXPECT_PRED3, which prints all three on failure.
+inline bool within(long value, long lo, long hi) { return value >= lo && value < hi; }
+
+// Only a read-timeout constant; everything else unlimited or zero.
+inline serial::Timeout readTimeout(uint32_t ms) { return serial::Timeout(serial::Timeout::max(), ms, 0, 0, 0); }
+
+// Waits until the port holds `count` input bytes, so a read that follows
+// finds them all at once.
+inline void awaitInput(serial::Serial& port, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (port.available() < count && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_GE(port.available(), count);
 }
 
 }  // namespace qt_test
