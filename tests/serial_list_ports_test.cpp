@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -17,23 +19,11 @@
 
 namespace {
 
-struct Port {
-    std::string path;
-    std::string description;
-    std::string hardware_id;
-    bool operator==(const Port& o) const {
-        return path == o.path && description == o.description && hardware_id == o.hardware_id;
-    }
-};
-
-std::ostream& operator<<(std::ostream& os, const Port& p) {
-    return os << "{" << p.path << " | " << p.description << " | " << p.hardware_id << "}";
-}
-
-// --- building the fake tree (inside the child)
-
 using qt_test::makeDirs;
 using qt_test::makeLink;
+
+// Path, description, hardware id.
+using Port = std::array<std::string, 3>;
 
 // Device nodes as plain files: the enumeration only looks at names. Names
 // the tree cannot take (under the kept /dev/pts) are simply absent.
@@ -52,12 +42,11 @@ void devices(const std::vector<std::string>& names) {
 void usbDevice(const std::string& dir, const std::string& manufacturer, const std::string& product,
                const std::string& serial, const std::string& vid, const std::string& pid) {
     makeDirs(dir);
-    const std::pair<const char*, const std::string*> files[] = {
-        {"manufacturer", &manufacturer}, {"product", &product}, {"serial", &serial},
-        {"idVendor", &vid},              {"idProduct", &pid},
+    const std::pair<const char*, std::string> files[] = {
+        {"manufacturer", manufacturer}, {"product", product}, {"serial", serial}, {"idVendor", vid}, {"idProduct", pid},
     };
-    for (const auto& f : files) {
-        if (!f.second->empty()) writeFile(dir + "/" + f.first, *f.second + "\n");
+    for (const auto& [name, text] : files) {
+        if (!text.empty()) writeFile(dir + "/" + name, text + "\n");
     }
 }
 
@@ -73,17 +62,8 @@ std::vector<Port> listPortsIn(const std::function<void()>& build) {
     const bool ok = qt_test::runInPrivateDeviceTree([&] {
         ::close(fds[0]);
         build();
-        std::ostringstream out;
-        out << "OK\n";
         for (const serial::PortInfo& p : serial::list_ports()) {
-            out << p.device_path << '\t' << p.description << '\t' << p.hardware_id << '\n';
-        }
-        const std::string text = out.str();
-        size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
+            ::dprintf(fds[1], "%s\t%s\t%s\n", p.device_path.c_str(), p.description.c_str(), p.hardware_id.c_str());
         }
         ::close(fds[1]);
     });
@@ -92,26 +72,10 @@ std::vector<Port> listPortsIn(const std::function<void()>& build) {
     char buf[4096];
     for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     ::close(fds[0]);
-    if (!ok) {
-        ADD_FAILURE() << "fake tree child failed";
-        return {};
-    }
-
+    EXPECT_TRUE(ok) << "fake tree child failed";
     std::istringstream in(text);
-    std::string line;
-    std::getline(in, line);
-    if (line != "OK") {
-        ADD_FAILURE() << "fake tree: " << line;
-        return {};
-    }
     std::vector<Port> ports;
-    while (std::getline(in, line)) {
-        Port p;
-        const size_t a = line.find('\t');
-        const size_t b = line.find('\t', a + 1);
-        p.path = line.substr(0, a);
-        p.description = line.substr(a + 1, b - a - 1);
-        p.hardware_id = line.substr(b + 1);
+    for (Port p; std::getline(in, p[0], '\t') && std::getline(in, p[1], '\t') && std::getline(in, p[2]);) {
         ports.push_back(p);
     }
     return ports;
@@ -127,20 +91,17 @@ TEST(SerialListPorts, PatternOrderThenAlphabetical) {
         devices({"rfcomm0", "cu.usbmodem1", "tty.usbserial", "ttyUSB0", "ttyS1", "ttyS0", "ttyACM2", "ttyACM10",
                  "ttyACM0", "tty0", "ttyAMA0"});
     });
-    std::vector<std::string> paths;
-    for (const Port& p : ports) paths.push_back(p.path);
-    EXPECT_EQ(paths, (std::vector<std::string>{"/dev/ttyACM0", "/dev/ttyACM10", "/dev/ttyACM2", "/dev/ttyS0",
-                                               "/dev/ttyS1", "/dev/ttyUSB0", "/dev/tty.usbserial",
-                                               "/dev/cu.usbmodem1", "/dev/rfcomm0"}));
     // No sysfs at all: each keeps its name and "n/a".
-    for (const Port& p : ports) {
-        EXPECT_EQ(p.description, p.path.substr(5));
-        EXPECT_EQ(p.hardware_id, "n/a");
+    std::vector<Port> expected;
+    for (const char* name : {"ttyACM0", "ttyACM10", "ttyACM2", "ttyS0", "ttyS1", "ttyUSB0", "tty.usbserial",
+                             "cu.usbmodem1", "rfcomm0"}) {
+        expected.push_back({std::string("/dev/") + name, name, "n/a"});
     }
+    EXPECT_EQ(ports, expected);
 }
 
 TEST(SerialListPorts, UsbDevicesAreDescribedFromTheirUsbDirectory) {
-    const std::vector<Port> ports = listPortsIn([] {
+    EXPECT_EQ(listPortsIn([] {
         devices({"ttyACM0", "ttyACM1", "ttyACM2", "ttyUSB0", "ttyUSB1", "ttyUSB2"});
         // Modem class: the tty's device is the interface, the USB device is one up.
         usbDevice("/sys/devices/pci0/usb1/1-1", "Quorvel", "Yomlu CAN Adapter", "A1B2C3", "0483", "5740");
@@ -163,20 +124,18 @@ TEST(SerialListPorts, UsbDevicesAreDescribedFromTheirUsbDirectory) {
         makeDirs("/sys/devices/pci0/usb2/2-2/2-2:1.0/ttyUSB1");
         makeLink("/sys/devices/pci0/usb2/2-2/2-2:1.0/ttyUSB1", "/sys/class/tty/ttyUSB1/device");
         // ttyUSB2: no entry under /sys/class/tty at all.
-    });
-    const std::vector<Port> expected = {
+    }), (std::vector<Port>{
         {"/dev/ttyACM0", "Quorvel Yomlu CAN Adapter A1B2C3", "USB VID:PID=0483:5740 SNR=A1B2C3"},
         {"/dev/ttyACM1", "Maker Widget ", "USB VID:PID=1234:abcd "},
         {"/dev/ttyACM2", "ttyACM2", "USB VID:PID=1111:2222 "},
         {"/dev/ttyUSB0", "FTDI FT232R USB UART AB0CD1", "USB VID:PID=0403:6001 SNR=AB0CD1"},
         {"/dev/ttyUSB1", " Bridge ", "USB VID:PID=10c4:ea60 "},
         {"/dev/ttyUSB2", "ttyUSB2", "n/a"},
-    };
-    EXPECT_EQ(ports, expected);
+    }));
 }
 
 TEST(SerialListPorts, OtherDevicesTakeTheirSysfsId) {
-    const std::vector<Port> ports = listPortsIn([] {
+    EXPECT_EQ(listPortsIn([] {
         devices({"ttyS0", "ttyS1", "ttyS2", "rfcomm0"});
         writeFile("/sys/devices/pnp0/00:01/id", "PNP0501\nsecond line\n");
         makeLink("../../../devices/pnp0/00:01", "/sys/class/tty/ttyS0/device");
@@ -185,18 +144,16 @@ TEST(SerialListPorts, OtherDevicesTakeTheirSysfsId) {
         // An id file, but without a line end.
         writeFile("/sys/devices/pnp0/00:02/id", "PNP0502");
         makeLink("../../../devices/pnp0/00:02", "/sys/class/tty/ttyS2/device");
-    });
-    const std::vector<Port> expected = {
+    }), (std::vector<Port>{
         {"/dev/ttyS0", "ttyS0", "PNP0501"},
         {"/dev/ttyS1", "ttyS1", "n/a"},
         {"/dev/ttyS2", "ttyS2", "PNP0502"},
         {"/dev/rfcomm0", "rfcomm0", "n/a"},
-    };
-    EXPECT_EQ(ports, expected);
+    }));
 }
 
 TEST(SerialListPorts, DirectoriesNearTheRootAndBrokenLinks) {
-    const std::vector<Port> ports = listPortsIn([] {
+    EXPECT_EQ(listPortsIn([] {
         devices({"ttyACM0", "ttyACM1", "ttyUSB0", "ttyUSB1"});
         // Resolves to /sys: the parent is the root directory itself, which
         // exists but holds no USB attribute files.
@@ -212,14 +169,12 @@ TEST(SerialListPorts, DirectoriesNearTheRootAndBrokenLinks) {
         writeFile("/sys/idProduct", "beef\n");
         writeFile("/sys/manufacturer", "Top\n");
         makeLink("/sys/y/z", "/sys/class/tty/ttyUSB1/device");
-    });
-    const std::vector<Port> expected = {
+    }), (std::vector<Port>{
         {"/dev/ttyACM0", "ttyACM0", "USB VID:PID=: "},
         {"/dev/ttyACM1", "ttyACM1", "n/a"},
         {"/dev/ttyUSB0", "ttyUSB0", "USB VID:PID=: "},
         {"/dev/ttyUSB1", "Top  ", "USB VID:PID=dead:beef "},
-    };
-    EXPECT_EQ(ports, expected);
+    }));
 }
 
 }  // namespace

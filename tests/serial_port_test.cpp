@@ -341,27 +341,16 @@ TEST(SerialNotOpen, EveryGuardedOperationNamesItself) {
     std::vector<uint8_t> bytes;
     std::string text;
     const std::pair<const char*, std::function<void()>> cases[] = {
-        {"read", [&] { port.read(&byte, 1); }},
-        {"read", [&] { port.read(bytes, 4); }},
-        {"read", [&] { port.read(text, 4); }},
-        {"read", [&] { port.read(size_t{4}); }},
-        {"read", [&] { port.readline(text, 10, "\r"); }},
-        {"read", [&] { port.readline(size_t{0}, "\r"); }},
-        {"read", [&] { port.readlines(10, "\r"); }},
-        {"write", [&] { port.write(&byte, 1); }},
-        {"write", [&] { port.write(std::vector<uint8_t>{1, 2}); }},
-        {"write", [&] { port.write(std::string("ab")); }},
-        {"flush", [&] { port.flush(); }},
-        {"flushInput", [&] { port.flushInput(); }},
-        {"flushOutput", [&] { port.flushOutput(); }},
-        {"sendBreak", [&] { port.sendBreak(10); }},
-        {"setBreak", [&] { port.setBreak(true); }},
-        {"setRTS", [&] { port.setRTS(true); }},
-        {"setDTR", [&] { port.setDTR(false); }},
-        {"getCTS", [&] { port.getCTS(); }},
-        {"getDSR", [&] { port.getDSR(); }},
-        {"getRI", [&] { port.getRI(); }},
-        {"getCD", [&] { port.getCD(); }},
+        {"read", [&] { port.read(&byte, 1); }}, {"read", [&] { port.read(bytes, 4); }},
+        {"read", [&] { port.read(text, 4); }}, {"read", [&] { port.read(size_t{4}); }},
+        {"read", [&] { port.readline(text, 10, "\r"); }}, {"read", [&] { port.readline(size_t{0}, "\r"); }},
+        {"read", [&] { port.readlines(10, "\r"); }}, {"write", [&] { port.write(&byte, 1); }},
+        {"write", [&] { port.write(std::vector<uint8_t>{1, 2}); }}, {"write", [&] { port.write(std::string("ab")); }},
+        {"flush", [&] { port.flush(); }}, {"flushInput", [&] { port.flushInput(); }},
+        {"flushOutput", [&] { port.flushOutput(); }}, {"sendBreak", [&] { port.sendBreak(10); }},
+        {"setBreak", [&] { port.setBreak(true); }}, {"setRTS", [&] { port.setRTS(true); }},
+        {"setDTR", [&] { port.setDTR(false); }}, {"getCTS", [&] { port.getCTS(); }},
+        {"getDSR", [&] { port.getDSR(); }}, {"getRI", [&] { port.getRI(); }}, {"getCD", [&] { port.getCD(); }},
     };
     for (const auto& [name, op] : cases) {
         EXPECT_EQ(whatOf<serial::PortNotOpenedException>(op), std::string("PortNotOpenedException Serial::") + name + " failed.");
@@ -387,20 +376,22 @@ TEST(SerialModem, IoctlsThatAPtyRefusesThrowTheirTexts) {
     const int err = errno;
     ::close(slave);
 
-    const std::pair<const char*, std::function<void()>> cases[] = {
-        {"setRTS failed on a call to ioctl(TIOCMBIS)", [&] { port.setRTS(true); }},
-        {"setRTS failed on a call to ioctl(TIOCMBIC)", [&] { port.setRTS(false); }},
-        {"setDTR failed on a call to ioctl(TIOCMBIS)", [&] { port.setDTR(true); }},
-        {"setDTR failed on a call to ioctl(TIOCMBIC)", [&] { port.setDTR(false); }},
-        {"getCTS failed on a call to ioctl(TIOCMGET)", [&] { port.getCTS(); }},
-        {"getDSR failed on a call to ioctl(TIOCMGET)", [&] { port.getDSR(); }},
-        {"getRI failed on a call to ioctl(TIOCMGET)", [&] { port.getRI(); }},
-        {"getCD failed on a call to ioctl(TIOCMGET)", [&] { port.getCD(); }},
-        {"waitForDSR failed on a call to ioctl(TIOCMIWAIT)", [&] { port.waitForChange(); }},
+    struct Case {
+        const char* name;
+        const char* request;
+        std::function<void()> op;
     };
-    for (const auto& [text, op] : cases) {
-        EXPECT_EQ(whatOf<serial::SerialException>(op), std::string("SerialException ") + text + ": " +
-                                                            std::to_string(err) + " " + std::strerror(err) + " failed.");
+    const Case cases[] = {
+        {"setRTS", "TIOCMBIS", [&] { port.setRTS(true); }}, {"setRTS", "TIOCMBIC", [&] { port.setRTS(false); }},
+        {"setDTR", "TIOCMBIS", [&] { port.setDTR(true); }}, {"setDTR", "TIOCMBIC", [&] { port.setDTR(false); }},
+        {"getCTS", "TIOCMGET", [&] { port.getCTS(); }}, {"getDSR", "TIOCMGET", [&] { port.getDSR(); }},
+        {"getRI", "TIOCMGET", [&] { port.getRI(); }}, {"getCD", "TIOCMGET", [&] { port.getCD(); }},
+        {"waitForDSR", "TIOCMIWAIT", [&] { port.waitForChange(); }},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(whatOf<serial::SerialException>(c.op), std::string("SerialException ") + c.name +
+                                                              " failed on a call to ioctl(" + c.request + "): " +
+                                                              std::to_string(err) + " " + std::strerror(err) + " failed.");
     }
     // A pseudo-terminal accepts break requests; results of tcsendbreak are not examined.
     EXPECT_NO_THROW(port.setBreak(true));
