@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -87,13 +88,10 @@ TEST(SerialOpen, PutsTheDeviceIntoRawModeWithTheGivenSettings) {
 
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(100));
     ASSERT_TRUE(port.isOpen());
-    EXPECT_EQ(port.getPort(), pty.slavePath());
-    EXPECT_EQ(port.getBaudrate(), 115200u);
-    EXPECT_EQ(port.getBytesize(), serial::eight_bits);
-    EXPECT_EQ(port.getParity(), serial::no_parity);
-    EXPECT_EQ(port.getStopbits(), serial::one_stop_bit);
-    EXPECT_EQ(port.getFlowcontrol(), serial::no_flow_control);
-    EXPECT_EQ(port.getTimeout().read_constant_ms, 100u);
+    EXPECT_EQ(std::make_tuple(port.getPort(), port.getBaudrate(), port.getBytesize(), port.getParity(),
+                              port.getStopbits(), port.getFlowcontrol(), port.getTimeout().read_constant_ms),
+              std::make_tuple(pty.slavePath(), 115200u, serial::eight_bits, serial::no_parity, serial::one_stop_bit,
+                              serial::no_flow_control, 100u));
 
     const termios t = pty.slaveSettings();
     EXPECT_TRUE(has(t.c_cflag, CLOCAL | CREAD));
@@ -174,18 +172,19 @@ TEST(SerialOpen, InvalidSettingsThrowAndLeaveTheDeviceAsItWas) {
         {[&] { port.setParity(static_cast<serial::parity_t>(7)); }, [&] { port.setParity(serial::odd_parity); },
          "invalid parity"},
     };
+    auto settings = [&] {
+        const termios t = pty.slaveSettings();
+        return std::make_tuple(t.c_cflag, t.c_iflag, t.c_lflag, ::cfgetospeed(&t));
+    };
     for (const Bad& bad : bads) {
-        const termios before = pty.slaveSettings();
+        const auto before = settings();
+        EXPECT_EQ(std::get<3>(before), B9600);
         EXPECT_EQ(whatOf<std::invalid_argument>(bad.set), bad.text);
-        const termios after = pty.slaveSettings();
-        EXPECT_EQ(after.c_cflag, before.c_cflag);
-        EXPECT_EQ(after.c_iflag, before.c_iflag);
-        EXPECT_EQ(after.c_lflag, before.c_lflag);
-        EXPECT_EQ(::cfgetospeed(&after), B9600);
+        EXPECT_EQ(settings(), before);
         EXPECT_TRUE(port.isOpen());
         // The bad value stays stored: every later reconfiguration fails too.
         EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), bad.text);
-        EXPECT_EQ(outSpeed(pty), B9600);
+        EXPECT_EQ(settings(), before);
         bad.repair();
         port.setBaudrate(9600);
     }
@@ -225,14 +224,7 @@ TEST(SerialOpen, CustomRateNeedsTheSerialDriver) {
 
 TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
     PtyPair pty;
-    struct Case {
-        unsigned long rate;
-        serial::bytesize_t bytesize;
-        serial::parity_t parity;
-        serial::stopbits_t stopbits;
-        uint32_t expected;
-    };
-    const Case cases[] = {
+    const std::tuple<unsigned long, serial::bytesize_t, serial::parity_t, serial::stopbits_t, uint32_t> cases[] = {
         {115200, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 86800},
         {115200, serial::eight_bits, serial::even_parity, serial::one_stop_bit, 95480},
         {115200, serial::eight_bits, serial::space_parity, serial::one_stop_bit, 95480},
@@ -241,13 +233,12 @@ TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
         {50, serial::five_bits, serial::no_parity, serial::one_and_half_stop_bits, 150000000},
         {0, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rate);
-        serial::Serial::SerialImpl impl(pty.slavePath(), c.rate, c.bytesize, c.parity, c.stopbits,
-                                        serial::no_flow_control);
-        EXPECT_EQ(impl.byteTimeNs(), c.expected);
+    for (const auto& [rate, bytesize, parity, stopbits, expected] : cases) {
+        SCOPED_TRACE(rate);
+        serial::Serial::SerialImpl impl(pty.slavePath(), rate, bytesize, parity, stopbits, serial::no_flow_control);
+        EXPECT_EQ(impl.byteTimeNs(), expected);
         impl.close();
-        EXPECT_EQ(impl.byteTimeNs(), c.expected) << "after closing";
+        EXPECT_EQ(impl.byteTimeNs(), expected) << "after closing";
     }
 
     // 50 bit/s, 8N1: 200 ms per character.
@@ -287,6 +278,23 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
         EXPECT_EQ(openDescriptorCount(), fds + 1);
     }
     EXPECT_EQ(openDescriptorCount(), fds) << "the destructor closes";
+
+    // setPort on an open port reopens it under the new name, with the current settings.
+    PtyPair second;
+    port.setTimeout(serial::Timeout::simpleTimeout(500));
+    port.open();
+    const int withFirst = openDescriptorCount();
+    port.setPort(second.slavePath());
+    ASSERT_TRUE(port.isOpen());
+    EXPECT_EQ(port.getPort(), second.slavePath());
+    EXPECT_EQ(outSpeed(second), B57600);
+    EXPECT_TRUE(has(second.slaveSettings().c_cflag, CSTOPB | CRTSCTS));
+    EXPECT_EQ(port.write(std::string("hi")), 2u);
+    EXPECT_EQ(second.read(2, milliseconds(2000)), "hi");
+    EXPECT_EQ(pty.read(1, milliseconds(50)), "");
+    EXPECT_EQ(openDescriptorCount(), withFirst) << "the old descriptor was closed";
+    // The old name is free again: a new port opens it.
+    EXPECT_TRUE(serial::Serial(pty.slavePath()).isOpen());
 }
 
 TEST(SerialOpen, TooManyOpenFiles) {
@@ -315,24 +323,6 @@ TEST(SerialOpen, TooManyOpenFiles) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-}
-
-TEST(SerialOpen, SetPortReopensAnOpenPortUnderTheNewName) {
-    PtyPair first, second;
-    serial::Serial port(first.slavePath(), 9600, serial::Timeout::simpleTimeout(500));
-    port.setStopbits(serial::two_stop_bits);
-    port.setPort(second.slavePath());
-    ASSERT_TRUE(port.isOpen());
-    EXPECT_EQ(port.getPort(), second.slavePath());
-    // The current settings went along.
-    EXPECT_EQ(outSpeed(second), B9600);
-    EXPECT_TRUE(has(second.slaveSettings().c_cflag, CSTOPB));
-
-    EXPECT_EQ(port.write(std::string("hi")), 2u);
-    EXPECT_EQ(second.read(2, milliseconds(2000)), "hi");
-    EXPECT_EQ(first.read(1, milliseconds(50)), "");
-    // The old name is free again: a new port opens it.
-    EXPECT_TRUE(serial::Serial(first.slavePath()).isOpen());
 }
 
 TEST(SerialNotOpen, EveryGuardedOperationNamesItself) {
