@@ -24,10 +24,20 @@ namespace {
 using namespace qt_test;
 using std::chrono::milliseconds;
 
-// Runs fn on another thread while `later` runs on this one; returns fn's result.
+// Runs fn on another thread, signals that thread `signals` times `gap` apart
+// (the first after `gap`), then runs `later` on this one; returns fn's result.
 template <typename Fn, typename Later>
-auto whileRunning(Fn&& fn, Later&& later) {
-    auto result = std::async(std::launch::async, std::forward<Fn>(fn));
+auto aside(Fn fn, Later later, int signals = 0, milliseconds gap = {}) {
+    std::promise<pthread_t> self;
+    auto result = std::async(std::launch::async, [&] {
+        self.set_value(::pthread_self());
+        return fn();
+    });
+    const pthread_t thread = self.get_future().get();
+    for (int i = 0; i < signals; ++i) {
+        std::this_thread::sleep_for(gap);
+        ::pthread_kill(thread, SIGUSR1);
+    }
     later();
     return result.get();
 }
@@ -52,7 +62,7 @@ TEST(SerialRead, TimeoutsBoundTheWholeRead) {
     port.setBaudrate(50);
     port.setTimeout(serial::Timeout::simpleTimeout(300));
     std::vector<uint8_t> bytes;
-    const long elapsed = whileRunning([&] { return timed([&] { EXPECT_EQ(port.read(bytes, 1000), 1u); }); }, [&] {
+    const long elapsed = aside([&] { return timed([&] { EXPECT_EQ(port.read(bytes, 1000), 1u); }); }, [&] {
         std::this_thread::sleep_for(milliseconds(50));
         pty.write("x");
     });
@@ -65,7 +75,7 @@ TEST(SerialRead, CollectsLateBytesAndAppendsExactlyWhatCame) {
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(3000));
     pty.write("abc");
     std::string got;
-    const long elapsed = whileRunning([&] { return timed([&] { got = port.read(size_t{6}); }); }, [&] {
+    const long elapsed = aside([&] { return timed([&] { got = port.read(size_t{6}); }); }, [&] {
         std::this_thread::sleep_for(milliseconds(100));
         pty.write("de");
         std::this_thread::sleep_for(milliseconds(100));
@@ -138,7 +148,7 @@ TEST(SerialReadline, EndsOnEolOrSizeOrSilence) {
 
     // A multi-byte eol, including one split across arrivals.
     pty.write("ok\r");
-    EXPECT_EQ(whileRunning([&] { return port.readline(100, "\r\n"); }, [&] {
+    EXPECT_EQ(aside([&] { return port.readline(100, "\r\n"); }, [&] {
         std::this_thread::sleep_for(milliseconds(50));
         pty.write("\nmore\r\n");
     }), "ok\r\n");
@@ -256,24 +266,6 @@ protected:
     }
     void TearDown() override { ::sigaction(SIGUSR1, &old_, nullptr); }
 
-    // Runs fn on another thread, signalling that thread `count` times `gap`
-    // apart (the first after `gap`), then runs `after`; returns fn's result.
-    template <typename Fn>
-    static auto pestered(Fn fn, int count, milliseconds gap, const std::function<void()>& after = [] {}) {
-        std::promise<pthread_t> self;
-        auto result = std::async(std::launch::async, [&] {
-            self.set_value(::pthread_self());
-            return fn();
-        });
-        const pthread_t thread = self.get_future().get();
-        for (int i = 0; i < count; ++i) {
-            std::this_thread::sleep_for(gap);
-            ::pthread_kill(thread, SIGUSR1);
-        }
-        after();
-        return result.get();
-    }
-
     struct sigaction old_ {};
     PtyPair pty;
 };
@@ -282,7 +274,7 @@ TEST_F(SerialSignal, ABlockedReadNeitherThrowsNorEndsEarly) {
     serial::Serial port(pty.slavePath(), 115200, readTimeout(600));
     uint8_t buf[4];
     size_t count = 1;
-    EXPECT_PRED3(within, pestered([&] { return timed([&] { count = port.read(buf, sizeof buf); }); }, 5, milliseconds(60)),
+    EXPECT_PRED3(within, aside([&] { return timed([&] { count = port.read(buf, sizeof buf); }); }, [] {}, 5, milliseconds(60)),
                  590, 3000);
     EXPECT_GE(g_signals.load(), 5);
     EXPECT_EQ(count, 0u);
@@ -290,7 +282,7 @@ TEST_F(SerialSignal, ABlockedReadNeitherThrowsNorEndsEarly) {
     // Data that comes after the signals is still read.
     port.setTimeout(serial::Timeout::simpleTimeout(3000));
     g_signals = 0;
-    EXPECT_EQ(pestered([&] { return port.readline(100, "\r"); }, 4, milliseconds(40), [&] { pty.write("G6\r"); }),
+    EXPECT_EQ(aside([&] { return port.readline(100, "\r"); }, [&] { pty.write("G6\r"); }, 4, milliseconds(40)),
               "G6\r");
     EXPECT_GE(g_signals.load(), 4);
 }
@@ -298,8 +290,8 @@ TEST_F(SerialSignal, ABlockedReadNeitherThrowsNorEndsEarly) {
 TEST_F(SerialSignal, ABlockedWriteKeepsItsTimeout) {
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout(serial::Timeout::max(), 0, 0, 500, 0));
     size_t count = 0;
-    EXPECT_PRED3(within, pestered([&] { return timed([&] { count = port.write(std::string(1 << 20, 'w')); }); }, 5,
-                                  milliseconds(50)),
+    EXPECT_PRED3(within, aside([&] { return timed([&] { count = port.write(std::string(1 << 20, 'w')); }); }, [] {}, 5,
+                               milliseconds(50)),
                  490, 3000);
     EXPECT_GT(count, 0u);
     EXPECT_LT(count, size_t{1} << 20);
