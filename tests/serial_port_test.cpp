@@ -124,11 +124,8 @@ TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
 
     // A pseudo-terminal keeps PARODD and CMSPAR (it forces PARENB off and
     // eight data bits), so the parity selection is visible through those.
-    struct Change {
-        std::function<void()> set;
-        tcflag_t cflagOn, cflagOff, iflagOn, iflagOff;
-    };
-    const Change changes[] = {
+    // What to change; then c_cflag bits set, cleared, c_iflag bits set, cleared.
+    const std::tuple<std::function<void()>, tcflag_t, tcflag_t, tcflag_t, tcflag_t> changes[] = {
         {[&] { port.setStopbits(serial::two_stop_bits); }, CSTOPB, 0, 0, 0},
         {[&] { port.setStopbits(serial::one_stop_bit); }, 0, CSTOPB, 0, 0},
         {[&] { port.setStopbits(serial::one_and_half_stop_bits); }, CSTOPB, 0, 0, 0},
@@ -145,10 +142,11 @@ TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
     };
     for (size_t i = 0; i < std::size(changes); ++i) {
         SCOPED_TRACE(i);
-        changes[i].set();
+        const auto& [set, cflagOn, cflagOff, iflagOn, iflagOff] = changes[i];
+        set();
         const termios t = pty.slaveSettings();
-        EXPECT_TRUE(has(t.c_cflag, changes[i].cflagOn) && none(t.c_cflag, changes[i].cflagOff));
-        EXPECT_TRUE(has(t.c_iflag, changes[i].iflagOn) && none(t.c_iflag, changes[i].iflagOff));
+        EXPECT_TRUE(has(t.c_cflag, cflagOn) && none(t.c_cflag, cflagOff));
+        EXPECT_TRUE(has(t.c_iflag, iflagOn) && none(t.c_iflag, iflagOff));
     }
     EXPECT_EQ(port.getParity(), serial::no_parity);
     EXPECT_EQ(port.getFlowcontrol(), serial::no_flow_control);
@@ -159,11 +157,8 @@ TEST(SerialOpen, InvalidSettingsThrowAndLeaveTheDeviceAsItWas) {
     PtyPair pty;
     serial::Serial port(pty.slavePath(), 9600, serial::Timeout::simpleTimeout(100), serial::eight_bits,
                         serial::odd_parity, serial::two_stop_bits, serial::software_flow_control);
-    struct Bad {
-        std::function<void()> set, repair;
-        const char* text;
-    };
-    const Bad bads[] = {
+    // The bad setting, its repair, the text.
+    const std::tuple<std::function<void()>, std::function<void()>, const char*> bads[] = {
         {[&] { port.setBytesize(static_cast<serial::bytesize_t>(9)); }, [&] { port.setBytesize(serial::seven_bits); },
          "invalid char len"},
         {[&] { port.setStopbits(static_cast<serial::stopbits_t>(0)); }, [&] { port.setStopbits(serial::two_stop_bits); },
@@ -175,16 +170,16 @@ TEST(SerialOpen, InvalidSettingsThrowAndLeaveTheDeviceAsItWas) {
         const termios t = pty.slaveSettings();
         return std::make_tuple(t.c_cflag, t.c_iflag, t.c_lflag, ::cfgetospeed(&t));
     };
-    for (const Bad& bad : bads) {
+    for (const auto& [set, repair, text] : bads) {
         const auto before = settings();
         EXPECT_EQ(std::get<3>(before), B9600);
-        EXPECT_EQ(whatOf<std::invalid_argument>(bad.set), bad.text);
+        EXPECT_EQ(whatOf<std::invalid_argument>(set), text);
         EXPECT_EQ(settings(), before);
         EXPECT_TRUE(port.isOpen());
         // The bad value stays stored: every later reconfiguration fails too.
-        EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), bad.text);
+        EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), text);
         EXPECT_EQ(settings(), before);
-        bad.repair();
+        repair();
         port.setBaudrate(9600);
     }
     EXPECT_EQ(port.getBytesize(), serial::seven_bits);
