@@ -11,6 +11,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -199,25 +200,20 @@ TEST(SerialHangup, APeerHangingUpEndsABlockedReadWithoutSpinning) {
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(5000));
     pty.write("G");
     awaitInput(port, 1);
-    struct Outcome {
-        std::string what = "no exception";
-        long elapsed = 0, cpu = 0;
-    };
     auto reader = std::async(std::launch::async, [&] {
-        Outcome out;
+        std::string what;
         const long cpu0 = threadCpuMs();
-        out.elapsed = timed([&] { out.what = whatOf<serial::SerialException>([&] { port.readline(100, "\r"); }); });
-        out.cpu = threadCpuMs() - cpu0;
-        return out;
+        const long elapsed = timed([&] { what = whatOf<serial::SerialException>([&] { port.readline(100, "\r"); }); });
+        return std::make_tuple(what, elapsed, threadCpuMs() - cpu0);
     });
     std::this_thread::sleep_for(milliseconds(200));
     pty.closeMaster();
     ASSERT_EQ(reader.wait_for(std::chrono::seconds(4)), std::future_status::ready) << "read still blocked";
-    const Outcome out = reader.get();
-    EXPECT_EQ(out.what,
+    const auto [what, elapsed, cpu] = reader.get();
+    EXPECT_EQ(what,
               "SerialException device reports readiness to read but returned no data (device disconnected?) failed.");
-    EXPECT_LT(out.elapsed, 2500);
-    EXPECT_LT(out.cpu, 500);
+    EXPECT_LT(elapsed, 2500);
+    EXPECT_LT(cpu, 500);
 
     // Every further read ends at once the same way, and so does a write.
     uint8_t byte = 0;
@@ -274,8 +270,9 @@ TEST_F(SerialSignal, ABlockedReadNeitherThrowsNorEndsEarly) {
     serial::Serial port(pty.slavePath(), 115200, readTimeout(600));
     uint8_t buf[4];
     size_t count = 1;
-    EXPECT_PRED3(within, aside([&] { return timed([&] { count = port.read(buf, sizeof buf); }); }, [] {}, 5, milliseconds(60)),
-                 590, 3000);
+    const long elapsed =
+        aside([&] { return timed([&] { count = port.read(buf, sizeof buf); }); }, [] {}, 5, milliseconds(60));
+    EXPECT_PRED3(within, elapsed, 590, 3000);
     EXPECT_GE(g_signals.load(), 5);
     EXPECT_EQ(count, 0u);
 

@@ -54,7 +54,9 @@ void expectPorts(const std::function<void()>& build, const std::vector<Port>& ex
     const bool childPassed = qt_test::runInPrivateDeviceTree([&] {
         build();
         std::vector<Port> ports;
-        for (const serial::PortInfo& p : serial::list_ports()) ports.push_back({p.device_path, p.description, p.hardware_id});
+        for (const serial::PortInfo& p : serial::list_ports()) {
+            ports.push_back({p.device_path, p.description, p.hardware_id});
+        }
         EXPECT_EQ(ports, expected);
     });
     EXPECT_TRUE(childPassed) << "see the fake tree child's output above";
