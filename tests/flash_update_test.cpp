@@ -35,15 +35,6 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     return v;
 }
 
-// Flattened to address -> byte, as the bootloader's flash model keeps it.
-std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
-    std::map<uint32_t, uint8_t> out;
-    for (const auto& [start, bytes] : blocks) {
-        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
-    }
-    return out;
-}
-
 // The update's own lines: without the reply machinery's line for every
 // decoded acknowledgement (written on the receive thread).
 std::vector<std::string> linesOf(const std::string& text) {

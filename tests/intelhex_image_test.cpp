@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "intelhex.hpp"
+#include "sim_bootloader.hpp"
 
 using intelhex::hex_data;
 
@@ -40,23 +41,10 @@ Bytes seq(unsigned from, unsigned to) {
     return b;
 }
 
-// An Intel HEX record for the given bytes, checksum included.
+// A record without its line end.
 std::string dataRecord(std::uint16_t address, const Bytes& data, unsigned type = 0) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string line = ":";
-    unsigned sum = 0;
-    auto put = [&](unsigned b) {
-        line += digits[b >> 4];
-        line += digits[b & 15];
-        sum += b;
-    };
-    put(static_cast<unsigned>(data.size()));
-    put(address >> 8);
-    put(address & 0xFF);
-    put(type);
-    for (auto b : data) put(b);
-    put((0x100 - (sum & 0xFF)) & 0xFF);
-    return line;
+    const std::string line = qt_test::hexRecord(static_cast<std::uint8_t>(type), address, data.data(), data.size());
+    return line.substr(0, line.size() - 2);
 }
 
 // Independent check of written text: every line a well-formed upper-case
@@ -96,13 +84,6 @@ std::map<std::uint32_t, unsigned char> parseStrict(const std::string& text) {
         }
     }
     EXPECT_TRUE(sawEnd);
-    return mem;
-}
-
-std::map<std::uint32_t, unsigned char> bytesOf(const hex_data& img) {
-    std::map<std::uint32_t, unsigned char> mem;
-    for (const auto& [start, bytes] : img)
-        for (std::size_t i = 0; i < bytes.size(); ++i) mem[start + static_cast<std::uint32_t>(i)] = bytes[i];
     return mem;
 }
 
@@ -147,7 +128,6 @@ TEST(IntelHexRead, RecordsAndWhereReadingStops) {
         {"EOF with LF ends reading", kRec1 + "\n:00000001FF\n" + kRec2 + "\n", kOnly1},
         {"EOF with CR is skipped", kRec1 + "\r\n:00000001FF\r\n" + kRec2 + "\r\n", kBoth},
         {"wrong checksum stops, earlier kept", kRec1 + "\n:01002000449A\n" + kRec2 + "\n", kOnly1},
-        {"upper-case digits", ":04ABCD00DEADBEEF4C\n", {{0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}}}},
         {"lower-case digits", ":04abcd00deadbeef4c\n", {{0xABCD, {0xDE, 0xAD, 0xBE, 0xEF}}}},
         {"text after the checksum ignored", kRec1 + " ; comment\n" + kRec2 + "\n", kBoth},
         {"character inside a record fails the sum", kRec2 + "\n:02000000 1122CB\n" + kRec1 + "\n", kOnly2},
@@ -194,13 +174,20 @@ TEST(IntelHexRead, RecordsAndWhereReadingStops) {
     }
 }
 
-TEST(IntelHexRead, ExtendedRecordsSetTheirFlags) {
+TEST(IntelHexRead, ExtendedRecordsSetTheirFlagsAndClearResetsAll) {
     auto linear = fromText(":020000040800F2\n" + kRec2 + "\n");
     EXPECT_TRUE(linear.linear_record_seen);
     EXPECT_FALSE(linear.segment_record_seen);
     auto segment = fromText(":020000021000EC\n" + kRec2 + "\n");
     EXPECT_TRUE(segment.segment_record_seen);
     EXPECT_FALSE(segment.linear_record_seen);
+
+    auto both = fromText(":020000040800F2\n:020000021000EC\n" + kRec2 + "\n");
+    both.clear();
+    EXPECT_EQ(both.size(), 0u);
+    EXPECT_FALSE(both.linear_record_seen);
+    EXPECT_FALSE(both.segment_record_seen);
+    EXPECT_EQ(both.fill(), 0);
 }
 
 TEST(IntelHexRead, StreamStatesAndRepeatedReads) {
@@ -236,20 +223,6 @@ TEST(IntelHexRead, RecordsBecomeOneBlockEachUntilCompacted) {
     EXPECT_EQ(blocksOf(img), (Blocks{{0, seq(0, 320)}}));
     img.tidy(255);
     EXPECT_EQ(blocksOf(img), (Blocks{{0, seq(0, 255)}, {255, seq(255, 320)}}));
-}
-
-TEST(IntelHexRead, LoadAndConstructorReadAFileAndIgnoreAMissingOne) {
-    const std::string path = ::testing::TempDir() + "intelhex_load_test.hex";
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fputs((kRec1 + "\n").c_str(), f);
-    std::fclose(f);
-    hex_data img(path);
-    EXPECT_EQ(blocksOf(img), kOnly1);
-    img.load(path + ".missing");
-    EXPECT_EQ(img.size(), 2u);
-    EXPECT_EQ(hex_data(path + ".missing").size(), 0u);
-    std::remove(path.c_str());
 }
 
 // ---------------------------------------------------------------- writing
@@ -304,7 +277,7 @@ TEST(IntelHexWrite, LongAndBoundaryCrossingBlocksAreSplitIntoValidRecords) {
     ASSERT_EQ(blocksOf(img).size(), 3u);
 
     const std::string text = written(img);
-    EXPECT_EQ(parseStrict(text), bytesOf(img));
+    EXPECT_EQ(parseStrict(text), qt_test::bytesOf(img));
     // The first record of the crossing block stops at the boundary.
     EXPECT_NE(text.find(":80FF8000"), std::string::npos) << text;
     auto back = fromText(text);
@@ -312,13 +285,21 @@ TEST(IntelHexWrite, LongAndBoundaryCrossingBlocksAreSplitIntoValidRecords) {
     EXPECT_EQ(blocksOf(back), blocksOf(img));
 }
 
-TEST(IntelHexWrite, FileRoundTripAndUnopenablePath) {
+// Written by write(path), read by the constructor and by load; a missing
+// file reads nothing and an unopenable path writes nothing.
+TEST(IntelHexFile, RoundTripMissingAndUnopenablePaths) {
     auto img = fromText(":020000040800F2\n" + dataRecord(0x0010, {1, 2, 3}) + "\n" + dataRecord(0x2000, {4}) + "\n");
-    const std::string path = ::testing::TempDir() + "intelhex_write_test.hex";
+    const std::string path = ::testing::TempDir() + "intelhex_file_test.hex";
     img.write(path.c_str());
     hex_data back(path);
-    EXPECT_EQ(blocksOf(back), blocksOf(img));
+    EXPECT_EQ(blocksOf(back), (Blocks{{0x08000010, {1, 2, 3}}, {0x08002000, {4}}}));
     EXPECT_TRUE(back.linear_record_seen);
+    hex_data loaded;
+    loaded.load(path);
+    EXPECT_EQ(blocksOf(loaded), blocksOf(back));
+    loaded.load(path + ".missing");
+    EXPECT_EQ(loaded.size(), 4u);
+    EXPECT_EQ(hex_data(path + ".missing").size(), 0u);
     std::remove(path.c_str());
     img.write((::testing::TempDir() + "no/such/dir/x.hex").c_str());  // no crash, no output
 }
@@ -441,15 +422,6 @@ TEST_F(IntelHexEdit, TidyAndCompact) {
     hex_data empty;
     empty.compact();
     EXPECT_EQ(empty.size(), 0u);
-}
-
-TEST(IntelHexClear, ResetsEverything) {
-    auto read = fromText(":020000040800F2\n:020000021000EC\n" + kRec2 + "\n");
-    read.clear();
-    EXPECT_EQ(read.size(), 0u);
-    EXPECT_FALSE(read.linear_record_seen);
-    EXPECT_FALSE(read.segment_record_seen);
-    EXPECT_EQ(read.fill(), 0);
 }
 
 TEST_F(IntelHexEdit, CountingAndAddresses) {
