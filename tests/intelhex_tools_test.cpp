@@ -32,8 +32,10 @@ bool onPath(const std::string& tool) {
 
 class IntelHexTools : public ::testing::Test {
 protected:
-    std::string file(const std::string& name) const {
-        return ::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid()) + "_" + name;
+    // A path for the test's file `name`, removed after the test.
+    std::string file(const std::string& name) {
+        made_.push_back(::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid()) + "_" + name);
+        return made_.back();
     }
 
     void TearDown() override {
@@ -41,7 +43,7 @@ protected:
     }
 
     std::string writeBytes(const std::string& name, const Bytes& bytes) {
-        const std::string path = track(file(name));
+        const std::string path = file(name);
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return path;
@@ -54,11 +56,6 @@ protected:
 
     void run(const std::string& command) {
         ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << command;
-    }
-
-    std::string track(const std::string& path) {
-        made_.push_back(path);
-        return path;
     }
 
     // Random bytes, never `avoid` (the gap marker of the srec_cat checks).
@@ -85,8 +82,8 @@ protected:
     // Writes img and has srec_cat turn [lo, hi) of it into binary, gaps
     // filled with 0xEE; compares with the same range taken from img.
     void expectSrecCatReads(hex_data& img, std::uint64_t lo, std::uint64_t hi, const char* name) {
-        const std::string hex = track(file(std::string(name) + ".hex"));
-        const std::string bin = track(file(std::string(name) + ".bin"));
+        const std::string hex = file(std::string(name) + ".hex");
+        const std::string bin = file(std::string(name) + ".bin");
         img.write(hex.c_str());
         std::ostringstream cmd;
         // Shifted down first: srec_cat cannot crop or fill up to 2^32.
@@ -117,7 +114,7 @@ TEST_F(IntelHexTools, ObjcopyOutputReadsBack) {
         SCOPED_TRACE(start);
         const Bytes data = randomBytes(start == 0 ? 200000 : 150000, start + 1);
         const std::string bin = writeBytes("objcopy.bin", data);
-        const std::string hex = track(file("objcopy.hex"));
+        const std::string hex = file("objcopy.hex");
         run("objcopy -I binary -O ihex --change-addresses " + std::to_string(start) + " " + bin + " " + hex);
         expectReadsBack(hex, start, data);
         const hex_data img(hex);
@@ -131,7 +128,7 @@ TEST_F(IntelHexTools, SrecCatOutputReadsBack) {
     const std::string bin = writeBytes("srec.bin", data);
     for (const char* blockSize : {"16", "255"}) {
         SCOPED_TRACE(blockSize);
-        const std::string hex = track(file(std::string("srec_") + blockSize + ".hex"));
+        const std::string hex = file(std::string("srec_") + blockSize + ".hex");
         run("srec_cat " + bin + " -binary -offset 0x12345 -o " + hex + " -intel -obs=" + blockSize);
         expectReadsBack(hex, 0x12345, data);
     }
