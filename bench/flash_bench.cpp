@@ -14,7 +14,6 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -41,29 +40,19 @@ std::map<uint32_t, std::vector<uint8_t>> imageBlocks() {
 }
 
 void FlashWritePhase(benchmark::State& state) {
-    const std::string path = "/tmp/qt_flash_bench_128k.hex";
-    {
-        std::ofstream out(path, std::ios::trunc);
-        out << hexText(imageBlocks(), 255);
-    }
+    const std::string path = writeTempFile("flash_bench_128k.hex", hexText(imageBlocks(), 255));
     double frames = 0, hostSeconds = 0, pauses = 0, writePhase = 0, programming = 0;
     for (auto _ : state) {
         TestTransport bus;
         SimBootloader boot(bus, kNode, true);
         boot.setDelay(BootStep::WriteDone, Millis(2));
-        if (!bus.initInterface("bench")) {
-            state.SkipWithError("interface did not start");
-            break;
-        }
+        if (!bus.initInterface("bench")) return state.SkipWithError("interface did not start");
         Driver driver(kNode, &bus);
         const auto t0 = std::chrono::steady_clock::now();
         const ret_status_t status = driver.flash(path, true);
         const auto total = std::chrono::steady_clock::now() - t0;
         bus.closeInterface();
-        if (status != RET_SUCCESS || boot.memory().size() != kImageSize) {
-            state.SkipWithError("update failed");
-            break;
-        }
+        if (status != RET_SUCCESS || boot.memory().size() != kImageSize) return state.SkipWithError("update failed");
         const auto [hostTime, dataFrames] = boot.dataFrameTurnaround();
         state.SetIterationTime(std::chrono::duration<double>(hostTime).count());
         hostSeconds += std::chrono::duration<double>(hostTime).count();

@@ -53,11 +53,7 @@ void BM_IntelHexRead(benchmark::State& state) {
     const auto& file = hexFile();
     for (auto _ : state) {
         intelhex::hex_data img(file.path);
-        if (img.size() != kImageSize) {
-            state.SkipWithError("image read incompletely");
-            return;
-        }
-        benchmark::DoNotOptimize(img.size());
+        if (img.size() != kImageSize) return state.SkipWithError("image read incompletely");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.textBytes));
 }
@@ -67,25 +63,16 @@ BENCHMARK(BM_IntelHexRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 // work happens in a child process.
 void BM_SrecCatToBinary(benchmark::State& state) {
     const auto& file = hexFile();
-    std::string offset = "-0x" + [] {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%X", kImageStart);
-        return std::string(buf);
-    }();
+    const std::string offset = "-" + std::to_string(kImageStart);
     const char* argv[] = {"srec_cat", file.path.c_str(), "-intel", "-offset", offset.c_str(),
                           "-o",       file.binPath.c_str(), "-binary", nullptr};
     for (auto _ : state) {
         pid_t pid = 0;
-        if (::posix_spawnp(&pid, "srec_cat", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
-            state.SkipWithError("srec_cat not found");
-            return;
-        }
+        if (::posix_spawnp(&pid, "srec_cat", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0)
+            return state.SkipWithError("srec_cat not found");
         int status = 0;
         ::waitpid(pid, &status, 0);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            state.SkipWithError("srec_cat failed");
-            return;
-        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return state.SkipWithError("srec_cat failed");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * file.textBytes));
 }

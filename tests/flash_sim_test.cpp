@@ -15,25 +15,20 @@ using namespace qt_test;
 namespace {
 
 constexpr uint32_t kNode = 0x33;
+constexpr uint8_t kAck = SimBootloader::kAck, kNack = SimBootloader::kNack;
 
 class SimBootloaderTest : public ::testing::Test {
 protected:
-    // Sends a frame and returns the first byte of the reply that comes within
-    // `wait`, if any.
-    std::optional<uint8_t> exchange(const can_frame_data& frame, Millis wait = Millis(200)) {
-        can_frame_data f = frame;
-        bus.sendFrame(&f);
-        return reply(wait);
-    }
-    std::optional<uint8_t> reply(Millis wait = Millis(200)) {
-        const auto deadline = std::chrono::steady_clock::now() + wait;
+    // Sends `frame`, if any, and returns the first byte of the reply that
+    // comes within `wait`, if any.
+    std::optional<uint8_t> exchange(std::optional<can_frame_data> frame, Millis wait = Millis(200)) {
+        if (frame) bus.sendFrame(&*frame);
         can_frame_data in{};
-        while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto end = std::chrono::steady_clock::now() + wait; std::chrono::steady_clock::now() < end;) {
             if (bus.recvData(&in)) return in.data[0];
         }
         return std::nullopt;
     }
-    void atRate(CANBaudRate rate) { bus.setCANBaudRate(rate); }
 
     TestTransport bus;
     SimBootloader boot{bus, kNode, true};
@@ -42,56 +37,56 @@ protected:
 TEST_F(SimBootloaderTest, HearsOnlyFramesAtItsOwnRate) {
     EXPECT_EQ(exchange(rawFrame(0x79, {})), std::nullopt);  // host still at 500 kbit/s
     EXPECT_EQ(boot.unheardFrames(), 1);
-    atRate(CAN_BAUDRATE_125K);
-    EXPECT_EQ(exchange(rawFrame(0x79, {})), SimBootloader::kAck);
+    bus.setCANBaudRate(CAN_BAUDRATE_125K);
+    EXPECT_EQ(exchange(rawFrame(0x79, {})), kAck);
     // Speed code 3: acknowledged at once, and again only after the host has
     // switched to 500 kbit/s.
-    EXPECT_EQ(exchange(rawFrame(0x03, {3})), SimBootloader::kAck);
-    EXPECT_EQ(reply(Millis(100)), std::nullopt);
-    atRate(CAN_BAUDRATE_500K);
-    EXPECT_EQ(reply(), SimBootloader::kAck);
-    EXPECT_EQ(exchange(rawFrame(0x79, {})), SimBootloader::kAck);
+    EXPECT_EQ(exchange(rawFrame(0x03, {3})), kAck);
+    EXPECT_EQ(exchange(std::nullopt, Millis(100)), std::nullopt);
+    bus.setCANBaudRate(CAN_BAUDRATE_500K);
+    EXPECT_EQ(exchange(std::nullopt), kAck);
+    EXPECT_EQ(exchange(rawFrame(0x79, {})), kAck);
     EXPECT_EQ(boot.protocolErrors(), 0);
 }
 
 TEST_F(SimBootloaderTest, WriteMustCarryExactlyTheAnnouncedBytes) {
-    atRate(CAN_BAUDRATE_125K);
-    EXPECT_EQ(exchange(rawFrame(0x31, {0x00, 0x00, 0x10, 0x00, 0x09})), SimBootloader::kAck);  // 10 bytes
-    EXPECT_EQ(exchange(rawFrame(0x04, {1, 2, 3, 4, 5, 6, 7, 8})), SimBootloader::kAck);
+    bus.setCANBaudRate(CAN_BAUDRATE_125K);
+    EXPECT_EQ(exchange(rawFrame(0x31, {0x00, 0x00, 0x10, 0x00, 0x09})), kAck);  // 10 bytes
+    EXPECT_EQ(exchange(rawFrame(0x04, {1, 2, 3, 4, 5, 6, 7, 8})), kAck);
     // 8 more would overrun the announced 10.
-    EXPECT_EQ(exchange(rawFrame(0x04, {9, 10, 11, 12, 13, 14, 15, 16})), SimBootloader::kNack);
+    EXPECT_EQ(exchange(rawFrame(0x04, {9, 10, 11, 12, 13, 14, 15, 16})), kNack);
     EXPECT_EQ(boot.protocolErrors(), 1);
     EXPECT_TRUE(boot.memory().empty());
 
-    EXPECT_EQ(exchange(rawFrame(0x31, {0x00, 0x00, 0x20, 0x00, 0x02})), SimBootloader::kAck);  // 3 bytes
-    EXPECT_EQ(exchange(rawFrame(0x04, {0xA, 0xB, 0xC})), SimBootloader::kAck);
-    EXPECT_EQ(reply(), SimBootloader::kAck);  // programmed
+    EXPECT_EQ(exchange(rawFrame(0x31, {0x00, 0x00, 0x20, 0x00, 0x02})), kAck);  // 3 bytes
+    EXPECT_EQ(exchange(rawFrame(0x04, {0xA, 0xB, 0xC})), kAck);
+    EXPECT_EQ(exchange(std::nullopt), kAck);  // programmed
     EXPECT_EQ(boot.memory(), (std::map<uint32_t, uint8_t>{{0x2000, 0xA}, {0x2001, 0xB}, {0x2002, 0xC}}));
     // Data without a write command is refused; go starts the image.
-    EXPECT_EQ(exchange(rawFrame(0x04, {1})), SimBootloader::kNack);
-    EXPECT_EQ(exchange(rawFrame(0x21, {0x00, 0x00, 0x20, 0x00})), SimBootloader::kAck);
+    EXPECT_EQ(exchange(rawFrame(0x04, {1})), kNack);
+    EXPECT_EQ(exchange(rawFrame(0x21, {0x00, 0x00, 0x20, 0x00})), kAck);
     EXPECT_EQ(boot.goAddress(), std::optional<uint32_t>(0x2000));
     EXPECT_FALSE(boot.inBootloader());
 }
 
 TEST_F(SimBootloaderTest, EraseTakesCountThenSectorsThenReportsDone) {
-    atRate(CAN_BAUDRATE_125K);
-    EXPECT_EQ(exchange(rawFrame(0x43, {1})), SimBootloader::kAck);  // two sectors
-    EXPECT_EQ(exchange(rawFrame(0x43, {4})), SimBootloader::kAck);
+    bus.setCANBaudRate(CAN_BAUDRATE_125K);
+    EXPECT_EQ(exchange(rawFrame(0x43, {1})), kAck);  // two sectors
+    EXPECT_EQ(exchange(rawFrame(0x43, {4})), kAck);
     EXPECT_TRUE(boot.erasedSectors().empty());
-    EXPECT_EQ(exchange(rawFrame(0x43, {7})), SimBootloader::kAck);
-    EXPECT_EQ(reply(), SimBootloader::kAck);
+    EXPECT_EQ(exchange(rawFrame(0x43, {7})), kAck);
+    EXPECT_EQ(exchange(std::nullopt), kAck);
     EXPECT_EQ(boot.erasedSectors(), (std::vector<uint8_t>{4, 7}));
-    EXPECT_EQ(exchange(rawFrame(0x43, {0xFF})), SimBootloader::kNack);  // no global erase
+    EXPECT_EQ(exchange(rawFrame(0x43, {0xFF})), kNack);  // no global erase
 }
 
 TEST_F(SimBootloaderTest, FaultsReplaceTheChosenReply) {
-    atRate(CAN_BAUDRATE_125K);
+    bus.setCANBaudRate(CAN_BAUDRATE_125K);
     boot.failAt(BootStep::Sync, BootFault::Nack, 2);
     boot.failAt(BootStep::Go, BootFault::Silence, 0);
-    EXPECT_EQ(exchange(rawFrame(0x79, {})), SimBootloader::kAck);
-    EXPECT_EQ(exchange(rawFrame(0x79, {})), SimBootloader::kNack);
-    EXPECT_EQ(exchange(rawFrame(0x79, {})), SimBootloader::kAck);
+    EXPECT_EQ(exchange(rawFrame(0x79, {})), kAck);
+    EXPECT_EQ(exchange(rawFrame(0x79, {})), kNack);
+    EXPECT_EQ(exchange(rawFrame(0x79, {})), kAck);
     EXPECT_EQ(exchange(rawFrame(0x21, {0, 0, 0, 0})), std::nullopt);
     EXPECT_FALSE(boot.goAddress().has_value());
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device_request.hpp"
@@ -32,15 +33,6 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + 13 * i);
     return v;
-}
-
-// Flattened to address -> byte, as the bootloader's flash model keeps it.
-std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
-    std::map<uint32_t, uint8_t> out;
-    for (const auto& [start, bytes] : blocks) {
-        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
-    }
-    return out;
 }
 
 // The update's own lines: without the reply machinery's line for every
@@ -66,12 +58,10 @@ bool isEnterBootloader(const can_frame_data& f) {
     return f.can_id == (0x80000000u | (kNode << 7) | 127u) && f.can_dlc == 0;
 }
 
-bool sameFrame(const can_frame_data& a, const can_frame_data& b) {
-    if (a.can_id != b.can_id || a.can_dlc != b.can_dlc) return false;
-    for (int i = 0; i < 8; ++i) {
-        if (a.data[i] != b.data[i]) return false;
-    }
-    return true;
+std::vector<std::string> describeAll(const std::vector<can_frame_data>& frames) {
+    std::vector<std::string> out;
+    for (const can_frame_data& f : frames) out.push_back(describe(f));
+    return out;
 }
 
 // Three blocks of 16, 16 and 5 bytes: full frames, and one short frame.
@@ -96,6 +86,22 @@ protected:
     }
 
     std::vector<can_frame_data> bootloaderFramesSent() const { return bus.sentFrames(isStandard); }
+
+    // A complete, clean update of `blocks`, started at the lowest address.
+    void expectFlashed(const Blocks& blocks) {
+        EXPECT_EQ(boot->memory(), bytesOf(blocks));
+        EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(blocks.begin()->first));
+        EXPECT_EQ(boot->erasedSectors(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+        EXPECT_EQ(boot->protocolErrors(), 0);
+        EXPECT_EQ(boot->overwrites(), 0);
+    }
+
+    // Write commands as the bootloader took them: address, size, programmed.
+    std::vector<std::tuple<uint32_t, size_t, bool>> writes() const {
+        std::vector<std::tuple<uint32_t, size_t, bool>> out;
+        for (const BootWrite& w : boot->writes()) out.emplace_back(w.address, w.size, w.programmed);
+        return out;
+    }
 
     // After any return: both bootloader flags clear, master heartbeats and
     // presence drops back, and the driver's reads dispatch by command id
@@ -131,9 +137,7 @@ protected:
 TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
     // Records of 16 bytes give blocks of 16 bytes and a 7-byte one; one block
     // crosses a 64 KiB boundary (two records with an address record between).
-    const Blocks blocks = {{0x08000000, pattern(40, 1)},
-                           {0x08000100, pattern(7, 2)},
-                           {0x0800FFFC, pattern(20, 3)}};
+    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFFC, pattern(20, 3)}};
     const uint8_t startAddress[4] = {0x08, 0x00, 0x01, 0x99};
     // The start address record names another address; it is not used.
     const std::string path = writeTempFile("image.hex", hexRecord(5, 0, startAddress, 4) + hexText(blocks));
@@ -141,101 +145,67 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
 
     ASSERT_EQ(driver->flash(path, false), RET_SUCCESS) << log.text();
 
-    EXPECT_EQ(boot->memory(), bytesOf(blocks));
-    EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
-    EXPECT_EQ(boot->erasedSectors(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(boot->protocolErrors(), 0);
+    expectFlashed(blocks);
     EXPECT_EQ(boot->unheardFrames(), 0);
-    EXPECT_EQ(boot->overwrites(), 0);
     EXPECT_EQ(boot->enterRequests(), 1);
     EXPECT_EQ(bus.baudRateCalls(), (std::vector<CANBaudRate>{CAN_BAUDRATE_125K, CAN_BAUDRATE_500K,
                                                               CAN_BAUDRATE_500K}));
 
-    // Exact frames: sync, speed, one sector per erase command, then per block
-    // the address frame and the data frames, then go.
+    // Exact frames and the whole log, with its number bases: sync, speed, one
+    // sector per erase command, then per block (as the file's records hold
+    // them) the address frame and the data frames, then go.
     std::vector<can_frame_data> expected = {rawFrame(0x79, {}), rawFrame(0x03, {3})};
+    std::vector<std::string> want = {"[FLASH] Loading firmware file", "[FLASH] Loading done", "Entering DFU Mode",
+                                     "Changing Baud rate to 125K", "Sending standard ID",
+                                     "[FLASH] Initialisation Successfull", "Changing Baud Rate to 1M",
+                                     "[FLASH] Change Speed command successfull.",
+                                     "[FLASH] ACK received at new speed.", "Erasing"};
     for (uint8_t s = 0; s < 10; ++s) {
         expected.push_back(rawFrame(0x43, {0}));
         expected.push_back(rawFrame(0x43, {s}));
+        const std::string n = std::to_string(s);
+        want.insert(want.end(), {"[FLASH] Erasing sector 0", "[FLASH] Erasing sector " + n,
+                                 "[FLASH] Erasing sector " + n + " message successful.",
+                                 "[FLASH] Erasing sector " + n + " successful."});
     }
-    const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> written = {
-        {0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFFC, pattern(20, 3)}};
-    std::vector<std::pair<uint32_t, size_t>> recordBlocks;
-    for (const auto& [address, bytes] : written) {
-        // Blocks as the file's records hold them.
-        size_t offset = 0;
-        while (offset < bytes.size()) {
+    size_t recordBlocks = 0;
+    for (const auto& [address, bytes] : blocks) {
+        for (size_t offset = 0, n = 0; offset < bytes.size(); offset += n, ++recordBlocks) {
             const uint32_t a = address + static_cast<uint32_t>(offset);
-            size_t n = std::min<size_t>(16, bytes.size() - offset);
-            n = std::min<size_t>(n, 0x10000 - (a & 0xFFFF));
+            n = std::min<size_t>({16, bytes.size() - offset, 0x10000 - (a & 0xFFFF)});
             expected.push_back(rawFrame(0x31, {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
                                                static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
                                                static_cast<uint8_t>(n - 1)}));
-            for (size_t i = 0; i < n; i += 8) {
-                const size_t len = std::min<size_t>(8, n - i);
-                expected.push_back(rawFrame(0x04, std::vector<uint8_t>(bytes.begin() + static_cast<long>(offset + i),
-                                                                       bytes.begin() + static_cast<long>(offset + i + len))));
+            for (size_t i = offset; i < offset + n; i += 8) {
+                expected.push_back(rawFrame(0x04, std::vector<uint8_t>(bytes.begin() + static_cast<long>(i),
+                                                                       bytes.begin() + static_cast<long>(
+                                                                           std::min(i + 8, offset + n)))));
             }
-            recordBlocks.push_back({a, n});
-            offset += n;
+            std::ostringstream hex;
+            hex << std::hex << a;
+            want.push_back("[FLASH] Address:" + hex.str());
+            want.push_back("[FLASH] Data Size:" + std::to_string(n));
+            want.push_back("[FLASH] Memory address:" + hex.str() + " is OK.");
+            want.insert(want.end(), n / 8, "[FLASH] [in loop] Flashing at this memory address successfull.");
+            want.push_back("");
+            if (n % 8 != 0) want.push_back("[FLASH] [outside loop] Flashing at this memory address successfull.");
+            want.push_back("[FLASH] Writing to memory address successfull.");
         }
     }
+    ASSERT_EQ(recordBlocks, 6u);  // 16, 16, 8, 7, 4 and 16 bytes
     expected.push_back(rawFrame(0x21, {0x08, 0x00, 0x00, 0x00}));
-    const std::vector<can_frame_data> sent = bootloaderFramesSent();
-    ASSERT_EQ(sent.size(), expected.size());
-    for (size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_TRUE(sameFrame(sent[i], expected[i])) << i << ": " << describe(sent[i]) << " vs "
-                                                      << describe(expected[i]);
-    }
-
-    // The enter-bootloader frame comes first; no master heartbeat from it to
-    // the go command.
-    const std::vector<can_frame_data> all = bus.sentFrames();
-    size_t enter = all.size(), go = all.size();
-    for (size_t i = 0; i < all.size(); ++i) {
-        if (isEnterBootloader(all[i]) && enter == all.size()) enter = i;
-        if (isStandard(all[i]) && all[i].can_id == 0x21) go = i;
-    }
-    ASSERT_LT(enter, go);
-    for (size_t i = enter; i <= go; ++i) EXPECT_FALSE(isMasterHeartbeat(all[i])) << i;
-    EXPECT_EQ(bus.sentFrames(isEnterBootloader).size(), 1u);
-
-    // The whole log, line by line, with its number bases.
-    std::vector<std::string> want = {"[FLASH] Loading firmware file",
-                                     "[FLASH] Loading done",
-                                     "Entering DFU Mode",
-                                     "Changing Baud rate to 125K",
-                                     "Sending standard ID",
-                                     "[FLASH] Initialisation Successfull",
-                                     "Changing Baud Rate to 1M",
-                                     "[FLASH] Change Speed command successfull.",
-                                     "[FLASH] ACK received at new speed.",
-                                     "Erasing"};
-    for (int s = 0; s < 10; ++s) {
-        const std::string n = std::to_string(s);
-        want.push_back("[FLASH] Erasing sector 0");
-        want.push_back("[FLASH] Erasing sector " + n);
-        want.push_back("[FLASH] Erasing sector " + n + " message successful.");
-        want.push_back("[FLASH] Erasing sector " + n + " successful.");
-    }
-    for (const auto& [address, size] : recordBlocks) {
-        std::ostringstream hex;
-        hex << std::hex << address;
-        want.push_back("[FLASH] Address:" + hex.str());
-        want.push_back("[FLASH] Data Size:" + std::to_string(size));
-        want.push_back("[FLASH] Memory address:" + hex.str() + " is OK.");
-        for (size_t i = 0; i < size / 8; ++i) {
-            want.push_back("[FLASH] [in loop] Flashing at this memory address successfull.");
-        }
-        want.push_back("");
-        if (size % 8 != 0) want.push_back("[FLASH] [outside loop] Flashing at this memory address successfull.");
-        want.push_back("[FLASH] Writing to memory address successfull.");
-    }
-    want.push_back("[FLASH] Memory write error count:0");
-    want.push_back("[FLASH] Go command successfull.");
+    want.insert(want.end(), {"[FLASH] Memory write error count:0", "[FLASH] Go command successfull."});
+    EXPECT_EQ(describeAll(bootloaderFramesSent()), describeAll(expected));
     EXPECT_EQ(linesOf(log.text()), want);
-    // Blocks of 16, 8, 7 and 4 bytes.
-    ASSERT_EQ(recordBlocks.size(), 6u);
+
+    // The enter-bootloader frame comes first, once; no master heartbeat from
+    // it to the go command.
+    const std::vector<can_frame_data> all = bus.sentFrames();
+    const auto enter = std::find_if(all.begin(), all.end(), isEnterBootloader);
+    const auto go = std::find_if(all.begin(), all.end(), [](const can_frame_data& f) { return f.can_id == 0x21; });
+    ASSERT_LT(enter, go);
+    EXPECT_EQ(std::find_if(enter, go, isMasterHeartbeat), go);
+    EXPECT_EQ(bus.sentFrames(isEnterBootloader).size(), 1u);
 
     // The log stream is left in hexadecimal.
     std::ostringstream probe;
@@ -265,8 +235,7 @@ TEST_F(FlashTest, DeviceAlreadyInBootloaderSkipsTheChecksAndTheEnterFrame) {
 
     EXPECT_TRUE(bus.sentFrames(isEnterBootloader).empty());
     EXPECT_EQ(boot->enterRequests(), 0);
-    EXPECT_EQ(boot->memory(), bytesOf(kSmallImage));
-    EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
+    expectFlashed(kSmallImage);
     const std::vector<std::string> lines = linesOf(log.text());
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[1], "[FLASH] Loading done");
@@ -290,8 +259,7 @@ TEST_F(FlashTest, OtherTrafficAndATruncatedFileLeaveTheUpdateIntact) {
     EXPECT_EQ(driver->flash(path, true), RET_SUCCESS);
     neighbour.stopHeartbeats();
 
-    EXPECT_EQ(boot->memory(), bytesOf(kSmallImage));
-    EXPECT_EQ(boot->protocolErrors(), 0);
+    expectFlashed(kSmallImage);
     const uint32_t heartbeatId = 0x80000000u | (0x2Au << 7) | 1u;
     EXPECT_TRUE(log.contains("[FLASH] Unknown Command Id:" + std::to_string(heartbeatId) + "\n")) << log.text();
 }
@@ -321,18 +289,10 @@ TEST_F(FlashTest, MergedBlocksAreWrittenAsCommandsOfAtMost256Bytes) {
     bus.unregisterCANMsgCallback(&bare);
 
     EXPECT_EQ(status, RET_SUCCESS);
-    EXPECT_EQ(boot->memory(), bytesOf(blocks));
-    const std::vector<BootWrite> writes = boot->writes();
-    ASSERT_EQ(writes.size(), 4u);
-    EXPECT_EQ(writes[0].address, 0x08000000u);
-    EXPECT_EQ(writes[0].size, 256u);
-    EXPECT_EQ(writes[1].address, 0x08000100u);
-    EXPECT_EQ(writes[1].size, 256u);
-    EXPECT_EQ(writes[2].address, 0x08000200u);
-    EXPECT_EQ(writes[2].size, 88u);
-    EXPECT_EQ(writes[3].address, 0x08001000u);
-    EXPECT_EQ(writes[3].size, 3u);
-    EXPECT_EQ(boot->protocolErrors(), 0);
+    expectFlashed(blocks);
+    EXPECT_EQ(writes(), (std::vector<std::tuple<uint32_t, size_t, bool>>{
+                            {0x08000000, 256, true}, {0x08000100, 256, true}, {0x08000200, 88, true},
+                            {0x08001000, 3, true}}));
     EXPECT_FALSE(bare.impl.bootloaderMode.load());
     EXPECT_FALSE(bus.bootloaderMode.load());
 }
@@ -354,14 +314,10 @@ TEST_P(FlashBackToBackTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
     // 5 s of fixed pauses; a lost acknowledgement would cost 20 s.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
 
-    EXPECT_EQ(boot->memory(), bytesOf(blocks));
-    EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
-    EXPECT_EQ(boot->erasedSectors(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(boot->protocolErrors(), 0);
-    EXPECT_EQ(boot->overwrites(), 0);
-    const std::vector<BootWrite> writes = boot->writes();
-    ASSERT_EQ(writes.size(), 4u);
-    for (const BootWrite& write : writes) EXPECT_TRUE(write.programmed) << write.address;
+    expectFlashed(blocks);
+    EXPECT_EQ(writes(), (std::vector<std::tuple<uint32_t, size_t, bool>>{
+                            {0x08000000, 16, true}, {0x08000010, 16, true}, {0x08000020, 8, true},
+                            {0x08000100, 7, true}}));
     const std::string text = updateText(log.text());
     EXPECT_NE(text.find("[FLASH] ACK received at new speed.\n"), std::string::npos) << text;
     const std::vector<std::string> lines = linesOf(text);
@@ -457,12 +413,8 @@ TEST_F(FlashTest, RejectedWriteCompletionIsCountedAndTheUpdateGoesOn) {
     EXPECT_NE(text.find("[FLASH] Memory write error count:1\n[FLASH] Go command successfull.\n"), std::string::npos)
         << text;
     EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
-    const std::vector<BootWrite> writes = boot->writes();
-    ASSERT_EQ(writes.size(), 3u);
-    EXPECT_TRUE(writes[0].programmed);
-    EXPECT_FALSE(writes[1].programmed);
-    EXPECT_TRUE(writes[2].programmed);
-    EXPECT_EQ(writes[2].address, 0x08000020u);
+    EXPECT_EQ(writes(), (std::vector<std::tuple<uint32_t, size_t, bool>>{
+                            {0x08000000, 16, true}, {0x08000010, 16, false}, {0x08000020, 5, true}}));
     std::map<uint32_t, uint8_t> expected = bytesOf(kSmallImage);
     for (uint32_t a = 0x08000010; a < 0x08000020; ++a) expected.erase(a);
     EXPECT_EQ(boot->memory(), expected);
@@ -489,8 +441,9 @@ TEST_F(FlashTest, SilentBootloaderTimesOutAfter20Seconds) {
 
 // --- checks before anything is sent ----------------------------------------
 
-TEST(FlashChecks, InterfaceNotRunningOrNodeAbsent) {
+TEST(FlashChecks, NoInterfaceInterfaceNotRunningOrNodeAbsent) {
     const std::string path = writeTempFile("image.hex", hexText(kSmallImage));
+    EXPECT_EQ(Driver(kNode, nullptr).flash(path, true), RET_INTERFACE_NOT_RUNNING);
     TestTransport bus;
     LogCapture log;
     {
@@ -504,12 +457,6 @@ TEST(FlashChecks, InterfaceNotRunningOrNodeAbsent) {
     EXPECT_TRUE(bus.baudRateCalls().empty());
     EXPECT_EQ(log.text(), "");
     bus.closeInterface();
-}
-
-TEST(FlashChecks, DriverWithoutInterfaceSendsNothing) {
-    const std::string path = writeTempFile("image.hex", hexText(kSmallImage));
-    Driver driver(kNode, nullptr);
-    EXPECT_EQ(driver.flash(path, true), RET_INTERFACE_NOT_RUNNING);
 }
 
 class FlashFileTest : public FlashTest, public ::testing::WithParamInterface<bool> {

@@ -24,14 +24,7 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 bool onPath(const std::string& tool) {
-    const char* path = std::getenv("PATH");
-    if (path == nullptr) return false;
-    std::istringstream dirs(path);
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        if (!dir.empty() && ::access((dir + "/" + tool).c_str(), X_OK) == 0) return true;
-    }
-    return false;
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 #define REQUIRE_TOOL(tool) \
@@ -39,8 +32,10 @@ bool onPath(const std::string& tool) {
 
 class IntelHexTools : public ::testing::Test {
 protected:
-    std::string file(const std::string& name) const {
-        return ::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid()) + "_" + name;
+    // A path for the test's file `name`, removed after the test.
+    std::string file(const std::string& name) {
+        made_.push_back(::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid()) + "_" + name);
+        return made_.back();
     }
 
     void TearDown() override {
@@ -48,7 +43,7 @@ protected:
     }
 
     std::string writeBytes(const std::string& name, const Bytes& bytes) {
-        const std::string path = track(file(name));
+        const std::string path = file(name);
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         return path;
@@ -61,11 +56,6 @@ protected:
 
     void run(const std::string& command) {
         ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << command;
-    }
-
-    std::string track(const std::string& path) {
-        made_.push_back(path);
-        return path;
     }
 
     // Random bytes, never `avoid` (the gap marker of the srec_cat checks).
@@ -92,8 +82,8 @@ protected:
     // Writes img and has srec_cat turn [lo, hi) of it into binary, gaps
     // filled with 0xEE; compares with the same range taken from img.
     void expectSrecCatReads(hex_data& img, std::uint64_t lo, std::uint64_t hi, const char* name) {
-        const std::string hex = track(file(std::string(name) + ".hex"));
-        const std::string bin = track(file(std::string(name) + ".bin"));
+        const std::string hex = file(std::string(name) + ".hex");
+        const std::string bin = file(std::string(name) + ".bin");
         img.write(hex.c_str());
         std::ostringstream cmd;
         // Shifted down first: srec_cat cannot crop or fill up to 2^32.
@@ -116,26 +106,20 @@ private:
 
 }  // namespace
 
+// Past 64 KiB objcopy switches to extended segment records (CR LF line ends);
+// with a high start address it writes extended linear records.
 TEST_F(IntelHexTools, ObjcopyOutputReadsBack) {
     REQUIRE_TOOL("objcopy");
-    // Past 64 KiB objcopy switches to extended segment records, and its
-    // lines end in CR LF.
-    const Bytes data = randomBytes(200000, 1);
-    const std::string bin = writeBytes("objcopy.bin", data);
-    const std::string hex = track(file("objcopy.hex"));
-    run("objcopy -I binary -O ihex " + bin + " " + hex);
-    expectReadsBack(hex, 0, data);
-    EXPECT_TRUE(hex_data(hex).segment_record_seen);
-}
-
-TEST_F(IntelHexTools, ObjcopyOutputWithLinearRecordsReadsBack) {
-    REQUIRE_TOOL("objcopy");
-    const Bytes data = randomBytes(150000, 2);
-    const std::string bin = writeBytes("objcopy_high.bin", data);
-    const std::string hex = track(file("objcopy_high.hex"));
-    run("objcopy -I binary -O ihex --change-addresses 0x0800FF80 " + bin + " " + hex);
-    expectReadsBack(hex, 0x0800FF80, data);
-    EXPECT_TRUE(hex_data(hex).linear_record_seen);
+    for (const std::uint32_t start : {0u, 0x0800FF80u}) {
+        SCOPED_TRACE(start);
+        const Bytes data = randomBytes(start == 0 ? 200000 : 150000, start + 1);
+        const std::string bin = writeBytes("objcopy.bin", data);
+        const std::string hex = file("objcopy.hex");
+        run("objcopy -I binary -O ihex --change-addresses " + std::to_string(start) + " " + bin + " " + hex);
+        expectReadsBack(hex, start, data);
+        const hex_data img(hex);
+        EXPECT_TRUE(start == 0 ? img.segment_record_seen : img.linear_record_seen);
+    }
 }
 
 TEST_F(IntelHexTools, SrecCatOutputReadsBack) {
@@ -143,38 +127,31 @@ TEST_F(IntelHexTools, SrecCatOutputReadsBack) {
     const Bytes data = randomBytes(100000, 3);
     const std::string bin = writeBytes("srec.bin", data);
     for (const char* blockSize : {"16", "255"}) {
-        const std::string hex = track(file(std::string("srec_") + blockSize + ".hex"));
-        run("srec_cat " + bin + " -binary -offset 0x12345 -o " + hex + " -intel -obs=" + blockSize);
         SCOPED_TRACE(blockSize);
+        const std::string hex = file(std::string("srec_") + blockSize + ".hex");
+        run("srec_cat " + bin + " -binary -offset 0x12345 -o " + hex + " -intel -obs=" + blockSize);
         expectReadsBack(hex, 0x12345, data);
     }
 }
 
-TEST_F(IntelHexTools, WrittenLowImageReadBySrecCat) {
+// Low blocks; one long block across two 64 KiB boundaries and a separate
+// one; a block ending at the top of the address space.
+TEST_F(IntelHexTools, WrittenImagesReadBySrecCat) {
     REQUIRE_TOOL("srec_cat");
-    hex_data img;
-    const Bytes a = randomBytes(700, 4), b = randomBytes(3, 5), c = randomBytes(40, 6);
-    for (std::size_t i = 0; i < a.size(); ++i) img.set(0x100 + static_cast<unsigned>(i), a[i]);
-    for (std::size_t i = 0; i < b.size(); ++i) img.set(0x1000 + static_cast<unsigned>(i), b[i]);
-    for (std::size_t i = 0; i < c.size(); ++i) img.set(0xFFF0 + static_cast<unsigned>(i), c[i]);
-    expectSrecCatReads(img, 0, 0x10100, "low");
-}
-
-TEST_F(IntelHexTools, WrittenHighImageReadBySrecCat) {
-    REQUIRE_TOOL("srec_cat");
-    hex_data img;
-    // One long block across two 64 KiB boundaries, then a separate one.
-    const Bytes a = randomBytes(70000, 7), b = randomBytes(17, 8);
-    for (std::size_t i = 0; i < a.size(); ++i) img.set(0x0800FF80 + static_cast<unsigned>(i), a[i]);
-    for (std::size_t i = 0; i < b.size(); ++i) img.set(0x08030000 + static_cast<unsigned>(i), b[i]);
-    expectSrecCatReads(img, 0x0800FF00, 0x08030100, "high");
-}
-
-TEST_F(IntelHexTools, WrittenTopOfAddressSpaceReadBySrecCat) {
-    REQUIRE_TOOL("srec_cat");
-    hex_data img;
-    const Bytes a = randomBytes(300, 9);
-    for (std::size_t i = 0; i < a.size(); ++i) img.set(0xFFFFFED4 + static_cast<unsigned>(i), a[i]);
-    ASSERT_EQ(img.max_address(), 0xFFFFFFFFu);
-    expectSrecCatReads(img, 0xFFFFFE00, 0x100000000, "top");
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::uint32_t, Bytes>> blocks;
+        std::uint64_t lo, hi;
+    } cases[] = {
+        {"low", {{0x100, randomBytes(700, 4)}, {0x1000, randomBytes(3, 5)}, {0xFFF0, randomBytes(40, 6)}}, 0, 0x10100},
+        {"high", {{0x0800FF80, randomBytes(70000, 7)}, {0x08030000, randomBytes(17, 8)}}, 0x0800FF00, 0x08030100},
+        {"top", {{0xFFFFFED4, randomBytes(300, 9)}}, 0xFFFFFE00, 0x100000000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        hex_data img;
+        for (const auto& [start, bytes] : c.blocks)
+            for (std::size_t i = 0; i < bytes.size(); ++i) img.set(start + static_cast<std::uint32_t>(i), bytes[i]);
+        expectSrecCatReads(img, c.lo, c.hi, c.name);
+    }
 }

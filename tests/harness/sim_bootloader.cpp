@@ -72,7 +72,7 @@ CANBaudRate SimBootloader::hostRate() const {
 
 void SimBootloader::onFrame(const can_frame_data& frame) {
     can_frame_data f = frame;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!isStandard(f)) {
         if (getExtFromFrame(&f) && !getRtrFromFrame(&f) && getDeviceIdFromFrame(&f) == nodeId_ &&
             getCommandIdFromFrame(&f) == kEnterBootloaderCommand && f.can_dlc == 0) {
@@ -94,27 +94,21 @@ void SimBootloader::onFrame(const can_frame_data& frame) {
         for (const can_frame_data& out : outbox_) bus_.inject(out);
     }
     outbox_.clear();
-    lock.unlock();
-    cv_.notify_all();
 }
 
-bool SimBootloader::reply(BootStep step, uint32_t id, bool ok, bool& accepted) {
+bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
+    if (!ok) ++protocolErrors_;
     const int n = ++replies_[step];
-    uint8_t value = ok ? kAck : kNack;
     auto fault = faults_.find(step);
     if (fault != faults_.end() && (fault->second.second == 0 || fault->second.second == n)) {
-        if (fault->second.first == BootFault::Silence) {
-            accepted = false;
-            return false;
-        }
-        value = kNack;
+        if (fault->second.first == BootFault::Silence) return false;
+        ok = false;
     }
-    accepted = value == kAck;
     auto delay = delays_.find(step);
     std::optional<CANBaudRate> holdFor;
     if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
-    send(id, value, delay == delays_.end() ? Millis(0) : delay->second, holdFor);
-    return true;
+    send(id, ok ? kAck : kNack, delay == delays_.end() ? Millis(0) : delay->second, holdFor);
+    return ok;
 }
 
 void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional<CANBaudRate> hostRateNeeded) {
@@ -153,152 +147,69 @@ void SimBootloader::tick() {
 }
 
 void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
-    bool accepted = false;
     switch (f.can_id) {
         case kSync:
-            reply(BootStep::Sync, kSync, f.can_dlc == 0, accepted);
+            reply(BootStep::Sync, kSync, f.can_dlc == 0);
             return;
         case kSpeed: {
             const std::optional<CANBaudRate> rate = f.can_dlc == 1 ? rateOfSpeedCode(f.data[0]) : std::nullopt;
-            if (!rate) ++protocolErrors_;
-            if (!reply(BootStep::Speed, kSpeed, rate.has_value(), accepted) || !accepted) return;
+            if (!reply(BootStep::Speed, kSpeed, rate.has_value())) return;
             rate_ = *rate;
-            reply(BootStep::SpeedAtNewRate, kSpeed, true, accepted);
+            reply(BootStep::SpeedAtNewRate, kSpeed, true);
             return;
         }
-        case kErase: {
-            if (f.can_dlc != 1 || writing_) {
-                ++protocolErrors_;
-                reply(BootStep::EraseCount, kErase, false, accepted);
-                return;
-            }
+        case kErase:
             if (sectorsToCome_ < 0) {
                 // Global erase (0xFF) is not offered by this model.
-                const bool ok = f.data[0] != 0xFF;
-                if (!ok) ++protocolErrors_;
-                if (reply(BootStep::EraseCount, kErase, ok, accepted) && accepted) {
+                if (reply(BootStep::EraseCount, kErase, f.can_dlc == 1 && !writing_ && f.data[0] != 0xFF)) {
                     sectorsToCome_ = f.data[0] + 1;
                     sectorBatch_.clear();
                 }
-                return;
-            }
-            if (!reply(BootStep::EraseSector, kErase, true, accepted) || !accepted) {
+            } else if (!reply(BootStep::EraseSector, kErase, f.can_dlc == 1)) {
                 sectorsToCome_ = -1;
-                return;
+            } else {
+                sectorBatch_.push_back(f.data[0]);
+                if (--sectorsToCome_ == 0) {
+                    sectorsToCome_ = -1;
+                    if (reply(BootStep::EraseDone, kErase, true))
+                        erased_.insert(erased_.end(), sectorBatch_.begin(), sectorBatch_.end());
+                }
             }
-            sectorBatch_.push_back(f.data[0]);
-            if (--sectorsToCome_ > 0) return;
-            sectorsToCome_ = -1;
-            if (!reply(BootStep::EraseDone, kErase, true, accepted) || !accepted) return;
-            for (uint8_t s : sectorBatch_) erased_.push_back(s);
             return;
-        }
-        case kWrite: {
-            const bool ok = f.can_dlc == 5 && !writing_ && sectorsToCome_ < 0;
-            if (!ok) ++protocolErrors_;
-            if (!reply(BootStep::WriteAddress, kWrite, ok, accepted) || !accepted) return;
+        case kWrite:
+            if (!reply(BootStep::WriteAddress, kWrite, f.can_dlc == 5 && !writing_ && sectorsToCome_ < 0)) return;
             writing_ = true;
             writeAddress_ = bigEndian32(f.data);
             writeSize_ = size_t{f.data[4]} + 1;
             writeBuffer_.clear();
             return;
-        }
         case kData: {
-            const bool ok = writing_ && f.can_dlc >= 1 && f.can_dlc <= 8 &&
-                            writeBuffer_.size() + f.can_dlc <= writeSize_;
-            if (!ok) ++protocolErrors_;
-            const auto now = std::chrono::steady_clock::now();
-            turnaround_ += now - lastReply_;
+            turnaround_ += std::chrono::steady_clock::now() - lastReply_;
             ++turnaroundFrames_;
-            if (!reply(BootStep::WriteData, kWrite, ok, accepted) || !accepted) {
-                writing_ = false;
-                return;
-            }
+            writing_ = reply(BootStep::WriteData, kWrite,
+                             writing_ && f.can_dlc >= 1 && f.can_dlc <= 8 &&
+                                 writeBuffer_.size() + f.can_dlc <= writeSize_);
+            if (!writing_) return;
             writeBuffer_.insert(writeBuffer_.end(), f.data, f.data + f.can_dlc);
             if (writeBuffer_.size() < writeSize_) return;
             writing_ = false;
-            const bool programmed = reply(BootStep::WriteDone, kWrite, true, accepted) && accepted;
+            const bool programmed = reply(BootStep::WriteDone, kWrite, true);
             writes_.push_back({writeAddress_, writeSize_, programmed});
-            if (!programmed) return;
-            for (size_t i = 0; i < writeBuffer_.size(); ++i) {
+            for (size_t i = 0; programmed && i < writeBuffer_.size(); ++i) {
                 const uint32_t a = writeAddress_ + static_cast<uint32_t>(i);
-                if (memory_.count(a) != 0) ++overwrites_;
+                overwrites_ += static_cast<int>(memory_.count(a));
                 memory_[a] = writeBuffer_[i];
             }
             return;
         }
-        case kGo: {
-            const bool ok = f.can_dlc == 4 && !writing_ && sectorsToCome_ < 0;
-            if (!ok) ++protocolErrors_;
-            if (!reply(BootStep::Go, kGo, ok, accepted) || !accepted) return;
+        case kGo:
+            if (!reply(BootStep::Go, kGo, f.can_dlc == 4 && !writing_ && sectorsToCome_ < 0)) return;
             go_ = bigEndian32(f.data);
             inBootloader_ = false;
             return;
-        }
         default:
             ++protocolErrors_;
-            return;
     }
-}
-
-bool SimBootloader::inBootloader() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return inBootloader_;
-}
-
-int SimBootloader::enterRequests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return enterRequests_;
-}
-
-std::map<uint32_t, uint8_t> SimBootloader::memory() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return memory_;
-}
-
-int SimBootloader::overwrites() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return overwrites_;
-}
-
-std::vector<uint8_t> SimBootloader::erasedSectors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return erased_;
-}
-
-std::vector<BootWrite> SimBootloader::writes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writes_;
-}
-
-std::optional<uint32_t> SimBootloader::goAddress() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return go_;
-}
-
-std::vector<can_frame_data> SimBootloader::heard() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return heard_;
-}
-
-int SimBootloader::unheardFrames() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return unheard_;
-}
-
-int SimBootloader::protocolErrors() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return protocolErrors_;
-}
-
-bool SimBootloader::waitForGo(Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [this] { return go_.has_value(); });
-}
-
-std::pair<std::chrono::nanoseconds, long> SimBootloader::dataFrameTurnaround() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return {turnaround_, turnaroundFrames_};
 }
 
 // ---------------------------------------------------------------------------

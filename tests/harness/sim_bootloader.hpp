@@ -20,7 +20,6 @@
 // no delay at all, even in the same batch of received frames.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -77,25 +76,25 @@ public:
     void secondAcksWithoutDelay(bool batched);
 
     // --- what happened
-    bool inBootloader() const;
-    int enterRequests() const;
+    bool inBootloader() const { return locked(inBootloader_); }
+    int enterRequests() const { return locked(enterRequests_); }
     // Bytes programmed, by address.
-    std::map<uint32_t, uint8_t> memory() const;
+    std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
     // Programmed bytes written again without an erase.
-    int overwrites() const;
-    std::vector<uint8_t> erasedSectors() const;
-    std::vector<BootWrite> writes() const;
-    std::optional<uint32_t> goAddress() const;
+    int overwrites() const { return locked(overwrites_); }
+    std::vector<uint8_t> erasedSectors() const { return locked(erased_); }
+    std::vector<BootWrite> writes() const { return locked(writes_); }
+    std::optional<uint32_t> goAddress() const { return locked(go_); }
     // Frames of the bootloader protocol heard, in order.
-    std::vector<can_frame_data> heard() const;
-    int unheardFrames() const;
-    int protocolErrors() const;
-    // Waits until the go command was accepted.
-    bool waitForGo(Millis timeout) const;
-
+    std::vector<can_frame_data> heard() const { return locked(heard_); }
+    int unheardFrames() const { return locked(unheard_); }
+    int protocolErrors() const { return locked(protocolErrors_); }
     // Host time between a reply and the data frame that follows it, summed
     // over all data frames, and their count.
-    std::pair<std::chrono::nanoseconds, long> dataFrameTurnaround() const;
+    std::pair<std::chrono::nanoseconds, long> dataFrameTurnaround() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return {turnaround_, turnaroundFrames_};
+    }
 
 private:
     struct Pending {
@@ -107,11 +106,16 @@ private:
         can_frame_data reply;
     };
 
+    template <typename T>
+    T locked(const T& field) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
     void onFrame(const can_frame_data& frame);
     void onBootloaderFrame(const can_frame_data& frame);
-    // Decides the reply of `step` under the fault plan; false: stay silent
-    // and skip the step's effect. `ok` false forces a NACK.
-    bool reply(BootStep step, uint32_t id, bool ok, bool& accepted);
+    // Replies to `step` under the fault plan; true when it sent an ACK and
+    // the step's effect happens. `ok` false is a protocol error and a NACK.
+    bool reply(BootStep step, uint32_t id, bool ok);
     void send(uint32_t id, uint8_t value, Millis delay, std::optional<CANBaudRate> hostRate);
     void tick();
     CANBaudRate hostRate() const;
@@ -122,7 +126,6 @@ private:
     int tickJob_ = 0;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
     bool inBootloader_;
     CANBaudRate rate_ = CAN_BAUDRATE_125K;
     int enterRequests_ = 0;
@@ -157,6 +160,16 @@ private:
     std::chrono::nanoseconds turnaround_{0};
     long turnaroundFrames_ = 0;
 };
+
+// Blocks of bytes (start address, bytes) flattened to address -> byte, as
+// the bootloader's flash model keeps them.
+template <typename Blocks>
+std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
+    std::map<uint32_t, uint8_t> out;
+    for (const auto& [start, bytes] : blocks)
+        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
+    return out;
+}
 
 // One Intel HEX record with its checksum and CR LF.
 std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n);
