@@ -8,6 +8,7 @@
 #include <climits>
 #include <string>
 #include <tuple>
+#include <type_traits>
 
 #include "driver.hpp"
 #include "sim_device.hpp"
@@ -21,8 +22,19 @@ constexpr uint32_t kNode = 12;
 using Bytes = std::array<uint8_t, 8>;
 using Counts = std::array<unsigned short, 8>;
 
+Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
+
 Payload shorts(unsigned short a, unsigned short b, unsigned short c, unsigned short d) {
     return Payload().put(a).put(b).put(c).put(d);
+}
+
+template <typename T>
+T other(T value) {
+    if constexpr (std::is_same_v<T, bool>) {
+        return !value;
+    } else {
+        return static_cast<T>(value + 1);
+    }
 }
 
 class DriverReplies : public ::testing::Test {
@@ -36,6 +48,19 @@ protected:
     }
     void reply(uint8_t cmd, const Payload& p) { sim.device.answer(cmd, p.reply()); }
 
+    // Answers `cmd` with `data`, reads through `read` into outputs that hold
+    // other values first, and compares them with `expected`.
+    template <typename... T, typename... E>
+    void expectDecoded(uint8_t cmd, const Bytes& data, ret_status_t (Driver::*read)(T*...), E... expected) {
+        static_assert(sizeof...(T) == sizeof...(E), "one expected value per output");
+        SCOPED_TRACE(int(cmd));
+        reply(cmd, data);
+        const std::tuple<T...> want{static_cast<T>(expected)...};
+        std::tuple<T...> got{other(static_cast<T>(expected))...};
+        ASSERT_EQ(std::apply([&](T&... out) { return (driver.*read)(&out...); }, got), RET_SUCCESS);
+        EXPECT_EQ(got, want);
+    }
+
     ret_status_t hallCounts(Counts& c) {
         return driver.getHallEncoderStateCounts(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
     }
@@ -48,23 +73,52 @@ protected:
     Driver driver{kNode, &sim.bus};
 };
 
-TEST_F(DriverReplies, Identity) {
-    reply(3, {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF});
-    unsigned char a = 0, b = 0, c = 0, d = 0;
-    ASSERT_EQ(driver.getHardwareVersion(&a, &b, &c, &d), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b, c, d), std::make_tuple(1, 2, 3, 4));
+TEST_F(DriverReplies, EveryLayoutDecodesIntoItsOutputs) {
+    expectDecoded(3, {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF}, &Driver::getHardwareVersion, 1, 2, 3, 4);
+    expectDecoded(4, {0x05, 0x06, 0x34, 0x12, 0xFF}, &Driver::getFirmwareVersion, 5, 6, 0x1234);
+    expectDecoded(10, {0x78, 0x56, 0x34, 0x12, 0xFF}, &Driver::getNodeId, 0x12345678u);
+    // bit 32 set, bit 33 clear, bit 34 set
+    expectDecoded(14, {0x00, 0x00, 0x00, 0x3F, 0x05}, &Driver::getBrakeResistorState, true, 0.5f, false, true);
+    expectDecoded(18, {0x07, 0x34, 0x12, 0x00, 0x00, 0x80, 0x3F, 0xFF}, &Driver::getMotorParameters, 7, 0x1234, 1.0f);
+    expectDecoded(53, {0xAB}, &Driver::getMotorType, 0xAB);
+    expectDecoded(22, {0x03, 0xFE, 0xFF, 0xFF, 0xFF, 0x01}, &Driver::getMotorEncoderConfiguration, 3, -2, true);
+    // Only bit 40 is the index flag; bit 41 set beside it must not count.
+    expectDecoded(26, {0x04, 0x00, 0x00, 0x00, 0x80, 0x02}, &Driver::getOutputEncoderConfiguration, 4, INT_MIN,
+                  false);
+    // The lower limit is derived from the upper, with an 8-bit wrap.
+    expectDecoded(40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x01}, &Driver::getMotorThermistorConfiguration, true,
+                  10.0f, 3950, 90, 80);
+    expectDecoded(40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 5, 0x00}, &Driver::getMotorThermistorConfiguration, false,
+                  10.0f, 3950, 5, 251);
+    expectDecoded(46, {0x05}, &Driver::getStartupConfigs, true, false, true);
+    expectDecoded(95, {0xEF, 0xBE, 0xAD, 0xDE}, &Driver::getDriverFault, 0xDEADBEEFu);
+    expectDecoded(12, floats(24.5f, -2.0f), &Driver::getDCBusTripLevels, 24.5f, -2.0f);
+    expectDecoded(20, floats(2.0f, 0.5f), &Driver::getMotorCalibrationParameters, 2.0f, 0.5f);
+    expectDecoded(85, floats(0.125f, 3.0f), &Driver::getMotorPhaseParameters, 0.125f, 3.0f);
+    expectDecoded(30, floats(1.5f, -0.5f), &Driver::getVelocityControllerGains, 1.5f, -0.5f);
+    expectDecoded(33, floats(2.5f, -4.0f), &Driver::getCurrentControllerGains, 2.5f, -4.0f);
+    expectDecoded(71, floats(-1.25f, 2.75f), &Driver::getIdqCurrents, -1.25f, 2.75f);
+    // The third phase is derived from the two sent.
+    expectDecoded(69, floats(1.0f, 2.0f), &Driver::getMotorPhaseCurrents, -3.0f, 1.0f, 2.0f);
+    expectDecoded(73, floats(1.0f, 2.0f), &Driver::getDCCalibPhaseCurrents, -3.0f, 1.0f, 2.0f);
+}
 
-    reply(4, {0x05, 0x06, 0x34, 0x12, 0xFF});
-    unsigned short patch = 0;
-    ASSERT_EQ(driver.getFirmwareVersion(&a, &b, &patch), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b, patch), std::make_tuple(5, 6, 0x1234));
+TEST_F(DriverReplies, StateReads) {
+    expectDecoded(74, {0x5A, 0xFF}, &Driver::getHallEncoderState, 0x5A);
+    expectDecoded(80, {0x81, 0xFF}, &Driver::getControllerState, 0x81);
+    expectDecoded(81, {0x02}, &Driver::getMotorState, false, true);
+    expectDecoded(82, {0x06}, &Driver::getMotorEncoderState, false, true, true);
+    expectDecoded(83, {0x01}, &Driver::getOutputEncoderState, true, false);
+    // A bool is one bit: bit 0 clear means false whatever the other bits.
+    expectDecoded(84, {0xFE, 0xFF}, &Driver::getTrajectoryDoneStatus, false);
+    expectDecoded(84, {0x01}, &Driver::getTrajectoryDoneStatus, true);
+    expectDecoded(88, {0x03}, &Driver::getCANCommunicationStatus, true, true);
+    expectDecoded(86, {0xFF, 0xFF, 0xFF, 0xFF, 0x11}, &Driver::getMotorEncoderRawData, -1);
+    expectDecoded(87, {0x00, 0x00, 0x00, 0x80}, &Driver::getOutputEncoderRawData, INT_MIN);
+    expectDecoded(89, {0x34, 0x12, 0xFF}, &Driver::getControllerMode, 0x1234);
+}
 
-    reply(10, {0x78, 0x56, 0x34, 0x12, 0xFF});
-    unsigned int node = 0;
-    ASSERT_EQ(driver.getNodeId(&node), RET_SUCCESS);
-    EXPECT_EQ(node, 0x12345678u);
-
-    // Every byte of the commit is a character, a zero byte included.
+TEST_F(DriverReplies, FirmwareCommitKeepsEveryByteAsACharacter) {
     std::string commit;
     for (const std::string& text : {std::string("abc1234\0", 8), std::string("deadbeef")}) {
         Bytes raw{};
@@ -104,80 +158,6 @@ TEST_F(DriverReplies, SingleFloatReads) {
     }
 }
 
-TEST_F(DriverReplies, TwoFloatReads) {
-    const struct {
-        uint8_t cmd;
-        ret_status_t (Driver::*read)(float*, float*);
-    } reads[] = {
-        {12, &Driver::getDCBusTripLevels},         {20, &Driver::getMotorCalibrationParameters},
-        {85, &Driver::getMotorPhaseParameters},    {30, &Driver::getVelocityControllerGains},
-        {33, &Driver::getCurrentControllerGains},  {71, &Driver::getIdqCurrents},
-    };
-    for (const auto& r : reads) {
-        SCOPED_TRACE(int(r.cmd));
-        reply(r.cmd, Payload().put(-0.5f * r.cmd).put(0.25f * r.cmd));
-        float x = 0, y = 0;
-        ASSERT_EQ((driver.*r.read)(&x, &y), RET_SUCCESS);
-        EXPECT_EQ(std::tie(x, y), std::make_tuple(-0.5f * r.cmd, 0.25f * r.cmd));
-    }
-}
-
-TEST_F(DriverReplies, MixedLayouts) {
-    // bit 32 set, bit 33 clear, bit 34 set
-    reply(14, {0x00, 0x00, 0x00, 0x3F, 0x05});
-    bool enabled = false, second = true, third = false;
-    float resistance = 0;
-    ASSERT_EQ(driver.getBrakeResistorState(&enabled, &resistance, &second, &third), RET_SUCCESS);
-    EXPECT_EQ(std::tie(enabled, resistance, second, third), std::make_tuple(true, 0.5f, false, true));
-
-    reply(18, {0x07, 0x34, 0x12, 0x00, 0x00, 0x80, 0x3F, 0xFF});
-    unsigned char polePairs = 0;
-    unsigned short kv = 0;
-    float limit = 0;
-    ASSERT_EQ(driver.getMotorParameters(&polePairs, &kv, &limit), RET_SUCCESS);
-    EXPECT_EQ(std::tie(polePairs, kv, limit), std::make_tuple(7, 0x1234, 1.0f));
-
-    reply(53, {0xAB});
-    unsigned char type = 0;
-    ASSERT_EQ(driver.getMotorType(&type), RET_SUCCESS);
-    EXPECT_EQ(type, 0xAB);
-
-    reply(22, {0x03, 0xFE, 0xFF, 0xFF, 0xFF, 0x01});
-    int resolution = 0;
-    bool useIndex = false;
-    ASSERT_EQ(driver.getMotorEncoderConfiguration(&type, &resolution, &useIndex), RET_SUCCESS);
-    EXPECT_EQ(std::tie(type, resolution, useIndex), std::make_tuple(3, -2, true));
-
-    // Only bit 40 is the index flag; bit 41 set beside it must not count.
-    reply(26, {0x04, 0x00, 0x00, 0x00, 0x80, 0x02});
-    ASSERT_EQ(driver.getOutputEncoderConfiguration(&type, &resolution, &useIndex), RET_SUCCESS);
-    EXPECT_EQ(std::tie(type, resolution, useIndex), std::make_tuple(4, INT_MIN, false));
-
-    reply(46, {0x05});
-    bool a = false, b = true, c = false;
-    ASSERT_EQ(driver.getStartupConfigs(&a, &b, &c), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b, c), std::make_tuple(true, false, true));
-
-    reply(95, {0xEF, 0xBE, 0xAD, 0xDE});
-    unsigned int fault = 0;
-    ASSERT_EQ(driver.getDriverFault(&fault), RET_SUCCESS);
-    EXPECT_EQ(fault, 0xDEADBEEFu);
-}
-
-TEST_F(DriverReplies, ThermistorConfigurationDerivesTheLowerLimit) {
-    bool enabled = false;
-    float rRef = 0;
-    unsigned short beta = 0;
-    unsigned char upper = 0, lower = 0;
-    reply(40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x01});
-    ASSERT_EQ(driver.getMotorThermistorConfiguration(&enabled, &rRef, &beta, &upper, &lower), RET_SUCCESS);
-    EXPECT_EQ(std::tie(enabled, rRef, beta, upper, lower), std::make_tuple(true, 10.0f, 3950, 90, 80));
-
-    reply(40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 5, 0x00});
-    ASSERT_EQ(driver.getMotorThermistorConfiguration(&enabled, &rRef, &beta, &upper, &lower), RET_SUCCESS);
-    EXPECT_EQ(std::tie(enabled, upper, lower), std::make_tuple(false, 5, 251));  // 8-bit wrap
-}
-
 TEST_F(DriverReplies, BaudRateReplyMapsToTheTableIndex) {
     CANBaudRate rate = CAN_BAUDRATE_10K;
     reply(59, Payload().put(500000u));
@@ -200,17 +180,6 @@ TEST_F(DriverReplies, ErrorCodeMapsValuesOutsideTheKnownRange) {
         driver_error_t code = static_cast<driver_error_t>(7);
         ASSERT_EQ(driver.getErrorCode(&code), RET_SUCCESS);
         EXPECT_EQ(static_cast<unsigned int>(code), c.reported);
-    }
-}
-
-TEST_F(DriverReplies, PhaseCurrentsDeriveTheThirdPhase) {
-    for (auto read : {&Driver::getMotorPhaseCurrents, &Driver::getDCCalibPhaseCurrents}) {
-        const uint8_t cmd = read == &Driver::getMotorPhaseCurrents ? 69 : 73;
-        SCOPED_TRACE(int(cmd));
-        reply(cmd, Payload().put(1.0f).put(2.0f));
-        float a = 0, b = 0, c = 0;
-        ASSERT_EQ((driver.*read)(&a, &b, &c), RET_SUCCESS);
-        EXPECT_EQ(std::tie(a, b, c), std::make_tuple(-3.0f, 1.0f, 2.0f));
     }
 }
 
@@ -257,50 +226,6 @@ TEST_F(DriverReplies, NullOutParametersAreSkipped) {
     reply(70, Payload().put(24.0f).put(1.5f));
     EXPECT_EQ(driver.getBusVoltage(nullptr), RET_SUCCESS);
     EXPECT_EQ(driver.getFirmwareCommit(nullptr), RET_TIMEOUT);
-}
-
-TEST_F(DriverReplies, StateReads) {
-    unsigned char state = 0;
-    reply(74, {0x5A, 0xFF});
-    ASSERT_EQ(driver.getHallEncoderState(&state), RET_SUCCESS);
-    EXPECT_EQ(state, 0x5A);
-    reply(80, {0x81, 0xFF});
-    ASSERT_EQ(driver.getControllerState(&state), RET_SUCCESS);
-    EXPECT_EQ(state, 0x81);
-
-    bool a = true, b = false, c = true;
-    reply(81, {0x02});
-    ASSERT_EQ(driver.getMotorState(&a, &b), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b), std::make_tuple(false, true));
-    reply(82, {0x06});
-    ASSERT_EQ(driver.getMotorEncoderState(&a, &b, &c), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b, c), std::make_tuple(false, true, true));
-    reply(83, {0x01});
-    ASSERT_EQ(driver.getOutputEncoderState(&a, &b), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b), std::make_tuple(true, false));
-    // A bool is one bit: bit 0 clear means false whatever the other bits.
-    reply(84, {0xFE, 0xFF});
-    ASSERT_EQ(driver.getTrajectoryDoneStatus(&a), RET_SUCCESS);
-    EXPECT_FALSE(a);
-    reply(84, {0x01});
-    ASSERT_EQ(driver.getTrajectoryDoneStatus(&a), RET_SUCCESS);
-    EXPECT_TRUE(a);
-    reply(88, {0x03});
-    ASSERT_EQ(driver.getCANCommunicationStatus(&a, &b), RET_SUCCESS);
-    EXPECT_EQ(std::tie(a, b), std::make_tuple(true, true));
-
-    int raw = 0;
-    reply(86, {0xFF, 0xFF, 0xFF, 0xFF, 0x11});
-    ASSERT_EQ(driver.getMotorEncoderRawData(&raw), RET_SUCCESS);
-    EXPECT_EQ(raw, -1);
-    reply(87, {0x00, 0x00, 0x00, 0x80});
-    ASSERT_EQ(driver.getOutputEncoderRawData(&raw), RET_SUCCESS);
-    EXPECT_EQ(raw, INT_MIN);
-
-    unsigned short mode = 0;
-    reply(89, {0x34, 0x12, 0xFF});
-    ASSERT_EQ(driver.getControllerMode(&mode), RET_SUCCESS);
-    EXPECT_EQ(mode, 0x1234);
 }
 
 // Devices may answer with a short data length or with the remote flag set:
