@@ -61,9 +61,6 @@ protected:
         EXPECT_EQ(got, want);
     }
 
-    ret_status_t hallCounts(Counts& c) {
-        return driver.getHallEncoderStateCounts(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
-    }
     ret_status_t debugCodes(std::array<unsigned long, 6>& c) {
         return driver.getDebugErrorCode(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5]);
     }
@@ -158,28 +155,15 @@ TEST_F(DriverReplies, SingleFloatReads) {
     }
 }
 
-TEST_F(DriverReplies, BaudRateReplyMapsToTheTableIndex) {
-    CANBaudRate rate = CAN_BAUDRATE_10K;
-    reply(59, Payload().put(500000u));
-    ASSERT_EQ(driver.getCANBaudRate(&rate), RET_SUCCESS);
-    EXPECT_EQ(rate, CAN_BAUDRATE_500K);
-
-    reply(59, Payload().put(800000u));
-    EXPECT_EQ(driver.getCANBaudRate(&rate), RET_SUCCESS);
-    EXPECT_EQ(static_cast<int>(rate), -1);
-}
-
-TEST_F(DriverReplies, ErrorCodeMapsValuesOutsideTheKnownRange) {
-    const struct {
-        unsigned int sent;
-        unsigned int reported;
-    } cases[] = {{0, 0}, {40, 40}, {41, 255}, {254, 255}, {255, 255}, {256, 255}, {4294967295u, 255}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.sent);
-        reply(96, Payload().put(c.sent));
-        driver_error_t code = static_cast<driver_error_t>(7);
-        ASSERT_EQ(driver.getErrorCode(&code), RET_SUCCESS);
-        EXPECT_EQ(static_cast<unsigned int>(code), c.reported);
+TEST_F(DriverReplies, BaudRateAndErrorCodeMapTheirValues) {
+    expectDecoded(59, Payload().put(500000u).bytes(), &Driver::getCANBaudRate, CAN_BAUDRATE_500K);
+    expectDecoded(59, Payload().put(800000u).bytes(), &Driver::getCANBaudRate, static_cast<CANBaudRate>(-1));
+    // Codes outside the known range read as 255.
+    const std::pair<unsigned int, unsigned int> codes[] = {{0, 0},     {40, 40},  {41, 255},        {254, 255},
+                                                           {255, 255}, {256, 255}, {4294967295u, 255}};
+    for (const auto& [sent, reported] : codes) {
+        SCOPED_TRACE(sent);
+        expectDecoded(96, Payload().put(sent).bytes(), &Driver::getErrorCode, static_cast<driver_error_t>(reported));
     }
 }
 
