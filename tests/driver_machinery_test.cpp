@@ -113,14 +113,6 @@ TEST_F(Machinery, WrongOutParameterTypeThrowsAndDisarms) {
     EXPECT_EQ(impl.expectedCommandId(), -1);
 }
 
-TEST_F(Machinery, NullOutParameterSkipsItsValue) {
-    ArmedRead<Driver::DriverImpl> armed(impl, 71);
-    deliver(reply(71, Payload().put(1.0f).put(2.0f)));
-    float second = 0;
-    ASSERT_EQ(impl.parseData(71, static_cast<float*>(nullptr), &second), RET_SUCCESS);
-    EXPECT_EQ(second, 2.0f);
-}
-
 TEST_F(Machinery, LogLines) {
     impl.setLogStream(&log);
     for (uint8_t cmd : {7, 0, 127}) deliver(makeFrame(kNode, cmd, {}));
