@@ -274,7 +274,7 @@ TEST_F(DriverFrames, FailedSendShowsAsNotRunningOnTheNextOperation) {
 
 // --- status checks: nothing is sent when one fails
 
-TEST(DriverStatus, NotStartedGivesFiveAndAbsentNodeFourForEveryOperation) {
+TEST(DriverStatus, NotRunningGivesFiveAndAbsentNodeFourWithNothingSentOrWritten) {
     TestTransport bus;
     Driver driver(kNode, &bus);
     Driver unattached(kNode, nullptr);  // a null interface is never running
@@ -284,18 +284,7 @@ TEST(DriverStatus, NotStartedGivesFiveAndAbsentNodeFourForEveryOperation) {
         EXPECT_EQ(op(unattached), RET_INTERFACE_NOT_RUNNING);
     }
     EXPECT_TRUE(bus.deviceFrames().empty());
-
-    SimBus sim(kNode);
-    ASSERT_TRUE(sim.ready());
-    Driver absent(kNode + 1, &sim.bus);  // no heartbeat from this node
-    EXPECT_FALSE(absent.isConnected());
-    for (auto& op : allOperations()) EXPECT_EQ(op(absent), RET_NOT_CONNECTED);
-    EXPECT_TRUE(sim.bus.deviceFrames().empty());
-}
-
-TEST(DriverStatus, OutputsUntouchedWhenAStatusCheckFails) {
-    TestTransport bus;
-    Driver driver(kNode, &bus);
+    // Outputs written whatever the status are untouched when a check fails.
     std::string commit = "keep";
     CANBaudRate rate = CAN_BAUDRATE_1M;
     driver_error_t error = static_cast<driver_error_t>(7);
@@ -309,6 +298,13 @@ TEST(DriverStatus, OutputsUntouchedWhenAStatusCheckFails) {
               RET_INTERFACE_NOT_RUNNING);
     EXPECT_EQ(std::tie(commit, rate, error, a, b, c, upper, lower),
               std::make_tuple("keep", CAN_BAUDRATE_1M, static_cast<driver_error_t>(7), 1.0f, 2.0f, 3.0f, 90, 5));
+
+    SimBus sim(kNode);
+    ASSERT_TRUE(sim.ready());
+    Driver absent(kNode + 1, &sim.bus);  // no heartbeat from this node
+    EXPECT_FALSE(absent.isConnected());
+    for (auto& op : allOperations()) EXPECT_EQ(op(absent), RET_NOT_CONNECTED);
+    EXPECT_TRUE(sim.bus.deviceFrames().empty());
 }
 
 TEST(DriverStatus, PrecedenceIsImplementationThenRunningThenConnectedThenArguments) {
