@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <boost/variant/get.hpp>
+#include <array>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <tuple>
 
 #include "driver_impl.hpp"
 #include "reply_machinery.hpp"
@@ -27,27 +30,44 @@ can_frame_data reply(uint8_t cmd, const Payload& payload) {
 class Machinery : public ::testing::Test {
 protected:
     void deliver(const can_frame_data& frame) { impl.onFrame(&frame); }
+    void deliver(uint8_t cmd, float value) { deliver(reply(cmd, Payload().put(value))); }
+    // Arms for `cmd`, lets `arrive` deliver, and takes one float.
+    ret_status_t readFloat(uint8_t cmd, float& v, const std::function<void()>& arrive = [] {}) {
+        ArmedRead<Driver::DriverImpl> armed(impl, cmd);
+        arrive();
+        return impl.parseData(cmd, &v);
+    }
+
+    // Arms for `id` and takes what is already there, without waiting.
+    ret_status_t takeHeld(int id, unsigned int& ack) {
+        ArmedRead<Driver::DriverImpl> armed(impl, id);
+        return impl.handOut(Millis(0), &ack);
+    }
 
     LogCapture log;
     Driver::DriverImpl impl;
 };
 
-TEST_F(Machinery, ReplyBeforeTheWaitIsHandedOut) {
+// A reply that comes before the wait is taken; of two, the first wins, and
+// one after the hand-out, while still armed, is not decoded for the read.
+TEST_F(Machinery, TheFirstReplyIsHandedOutOnce) {
+    impl.setLogStream(&log);
     ArmedRead<Driver::DriverImpl> armed(impl, 70);
     deliver(reply(70, Payload().put(24.0f).put(1.5f)));
+    deliver(reply(70, Payload().put(2.0f).put(2.5f)));
     float voltage = 0, current = 0;
     ASSERT_EQ(impl.parseData(70, &voltage, &current), RET_SUCCESS);
-    EXPECT_EQ(voltage, 24.0f);
-    EXPECT_EQ(current, 1.5f);
+    deliver(reply(70, Payload().put(3.0f).put(3.5f)));
+    EXPECT_EQ(std::tie(voltage, current), std::make_tuple(24.0f, 1.5f));
+    EXPECT_EQ(log.text(), "setting new data received as true\n");
 }
 
 TEST_F(Machinery, FieldsArePackedBackToBackFromBitZero) {
     ArmedRead<Driver::DriverImpl> armed(impl, 5);
     deliver(makeFrame(kNode, 5, {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87}));
-    unsigned char b[8] = {};
+    std::array<unsigned char, 8> b{};
     ASSERT_EQ(impl.parseData(5, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]), RET_SUCCESS);
-    const unsigned char expected[8] = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87};
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(b[i], expected[i]) << i;
+    EXPECT_EQ(b, (std::array<unsigned char, 8>{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87}));
 }
 
 TEST_F(Machinery, FieldWidths) {
@@ -60,74 +80,32 @@ TEST_F(Machinery, FieldWidths) {
     EXPECT_EQ(impl.getDataFromFrame<unsigned long>(&frame), 64);
 }
 
-TEST_F(Machinery, FirstMatchingReplyWins) {
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    deliver(reply(60, Payload().put(1.0f)));
-    deliver(reply(60, Payload().put(2.0f)));
-    float v = 0;
-    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
-    EXPECT_EQ(v, 1.0f);
-}
-
-// A read takes one reply: a second one that comes after the hand-out, while
-// the read is still armed, is not decoded for it.
-TEST_F(Machinery, ReplyAfterTheHandOutIsNotDecodedForTheServedRead) {
+// A reply under another command id is ignored silently. Nothing is left
+// behind for a later read by a reply that came unarmed, one that came after
+// its read timed out, or one armed for but never taken.
+TEST_F(Machinery, RepliesNoReadTookAreNotLeftForTheNext) {
     impl.setLogStream(&log);
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    deliver(reply(60, Payload().put(1.0f)));
-    float v = 0;
-    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
-    deliver(reply(60, Payload().put(2.0f)));
-    EXPECT_EQ(v, 1.0f);
-    EXPECT_EQ(log.text(), "setting new data received as true\n");
-}
-
-TEST_F(Machinery, UnarmedRepliesLeaveNothingBehind) {
-    deliver(reply(60, Payload().put(1.0f)));
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
     float v = 5.0f;
-    EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
+    EXPECT_EQ(readFloat(70, v, [&] { deliver(reply(3, Payload().put<unsigned int>(0x04030201))); }), RET_TIMEOUT);
     EXPECT_EQ(v, 5.0f);
-}
-
-TEST_F(Machinery, ReplyAfterDisarmingIsIgnoredByTheNextRead) {
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 60);
-        float v = 0;
-        EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
-    }
-    deliver(reply(60, Payload().put(1.0f)));  // late
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    deliver(reply(60, Payload().put(2.0f)));
-    float v = 0;
-    ASSERT_EQ(impl.parseData(60, &v), RET_SUCCESS);
-    EXPECT_EQ(v, 2.0f);
-}
-
-TEST_F(Machinery, OtherCommandIdIsIgnoredSilently) {
-    impl.setLogStream(&log);
-    ArmedRead<Driver::DriverImpl> armed(impl, 70);
-    deliver(reply(3, Payload().put<unsigned int>(0x04030201)));
-    float v = 7.0f;
-    EXPECT_EQ(impl.parseData(70, &v, &v), RET_TIMEOUT);
-    EXPECT_EQ(v, 7.0f);
     EXPECT_EQ(log.text(), "");
-}
-
-TEST_F(Machinery, ArmingClearsAnUntakenReply) {
+    deliver(60, 1.0f);
+    EXPECT_EQ(readFloat(60, v), RET_TIMEOUT);
+    deliver(60, 1.0f);  // late
+    EXPECT_EQ(readFloat(60, v, [&] { deliver(60, 2.0f); }), RET_SUCCESS);
+    EXPECT_EQ(v, 2.0f);
     impl.arm(60);
-    deliver(reply(60, Payload().put(1.0f)));
+    deliver(60, 1.0f);
     impl.disarm();  // e.g. a read that ended without taking its reply
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    float v = 3.0f;
-    EXPECT_EQ(impl.parseData(60, &v), RET_TIMEOUT);
+    v = 3.0f;
+    EXPECT_EQ(readFloat(60, v), RET_TIMEOUT);
     EXPECT_EQ(v, 3.0f);
 }
 
 TEST_F(Machinery, WrongOutParameterTypeThrowsAndDisarms) {
     {
         ArmedRead<Driver::DriverImpl> armed(impl, 60);
-        deliver(reply(60, Payload().put(1.0f)));
+        deliver(60, 1.0f);
         int wrong = 0;
         EXPECT_THROW(impl.parseData(60, &wrong), boost::bad_get);
     }
@@ -135,63 +113,48 @@ TEST_F(Machinery, WrongOutParameterTypeThrowsAndDisarms) {
     EXPECT_EQ(impl.expectedCommandId(), -1);
 }
 
-TEST_F(Machinery, NullOutParameterSkipsItsValue) {
-    ArmedRead<Driver::DriverImpl> armed(impl, 71);
-    deliver(reply(71, Payload().put(1.0f).put(2.0f)));
-    float second = 0;
-    ASSERT_EQ(impl.parseData(71, static_cast<float*>(nullptr), &second), RET_SUCCESS);
-    EXPECT_EQ(second, 2.0f);
-}
-
-TEST_F(Machinery, UnknownCommandIdsAreLogged) {
+TEST_F(Machinery, LogLines) {
     impl.setLogStream(&log);
-    deliver(makeFrame(kNode, 7, {}));
-    deliver(makeFrame(kNode, 0, {}));
-    deliver(makeFrame(kNode, 127, {}));
+    for (uint8_t cmd : {7, 0, 127}) deliver(makeFrame(kNode, cmd, {}));
     EXPECT_EQ(log.text(), "Unknown Command Id.\nUnknown Command Id.\nUnknown Command Id.\n");
-}
-
-TEST_F(Machinery, OnlyBoolFieldsAreLogged) {
-    impl.setLogStream(&log);
-    ArmedRead<Driver::DriverImpl> armed(impl, 40);
-    deliver(makeFrame(kNode, 40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x00}));
+    // Only bool fields are logged.
+    log.clear();
+    {
+        ArmedRead<Driver::DriverImpl> armed(impl, 40);
+        deliver(makeFrame(kNode, 40, {0x00, 0x00, 0x20, 0x41, 0x6E, 0x0F, 90, 0x00}));
+    }
     EXPECT_EQ(log.text(), "Pushed back data 0\nsetting new data received as true\n");
-}
-
-TEST_F(Machinery, LogStreamCanBeSetBackToDiscarding) {
-    impl.setLogStream(&log);
+    // The stream can be set back to discarding.
+    log.clear();
     impl.setLogStream(nullptr);
     deliver(makeFrame(kNode, 7, {}));
     EXPECT_EQ(log.text(), "");
 }
 
 TEST_F(Machinery, HeartbeatPayloadIsStored) {
-    EXPECT_EQ(impl.heartbeat().value, 0u);
-    EXPECT_EQ(impl.heartbeat().byte1, 1);
-    EXPECT_EQ(impl.heartbeat().byte2, 0);
+    const auto stored = [this] {
+        const auto hb = impl.heartbeat();
+        return std::make_tuple(hb.value, hb.byte1, hb.byte2);
+    };
+    EXPECT_EQ(stored(), std::make_tuple(0u, 1, 0));
     impl.setLogStream(&log);
     deliver(makeFrame(kNode, 1, {0x78, 0x56, 0x34, 0x12, 0xAB, 0xCD, 0xEF, 0xFF}));
-    EXPECT_EQ(impl.heartbeat().value, 0x12345678u);
-    EXPECT_EQ(impl.heartbeat().byte1, 0xAB);
-    EXPECT_EQ(impl.heartbeat().byte2, 0xCD);
+    EXPECT_EQ(stored(), std::make_tuple(0x12345678u, 0xAB, 0xCD));
     EXPECT_EQ(log.text(), "");  // a heartbeat is not an unknown command
 }
 
-TEST_F(Machinery, WaitIsTwoHundredMillisecondsOutsideTheBootloader) {
-    EXPECT_EQ(impl.replyWait(), std::chrono::milliseconds(200));
-    impl.bootloaderMode = true;
-    EXPECT_EQ(impl.replyWait(), std::chrono::seconds(20));
-}
-
 TEST_F(Machinery, ReplyFromAnotherThreadWakesTheReader) {
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    std::thread receiver([this] {
-        std::this_thread::sleep_for(Millis(30));
-        deliver(reply(60, Payload().put(6.5f)));
-    });
+    std::thread receiver;
     float v = 0;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(impl.parseData(60, &v), RET_SUCCESS);
+    EXPECT_EQ(readFloat(60, v,
+                        [&] {
+                            receiver = std::thread([this] {
+                                std::this_thread::sleep_for(Millis(30));
+                                deliver(60, 6.5f);
+                            });
+                        }),
+              RET_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(190));
     receiver.join();
     EXPECT_EQ(v, 6.5f);
@@ -211,8 +174,11 @@ TEST_F(Machinery, BootloaderRepliesAreDecodedByWholeIdentifier) {
     }
 }
 
-TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
+// The firmware update leaves the stream in hexadecimal while it writes: the
+// identifier is still logged in decimal, and the stream's base left as it was.
+TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifierInDecimal) {
     impl.bootloaderMode = true;
+    log << std::hex;
     impl.setLogStream(&log);
     ArmedRead<Driver::DriverImpl> armed(impl, 121);
     const can_frame_data heartbeat = heartbeatFrame(kNode);
@@ -224,16 +190,7 @@ TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifier) {
                               "[FLASH] Unknown Command Id:" + std::to_string(makeFrame(kNode, 121, {}).can_id) +
                               "\n[FLASH] Unknown Command Id:122\n");
     EXPECT_EQ(impl.heartbeat().value, 0u);  // not taken as a heartbeat either
-}
-
-// The firmware update leaves the stream in hexadecimal while it writes.
-TEST_F(Machinery, BootloaderModeLogsTheIdentifierInDecimalOnAHexadecimalStream) {
-    impl.bootloaderMode = true;
-    log << std::hex;
-    impl.setLogStream(&log);
-    deliver(rawFrame(122, {0x79}));
-    EXPECT_EQ(log.text(), "[FLASH] Unknown Command Id:122\n");
-    EXPECT_TRUE(log.flags() & std::ios_base::hex);  // the stream's base is left as it was
+    EXPECT_TRUE(log.flags() & std::ios_base::hex);
 }
 
 TEST_F(Machinery, BootloaderModeWaitsLongerThanTwoHundredMilliseconds) {
@@ -274,8 +231,7 @@ TEST_F(Machinery, SecondBootloaderAcknowledgementBeforeRearmingIsHeldForTheNextW
             if (when == BeforeDisarm) deliver(second);
         }
         if (when == BeforeRearm) deliver(second);
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
-        ASSERT_EQ(impl.handOut(Millis(0), &b), RET_SUCCESS);
+        EXPECT_EQ(takeHeld(0x43, b), RET_SUCCESS);
         EXPECT_EQ(a, 0x0179u);
         EXPECT_EQ(b, 0x0279u);
     }
@@ -286,24 +242,13 @@ TEST_F(Machinery, OneBootloaderReplyIsHeldTheNewestForItsOwnIdentifierOnly) {
     unsigned int ack = 0;
     deliver(rawFrame(0x31, {0x1F}));
     deliver(rawFrame(0x31, {0x79}));
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-        ASSERT_EQ(impl.handOut(Millis(0), &ack), RET_SUCCESS);
-        EXPECT_EQ(ack, 0x79u);
-    }
-    {
-        // Taken once only.
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
-    }
+    ASSERT_EQ(takeHeld(0x31, ack), RET_SUCCESS);
+    EXPECT_EQ(ack, 0x79u);
+    EXPECT_EQ(takeHeld(0x31, ack), RET_TIMEOUT);  // taken once only
     // A held reply for another identifier is dropped by the arming.
     deliver(rawFrame(0x31, {0x79}));
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x43);
-        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
-    }
-    ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-    EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+    EXPECT_EQ(takeHeld(0x43, ack), RET_TIMEOUT);
+    EXPECT_EQ(takeHeld(0x31, ack), RET_TIMEOUT);
 }
 
 TEST_F(Machinery, ChangingTheBootloaderFlagDropsTheHeldReply) {
@@ -314,8 +259,7 @@ TEST_F(Machinery, ChangingTheBootloaderFlagDropsTheHeldReply) {
         deliver(rawFrame(0x31, {0x79}));
         impl.setBootloaderMode(false);
         if (!leave) impl.setBootloaderMode(true);
-        ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-        EXPECT_EQ(impl.handOut(Millis(0), &ack), RET_TIMEOUT);
+        EXPECT_EQ(takeHeld(0x31, ack), RET_TIMEOUT);
     }
     EXPECT_EQ(ack, 0u);
 }
@@ -326,15 +270,12 @@ TEST_F(Machinery, OutsideTheBootloaderASecondReplyBeforeRearmingIsIgnored) {
     impl.setBootloaderMode(true);
     impl.setBootloaderMode(false);
     float a = 0, b = 0;
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 60);
-        deliver(reply(60, Payload().put(1.0f)));
-        deliver(reply(60, Payload().put(2.0f)));
-        ASSERT_EQ(impl.parseData(60, &a), RET_SUCCESS);
-    }
-    deliver(reply(60, Payload().put(3.0f)));
-    ArmedRead<Driver::DriverImpl> armed(impl, 60);
-    EXPECT_EQ(impl.parseData(60, &b), RET_TIMEOUT);
+    ASSERT_EQ(readFloat(60, a, [&] {
+        deliver(60, 1.0f);
+        deliver(60, 2.0f);
+    }), RET_SUCCESS);
+    deliver(60, 3.0f);
+    EXPECT_EQ(readFloat(60, b), RET_TIMEOUT);
     EXPECT_EQ(a, 1.0f);
     EXPECT_EQ(b, 0.0f);
 }
