@@ -72,10 +72,7 @@ std::string peerView(const can_frame_data& f) {
 }
 
 // The peer's "send" command for a frame.
-std::string sendCommand(const can_frame_data& f) {
-    std::string view = peerView(f);
-    return "send" + view.substr(5);
-}
+std::string sendCommand(const can_frame_data& f) { return "send" + peerView(f).substr(5); }
 
 // Copies bytes both ways between two pty masters.
 class PtyBridge {
@@ -242,6 +239,11 @@ TEST(UsbPythonCan, FramesWeWriteDecodeInPythonCan) {
 
 TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
     withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
+        // python-can writes a remote request of length 4 as "r1234" with no
+        // data digits; the adapter's lines always carry them, so this line is
+        // too short to trust and yields nothing. The frames after it are read whole.
+        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
+        ASSERT_EQ(peer.readLine(), "SENT");
         const std::vector<can_frame_data>& frames = sampleFrames();
         for (const can_frame_data& f : frames) {
             peer.command(sendCommand(f));
@@ -260,25 +262,5 @@ TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
             SCOPED_TRACE(peerView(frames[i]));
             expectSameFrame(got[i], frames[i]);
         }
-    });
-}
-
-TEST(UsbPythonCan, RemoteRequestWithoutDataDigitsIsTooShortToTrust) {
-    // python-can writes a remote request of length 4 as "r1234" with no data
-    // digits; the adapter's lines always carry them, so this line is short and
-    // yields nothing. The frame after it is read whole.
-    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
-        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
-        ASSERT_EQ(peer.readLine(), "SENT");
-        peer.command(sendCommand(rawFrame(0x124, 1, {0x42})));
-        ASSERT_EQ(peer.readLine(), "SENT");
-        can_frame_data f{};
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        bool got = false;
-        while (!got && Clock::now() < deadline) got = usb.recvData(&f);
-        ASSERT_TRUE(got);
-        EXPECT_EQ(f.can_id, 0x124u);
-        EXPECT_EQ(f.can_dlc, 1);
-        EXPECT_EQ(f.data[0], 0x42);
     });
 }
