@@ -39,23 +39,16 @@ ParsedLine parse(const std::string& text) {
 
 }  // namespace
 
+// The examples of the wire (t1232AB01, the 27-byte read request, ...) are
+// checked byte for byte through a port in usb_interface_test.
 TEST(UsbLineEncoding, FrameLinesByteForByte) {
-    EXPECT_EQ(encode(rawFrame(0x123, 2, {0xAB, 0x01})), "t1232AB01\r");
-    // Read request of command 70 to node 5: extended remote, 16 zero digits.
-    const std::string request = encode(rawFrame(kExt | kRtr | 0x2C6, 8, {}));
-    EXPECT_EQ(request, "R000002C68" + std::string(16, '0') + "\r");
-    EXPECT_EQ(request.size(), 27u);
     EXPECT_EQ(encode(rawFrame(kExt | 0x1ABCDEF0, 0, {})), "T1ABCDEF00\r");
     EXPECT_EQ(encode(rawFrame(kRtr | 0x7FF, 1, {0x5A})), "r7FF15A\r");
-    EXPECT_EQ(encode(rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE})),
-              "T1FFFFFFF80010325476" "98BAFE\r");
-}
-
-TEST(UsbLineEncoding, IdentifierIsCutToItsDigitsAndOnlyDlcBytesGoOut) {
     // Standard: the low 12 bits; extended: the low 29 (error flag dropped).
     EXPECT_EQ(encode(rawFrame(0x1234, 0, {})), "t2340\r");
     EXPECT_EQ(encode(rawFrame(kExt | (1u << 29) | 0x5, 0, {})), "T000000050\r");
     EXPECT_EQ(encode(rawFrame(0x001, 1, {0xC3, 0xFF, 0xFF})), "t0011C3\r");
+    EXPECT_EQ(encode(rawFrame(kExt | kRtr | 0x2C6, 8, {})).size(), 27u);
 }
 
 TEST(UsbLineEncoding, DataLengthAboveEightIsRefused) {

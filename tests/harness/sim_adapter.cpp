@@ -218,46 +218,29 @@ void SimAdapter::forwardLoop() {
 }
 
 void SimAdapter::handleLine(const std::string& line) {
-    bool wellFormed = true;
+    const auto isOneOf = [](char c, const std::string& set) { return set.find(c) != std::string::npos; };
     std::optional<can_frame_data> frame;
     std::string answer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         hostLines_.push_back(line);
         const char kind = line.empty() ? '\0' : line[0];
-        switch (kind) {
-            case 't':
-            case 'T':
-            case 'r':
-            case 'R':
-                frame = parseAdapterFrameLine(line);
-                wellFormed = frame.has_value();
-                break;
-            case 'C':
-            case 'O':
-                wellFormed = line.size() == 1;
-                break;
-            case 'S':
-                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '8';
-                if (wellFormed) bitRateCode_ = line[1];
-                break;
-            case 'Z':
-                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '2';
-                break;
-            case 'G':
-            case 'V':
-            case 'H':
-            case 'd':
-                wellFormed = line.size() == 1;
-                if (wellFormed && (answering_ || kind == 'd')) {
-                    answer = kind == 'G' ? std::string("G") + bitRateCode_
-                             : kind == 'V' ? firmwareReply_
-                             : kind == 'H' ? hardwareReply_
-                                           : std::string("d");
-                }
-                break;
-            default:
-                wellFormed = false;
+        // The argument of the two-character commands S<rate> and Z<op>.
+        const char arg = line.size() == 2 ? line[1] : '\0';
+        bool wellFormed = line.size() == 1 && isOneOf(kind, "COGVHd");
+        if (isOneOf(kind, "tTrR")) {
+            frame = parseAdapterFrameLine(line);
+            wellFormed = frame.has_value();
+        } else if (kind == 'S') {
+            wellFormed = arg >= '0' && arg <= '8';
+            if (wellFormed) bitRateCode_ = arg;
+        } else if (kind == 'Z') {
+            wellFormed = arg >= '0' && arg <= '2';
+        } else if (wellFormed && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
+            answer = kind == 'G' ? std::string("G") + bitRateCode_
+                     : kind == 'V' ? firmwareReply_
+                     : kind == 'H' ? hardwareReply_
+                                   : std::string("d");
         }
         if (!wellFormed) malformed_.push_back(line);
     }
