@@ -131,9 +131,6 @@ protected:
     std::vector<std::pair<std::string, Clock::time_point>> events;
 };
 
-// ---------------------------------------------------------------------------
-// Opening the socket
-
 TEST_F(SocketCanTest, InitBindsToVcan0) {
     EXPECT_TRUE(bus.init("vcan0"));
     EXPECT_TRUE(log.contains("Inside CANSocketInit()\n"));
@@ -206,9 +203,6 @@ TEST_F(SocketCanTest, SendOnADownInterfaceFailsAtOnceAndRecovers) {
     EXPECT_TRUE(waitUntil([&] { return bus.isRunning(); }, Millis(3000)));
     bus.closeInterface();
 }
-
-// ---------------------------------------------------------------------------
-// Frames on the wire
 
 TEST_F(SocketCanTest, SentFramesReachCandumpAndPeersByteForByte) {
     const std::vector<can_frame_data> frames = {
@@ -349,9 +343,6 @@ TEST_F(SocketCanTest, RecvDataIsBoundedOnAnIdleBusAndExactOnAQueuedFrame) {
     EXPECT_EQ(hex(frame.data, 8), "0908070605040302");
 }
 
-// ---------------------------------------------------------------------------
-// Presence
-
 TEST_F(SocketCanTest, MasterHeartbeatEvery200Ms) {
     VcanSocket sniffer;
     ASSERT_TRUE(sniffer.ok());
@@ -406,9 +397,6 @@ TEST_F(SocketCanTest, InjectedHeartbeatsMakeANodeAppearAndSilenceDropsIt) {
     EXPECT_EQ(eventNames(), (std::vector<std::string>{"new 42 3", "lost 42"}));
 }
 
-// ---------------------------------------------------------------------------
-// A driver read over the kernel
-
 TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     std::atomic<int> served{0};
     AnsweringPeer simulated(
@@ -454,9 +442,6 @@ TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     EXPECT_EQ(untouched, -7.0f);
     EXPECT_EQ(absent.getBusVoltage(&untouched), RET_NOT_CONNECTED);
 }
-
-// ---------------------------------------------------------------------------
-// Cost of an idle interface
 
 // Counts the receive task's calls into the transport.
 class CountingCANInterface : public CANInterface {
