@@ -58,17 +58,15 @@ bool pythonCanAvailable() {
 std::string peerView(const can_frame_data& f) {
     const bool ext = (f.can_id & kExt) != 0;
     const bool rtr = (f.can_id & kRtr) != 0;
-    char buf[96];
-    int n = std::snprintf(buf, sizeof buf, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext ? 1 : 0,
-                          rtr ? 1 : 0, unsigned{f.can_dlc});
-    if (rtr || f.can_dlc == 0) {
-        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "-");
-    } else {
-        for (int i = 0; i < f.can_dlc; ++i) {
-            n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", unsigned{f.data[i]});
-        }
+    char text[48];
+    std::snprintf(text, sizeof text, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext, rtr,
+                  unsigned{f.can_dlc});
+    std::string view = text;
+    for (int i = 0; !rtr && i < f.can_dlc; ++i) {
+        std::snprintf(text, sizeof text, "%02X", unsigned{f.data[i]});
+        view += text;
     }
-    return std::string(buf, static_cast<size_t>(n));
+    return rtr || f.can_dlc == 0 ? view + "-" : view;
 }
 
 // The peer's "send" command for a frame.
@@ -136,8 +134,7 @@ public:
     }
 
     ~PythonPeer() {
-        command("quit");
-        ::close(toPeer_);
+        ::close(toPeer_);  // the peer ends at the end of its input
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         int status = 0;
         while (::waitpid(pid_, &status, WNOHANG) == 0) {
