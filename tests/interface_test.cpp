@@ -21,7 +21,7 @@ long msSince(Clock::time_point t) {
 
 // A logged transport; devices registered in a test must be closed out
 // (closeInterface) before the test body's locals go.
-class Bus : public ::testing::Test {
+class InterfaceTest : public ::testing::Test {
 protected:
     void SetUp() override { bus.setOutputLogStream(&log); }
     // The router logs every frame, so a marker frame orders the checks.
@@ -37,7 +37,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Bus, StartLogsAndMasterHeartbeat) {
+TEST_F(InterfaceTest, StartLogsAndMasterHeartbeat) {
     EXPECT_FALSE(bus.isRunning());
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_EQ(bus.lastInitName(), "test");
@@ -66,7 +66,7 @@ TEST_F(Bus, StartLogsAndMasterHeartbeat) {
     EXPECT_EQ(bus.sentFrames().size(), sentAtClose);
 }
 
-TEST_F(Bus, CloseIsPromptIdempotentAndRestartable) {
+TEST_F(InterfaceTest, CloseIsPromptIdempotentAndRestartable) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
     EXPECT_EQ(bus.initCalls(), 1);
@@ -85,7 +85,7 @@ TEST_F(Bus, CloseIsPromptIdempotentAndRestartable) {
     EXPECT_LT(bus.idleReceives() - before, 60) << "the receive thread must wait, not spin";
 }
 
-TEST_F(Bus, FailingTransportInit) {
+TEST_F(InterfaceTest, FailingTransportInit) {
     std::atomic<int> calls{0};
     bus.setInitResult(false);
     EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
@@ -104,7 +104,7 @@ TEST_F(Bus, FailingTransportInit) {
     EXPECT_EQ(calls.load(), 0);
 }
 
-TEST_F(Bus, RunningFlagFollowsEachSend) {
+TEST_F(InterfaceTest, RunningFlagFollowsEachSend) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     bus.setSendResult(false);
     EXPECT_TRUE(waitUntil([&] { return !bus.isRunning(); }, Millis(2000)));
@@ -121,7 +121,7 @@ TEST_F(Bus, RunningFlagFollowsEachSend) {
     EXPECT_FALSE(bus.isRunning()) << "a null frame leaves the flag as it was";
 }
 
-TEST_F(Bus, OneHeartbeatComesAndGoes) {
+TEST_F(InterfaceTest, OneHeartbeatComesAndGoes) {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::pair<unsigned, unsigned char>> found;
@@ -165,7 +165,7 @@ TEST_F(Bus, OneHeartbeatComesAndGoes) {
     bus.closeInterface();  // before the callbacks' state goes
 }
 
-TEST_F(Bus, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
+TEST_F(InterfaceTest, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
     std::atomic<int> newCount{0}, lostCount{0};
     ASSERT_TRUE(bus.initInterface(
         "test", [&](unsigned, unsigned char) { ++newCount; }, [&](unsigned) { ++lostCount; }));
@@ -180,7 +180,7 @@ TEST_F(Bus, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
     EXPECT_TRUE(bus.getConnectedDevices().empty());
 }
 
-TEST_F(Bus, LostCallbacksInAscendingOrder) {
+TEST_F(InterfaceTest, LostCallbacksInAscendingOrder) {
     std::mutex m;
     std::vector<unsigned> lost;
     ASSERT_TRUE(bus.initInterface("test", {}, [&](unsigned node) {
@@ -201,7 +201,7 @@ TEST_F(Bus, LostCallbacksInAscendingOrder) {
     EXPECT_EQ(lost, (std::vector<unsigned>{5, 17, 30}));
 }
 
-TEST_F(Bus, BootloaderModeStopsHeartbeatsAndDrops) {
+TEST_F(InterfaceTest, BootloaderModeStopsHeartbeatsAndDrops) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice a(4), b(9);
     bus.registerCANMsgCallback(&a);
@@ -228,7 +228,7 @@ TEST_F(Bus, BootloaderModeStopsHeartbeatsAndDrops) {
     bus.closeInterface();
 }
 
-TEST_F(Bus, FramesGoToTheirNodeOnly) {
+TEST_F(InterfaceTest, FramesGoToTheirNodeOnly) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     // With no device registered, nothing is logged beyond "Got message".
     bus.inject(makeFrame(8, 30));
@@ -254,7 +254,7 @@ TEST_F(Bus, FramesGoToTheirNodeOnly) {
     bus.closeInterface();
 }
 
-TEST_F(Bus, SingleDeviceModeGoesToLowestId) {
+TEST_F(InterfaceTest, SingleDeviceModeGoesToLowestId) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice seven(7), three(3);
     bus.registerCANMsgCallback(&seven);
@@ -276,7 +276,7 @@ TEST_F(Bus, SingleDeviceModeGoesToLowestId) {
     bus.closeInterface();
 }
 
-TEST_F(Bus, SetAsDeviceLearnsOrGivesUp) {
+TEST_F(InterfaceTest, SetAsDeviceLearnsOrGivesUp) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.isDevice());
     const auto t0 = Clock::now();
@@ -292,7 +292,7 @@ TEST_F(Bus, SetAsDeviceLearnsOrGivesUp) {
         << "every later heartbeat overwrites the learned id";
 }
 
-TEST_F(Bus, SecondRegistrationReplacesTheFirst) {
+TEST_F(InterfaceTest, SecondRegistrationReplacesTheFirst) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice first(5), second(5), bystander(6);
     bus.registerCANMsgCallback(&bystander);
@@ -311,7 +311,7 @@ TEST_F(Bus, SecondRegistrationReplacesTheFirst) {
     bus.closeInterface();
 }
 
-TEST_F(Bus, NoDeliveryAfterUnregisterReturns) {
+TEST_F(InterfaceTest, NoDeliveryAfterUnregisterReturns) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     std::atomic<bool> stopFeeding{false};
     std::thread feeder([&] {
@@ -342,7 +342,7 @@ TEST_F(Bus, NoDeliveryAfterUnregisterReturns) {
     feeder.join();
 }
 
-TEST_F(Bus, ThrowingDeviceDoesNotStopTheReceiveThread) {
+TEST_F(InterfaceTest, ThrowingDeviceDoesNotStopTheReceiveThread) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     struct Thrower : CANDeviceType {
         Thrower() { nodeId = 1; }
