@@ -381,6 +381,7 @@ TEST_F(SocketCanTest, InjectedHeartbeatsMakeANodeAppearAndSilenceDropsIt) {
     const auto first = Clock::now();
     ASSERT_EQ(shell(heartbeat), 0);
     ASSERT_TRUE(waitForEvent("new 42 3", Millis(3000)));
+    EXPECT_TRUE(bus.isDeviceConnected(42));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned int, unsigned char>{{42, 3}}));
 
     std::this_thread::sleep_for(Millis(500) - (Clock::now() - first));
