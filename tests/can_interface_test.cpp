@@ -5,14 +5,16 @@
 #include "can_interface.hpp"
 #include "test_transport.hpp"
 
-using qt_test::LogCapture;
-
 // These pass on a kernel without CAN (socket creation fails) and on one
 // with CAN (the interface does not exist).
-TEST(CANInterface, StartFailsCleanlyOnAMissingInterface) {
-    LogCapture log;
+class CANInterfaceTest : public ::testing::Test {
+protected:
+    void SetUp() override { bus.setOutputLogStream(&log); }
+    qt_test::LogCapture log;
     CANInterface bus;
-    bus.setOutputLogStream(&log);
+};
+
+TEST_F(CANInterfaceTest, StartFailsCleanlyOnAMissingInterface) {
     EXPECT_FALSE(bus.initInterface("qtnosuch0"));
     EXPECT_TRUE(log.contains("Inside CANSocketInit()\n"));
     const bool noCan = log.contains("Cannot create socket, quitting\n");
@@ -24,10 +26,7 @@ TEST(CANInterface, StartFailsCleanlyOnAMissingInterface) {
     EXPECT_TRUE(bus.closeInterface());
 }
 
-TEST(CANInterface, OverlongNameIsRefused) {
-    LogCapture log;
-    CANInterface bus;
-    bus.setOutputLogStream(&log);
+TEST_F(CANInterfaceTest, OverlongNameIsRefused) {
     const std::string name(40, 'x');
     EXPECT_FALSE(bus.init(name));
     EXPECT_TRUE(log.contains("Cannot create socket, quitting\n") ||
@@ -38,10 +37,7 @@ TEST(CANInterface, OverlongNameIsRefused) {
     bus.closeIface();
 }
 
-TEST(CANInterface, ClosedTransportFailsFastAndBitRateIsFixed) {
-    LogCapture log;
-    CANInterface bus;
-    bus.setOutputLogStream(&log);
+TEST_F(CANInterfaceTest, ClosedTransportFailsFastAndBitRateIsFixed) {
     for (int r = CAN_BAUDRATE_10K; r <= CAN_BAUDRATE_1M; ++r) {
         EXPECT_FALSE(bus.setCANBaudRate(static_cast<CANBaudRate>(r)));
     }

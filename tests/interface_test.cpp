@@ -19,25 +19,31 @@ long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// Waits until the log holds `needle` after having seen `marker` injected;
-// the router logs every frame, so a marker frame orders the checks.
-void flushRouter(TestTransport& bus, LogCapture& log, uint32_t markerNode = 200000) {
-    bus.inject(makeFrame(markerNode, 99));
-    ASSERT_TRUE(log.waitFor("Got message...." + std::to_string(markerNode) + " 99"));
-}
+// A logged transport; devices registered in a test must be closed out
+// (closeInterface) before the test body's locals go.
+class InterfaceTest : public ::testing::Test {
+protected:
+    void SetUp() override { bus.setOutputLogStream(&log); }
+    // The router logs every frame, so a marker frame orders the checks.
+    void flushRouter() {
+        const unsigned marker = 200000 + flushes++;
+        bus.inject(makeFrame(marker, 99));
+        ASSERT_TRUE(log.waitFor("Got message...." + std::to_string(marker) + " 99"));
+    }
+    unsigned flushes = 0;
+    LogCapture log;
+    TestTransport bus;
+};
 
 }  // namespace
 
-TEST(InterfaceLifecycle, StartLogsAndMasterHeartbeat) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+TEST_F(InterfaceTest, StartLogsAndMasterHeartbeat) {
     EXPECT_FALSE(bus.isRunning());
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_EQ(bus.lastInitName(), "test");
-    EXPECT_TRUE(log.contains("Starting receive thread...\n"));
-    EXPECT_TRUE(log.contains("Starting heartbeat thread...\n"));
-    EXPECT_TRUE(log.contains("CAN Init Success\n"));
+    for (const char* line : {"Starting receive thread...\n", "Starting heartbeat thread...\n", "CAN Init Success\n"}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
     ASSERT_TRUE(log.waitFor("Inside recvThread() 0\n"));
     ASSERT_TRUE(log.waitFor("Inside masterheartbeatThread() "));
 
@@ -45,14 +51,13 @@ TEST(InterfaceLifecycle, StartLogsAndMasterHeartbeat) {
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->can_id, 0xC2000001u);
     EXPECT_EQ(first->can_dlc, 1);
-    for (uint8_t b : first->data) EXPECT_EQ(b, 0);
+    EXPECT_EQ(dataBytes(*first), (std::array<uint8_t, 8>{}));
 
     // About one every 200 ms.
     const auto t0 = Clock::now();
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, 6, Millis(3000)).has_value());
-    const long elapsed = msSince(t0);
-    EXPECT_GE(elapsed, 800);
-    EXPECT_LE(elapsed, 1600);
+    EXPECT_GE(msSince(t0), 800);
+    EXPECT_LE(msSince(t0), 1600);
 
     EXPECT_TRUE(bus.closeInterface());
     EXPECT_FALSE(bus.isRunning());
@@ -61,8 +66,7 @@ TEST(InterfaceLifecycle, StartLogsAndMasterHeartbeat) {
     EXPECT_EQ(bus.sentFrames().size(), sentAtClose);
 }
 
-TEST(InterfaceLifecycle, CloseIsPromptIdempotentAndRestartable) {
-    TestTransport bus;
+TEST_F(InterfaceTest, CloseIsPromptIdempotentAndRestartable) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
     EXPECT_EQ(bus.initCalls(), 1);
@@ -75,13 +79,14 @@ TEST(InterfaceLifecycle, CloseIsPromptIdempotentAndRestartable) {
 
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_EQ(bus.initCalls(), 2);
+    // The test transport waits 20 ms per empty receive: about 25 in 500 ms.
+    const long before = bus.idleReceives();
+    std::this_thread::sleep_for(Millis(500));
+    EXPECT_LT(bus.idleReceives() - before, 60) << "the receive thread must wait, not spin";
 }
 
-TEST(InterfaceLifecycle, FailingTransportInit) {
+TEST_F(InterfaceTest, FailingTransportInit) {
     std::atomic<int> calls{0};
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
     bus.setInitResult(false);
     EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
     EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
@@ -99,12 +104,10 @@ TEST(InterfaceLifecycle, FailingTransportInit) {
     EXPECT_EQ(calls.load(), 0);
 }
 
-TEST(InterfaceLifecycle, RunningFlagFollowsEachSend) {
-    TestTransport bus;
+TEST_F(InterfaceTest, RunningFlagFollowsEachSend) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     bus.setSendResult(false);
-    waitUntil([&] { return !bus.isRunning(); }, Millis(2000));
-    EXPECT_FALSE(bus.isRunning());
+    EXPECT_TRUE(waitUntil([&] { return !bus.isRunning(); }, Millis(2000)));
 
     can_frame_data f = makeFrame(3, 10);
     bus.setSendResult(true);
@@ -118,26 +121,13 @@ TEST(InterfaceLifecycle, RunningFlagFollowsEachSend) {
     EXPECT_FALSE(bus.isRunning()) << "a null frame leaves the flag as it was";
 }
 
-TEST(InterfaceLifecycle, ReceiveThreadWaitsInsteadOfSpinning) {
-    TestTransport bus;
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    const long before = bus.idleReceives();
-    std::this_thread::sleep_for(Millis(500));
-    // The test transport waits 20 ms per empty receive: about 25 here.
-    EXPECT_LT(bus.idleReceives() - before, 60);
-}
-
-TEST(Presence, OneHeartbeatComesAndGoes) {
-    // Everything the callbacks touch outlives the interface.
+TEST_F(InterfaceTest, OneHeartbeatComesAndGoes) {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::pair<unsigned, unsigned char>> found;
     std::vector<unsigned> lost;
     bool connectedDuringNewDevice = true;
     Clock::time_point lostAt;
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
     ASSERT_TRUE(bus.initInterface(
         "test",
         [&](unsigned node, unsigned char type) {
@@ -159,8 +149,7 @@ TEST(Presence, OneHeartbeatComesAndGoes) {
     const auto sentAt = Clock::now();
     bus.inject(heartbeatFrame(77, 3));
     ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 77 ; \x03\n"));
-    waitForDevice(bus, 77, Millis(1000));
-    EXPECT_TRUE(bus.isDeviceConnected(77));
+    ASSERT_TRUE(waitForDevice(bus, 77, Millis(1000)));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{77, 3}}));
 
     std::unique_lock<std::mutex> lock(m);
@@ -173,11 +162,11 @@ TEST(Presence, OneHeartbeatComesAndGoes) {
     EXPECT_FALSE(connectedDuringNewDevice) << "onNewDevice runs before the node is entered";
     lock.unlock();
     EXPECT_FALSE(bus.isDeviceConnected(77));
+    bus.closeInterface();  // before the callbacks' state goes
 }
 
-TEST(Presence, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
+TEST_F(InterfaceTest, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
     std::atomic<int> newCount{0}, lostCount{0};
-    TestTransport bus;
     ASSERT_TRUE(bus.initInterface(
         "test", [&](unsigned, unsigned char) { ++newCount; }, [&](unsigned) { ++lostCount; }));
     SimDevice node(bus, 12, 1);
@@ -191,10 +180,9 @@ TEST(Presence, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
     EXPECT_TRUE(bus.getConnectedDevices().empty());
 }
 
-TEST(Presence, LostCallbacksInAscendingOrder) {
+TEST_F(InterfaceTest, LostCallbacksInAscendingOrder) {
     std::mutex m;
     std::vector<unsigned> lost;
-    TestTransport bus;
     ASSERT_TRUE(bus.initInterface("test", {}, [&](unsigned node) {
         std::lock_guard<std::mutex> lock(m);
         lost.push_back(node);
@@ -209,14 +197,11 @@ TEST(Presence, LostCallbacksInAscendingOrder) {
         std::lock_guard<std::mutex> lock(m);
         return lost.size() == 3;
     });
-    std::lock_guard<std::mutex> lock(m);
+    bus.closeInterface();
     EXPECT_EQ(lost, (std::vector<unsigned>{5, 17, 30}));
 }
 
-TEST(Presence, BootloaderModeStopsHeartbeatsAndDrops) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+TEST_F(InterfaceTest, BootloaderModeStopsHeartbeatsAndDrops) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice a(4), b(9);
     bus.registerCANMsgCallback(&a);
@@ -239,26 +224,25 @@ TEST(Presence, BootloaderModeStopsHeartbeatsAndDrops) {
 
     bus.bootloaderMode = false;
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, heartbeats + 1, Millis(1000)).has_value());
-    waitUntil([&] { return !bus.isDeviceConnected(4); }, Millis(1000));
-    EXPECT_FALSE(bus.isDeviceConnected(4)) << "drops resume after the update";
+    EXPECT_TRUE(waitUntil([&] { return !bus.isDeviceConnected(4); }, Millis(1000))) << "drops resume after the update";
     bus.closeInterface();
-    bus.unregisterCANMsgCallback(&a);
-    bus.unregisterCANMsgCallback(&b);
 }
 
-TEST(Routing, FramesGoToTheirNodeOnly) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+TEST_F(InterfaceTest, FramesGoToTheirNodeOnly) {
     ASSERT_TRUE(startAndWaitRunning(bus));
+    // With no device registered, nothing is logged beyond "Got message".
+    bus.inject(makeFrame(8, 30));
+    flushRouter();
+    EXPECT_TRUE(log.contains("Got message....8 30\n"));
+    EXPECT_FALSE(log.contains("Unknown Device ID"));
+
     RecordingDevice dev(5);
     bus.registerCANMsgCallback(&dev);
-
     bus.inject(heartbeatFrame(5));
     bus.inject(makeFrame(5, 70, {1, 2, 3}));
     bus.inject(makeFrame(5, 2));   // acknowledgement: never handed on
     bus.inject(makeFrame(6, 70));  // nobody registered under 6
-    flushRouter(bus, log);
+    flushRouter();
     const auto got = dev.received();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].can_id, heartbeatFrame(5).can_id) << "heartbeats are routed too";
@@ -268,34 +252,20 @@ TEST(Routing, FramesGoToTheirNodeOnly) {
     EXPECT_TRUE(log.contains("Unknown Device ID 5 or Command ID 2\n"));
     EXPECT_TRUE(log.contains("Unknown Device ID 6 or Command ID 70\n"));
     bus.closeInterface();
-    bus.unregisterCANMsgCallback(&dev);
 }
 
-TEST(Routing, NothingLoggedBeyondGotMessageWithoutDevices) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    bus.inject(makeFrame(8, 30));
-    flushRouter(bus, log);
-    EXPECT_TRUE(log.contains("Got message....8 30\n"));
-    EXPECT_FALSE(log.contains("Unknown Device ID"));
-}
-
-TEST(Routing, SingleDeviceModeGoesToLowestId) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+TEST_F(InterfaceTest, SingleDeviceModeGoesToLowestId) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice seven(7), three(3);
     bus.registerCANMsgCallback(&seven);
     bus.registerCANMsgCallback(&three);
-    bus.inject(heartbeatFrame(12));
+    // setAsDevice learns from a heartbeat that arrives while it waits.
+    bus.injectAfter(heartbeatFrame(12), Millis(100));
     EXPECT_EQ(bus.setAsDevice(), 12u);
     EXPECT_TRUE(bus.isDevice());
     bus.inject(makeFrame(12, 40));
     bus.inject(makeFrame(12, 2));
-    flushRouter(bus, log);
+    flushRouter();
     EXPECT_TRUE(seven.received().empty());
     std::vector<int> commands;
     for (auto f : three.received()) commands.push_back(getCommandIdFromFrame(&f));
@@ -304,32 +274,25 @@ TEST(Routing, SingleDeviceModeGoesToLowestId) {
     EXPECT_EQ(commands, (std::vector<int>{1, 40, 99}));
     EXPECT_FALSE(log.contains("Unknown Device ID"));
     bus.closeInterface();
-    bus.unregisterCANMsgCallback(&seven);
-    bus.unregisterCANMsgCallback(&three);
 }
 
-TEST(Routing, SetAsDeviceLearnsOrGivesUp) {
-    TestTransport bus;
+TEST_F(InterfaceTest, SetAsDeviceLearnsOrGivesUp) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.isDevice());
     const auto t0 = Clock::now();
     EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
-    const long waited = msSince(t0);
-    EXPECT_GE(waited, 450);
-    EXPECT_LE(waited, 1500);
+    EXPECT_GE(msSince(t0), 450);
+    EXPECT_LE(msSince(t0), 1500);
     EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
 
     bus.injectAfter(heartbeatFrame(21), Millis(100));
     EXPECT_EQ(bus.setAsDevice(), 21u);
     bus.inject(heartbeatFrame(22));
-    waitUntil([&] { return bus.setAsDevice() == 22u; }, Millis(1000));
-    EXPECT_EQ(bus.setAsDevice(), 22u) << "every later heartbeat overwrites the learned id";
+    EXPECT_TRUE(waitUntil([&] { return bus.setAsDevice() == 22u; }, Millis(1000)))
+        << "every later heartbeat overwrites the learned id";
 }
 
-TEST(Routing, SecondRegistrationReplacesTheFirst) {
-    LogCapture log;
-    TestTransport bus;
-    bus.setOutputLogStream(&log);
+TEST_F(InterfaceTest, SecondRegistrationReplacesTheFirst) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice first(5), second(5), bystander(6);
     bus.registerCANMsgCallback(&bystander);
@@ -346,11 +309,9 @@ TEST(Routing, SecondRegistrationReplacesTheFirst) {
     ASSERT_TRUE(log.waitFor("Unknown Device ID 5 or Command ID 34"));
     EXPECT_EQ(second.received().size(), 1u);
     bus.closeInterface();
-    bus.unregisterCANMsgCallback(&bystander);
 }
 
-TEST(Routing, NoDeliveryAfterUnregisterReturns) {
-    TestTransport bus;
+TEST_F(InterfaceTest, NoDeliveryAfterUnregisterReturns) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     std::atomic<bool> stopFeeding{false};
     std::thread feeder([&] {
@@ -359,18 +320,16 @@ TEST(Routing, NoDeliveryAfterUnregisterReturns) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
+    struct Guarded final : CANDeviceType {
+        Guarded() { nodeId = 40; }
+        void canMsgCallback(can_frame_data*) override {
+            if (gone.load()) violations.fetch_add(1);
+        }
+        std::atomic<bool> gone{false};
+        std::atomic<int> violations{0};
+    };
     for (int round = 0; round < 50; ++round) {
-        struct Guarded final : CANDeviceType {
-            explicit Guarded(unsigned id) { nodeId = id; }
-            void canMsgCallback(can_frame_data*) override {
-                if (gone.load()) violations.fetch_add(1);
-                calls.fetch_add(1);
-            }
-            std::atomic<bool> gone{false};
-            std::atomic<int> violations{0};
-            std::atomic<int> calls{0};
-        };
-        auto* dev = new Guarded(40);
+        auto* dev = new Guarded;
         bus.registerCANMsgCallback(dev);
         std::this_thread::sleep_for(Millis(2));
         bus.unregisterCANMsgCallback(dev);
@@ -383,8 +342,7 @@ TEST(Routing, NoDeliveryAfterUnregisterReturns) {
     feeder.join();
 }
 
-TEST(Routing, ThrowingDeviceDoesNotStopTheReceiveThread) {
-    TestTransport bus;
+TEST_F(InterfaceTest, ThrowingDeviceDoesNotStopTheReceiveThread) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     struct Thrower : CANDeviceType {
         Thrower() { nodeId = 1; }
@@ -397,6 +355,4 @@ TEST(Routing, ThrowingDeviceDoesNotStopTheReceiveThread) {
     bus.inject(makeFrame(2, 50));
     EXPECT_TRUE(other.waitFor(1));
     EXPECT_TRUE(bus.closeInterface());
-    bus.unregisterCANMsgCallback(&thrower);
-    bus.unregisterCANMsgCallback(&other);
 }

@@ -7,7 +7,7 @@ Reads commands on standard input, one per line, and answers on standard output:
   recv N                          -> N lines "FRAME id ext rtr dlc data" (hex id and
                                      data; "-" for no data) or "NONE" on a 5 s time-out
   send ID EXT RTR DLC DATA        -> sends one frame, answers "SENT"
-  quit                            -> shuts the bus down and ends
+The bus is shut down at the end of the input.
 "READY" is printed once the bus is open.
 """
 import sys
@@ -54,8 +54,6 @@ def main():
                 )
                 bus.send(msg)
                 print("SENT", flush=True)
-            elif words[0] == "quit":
-                break
     finally:
         bus.shutdown()
 

@@ -58,24 +58,19 @@ bool pythonCanAvailable() {
 std::string peerView(const can_frame_data& f) {
     const bool ext = (f.can_id & kExt) != 0;
     const bool rtr = (f.can_id & kRtr) != 0;
-    char buf[96];
-    int n = std::snprintf(buf, sizeof buf, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext ? 1 : 0,
-                          rtr ? 1 : 0, unsigned{f.can_dlc});
-    if (rtr || f.can_dlc == 0) {
-        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "-");
-    } else {
-        for (int i = 0; i < f.can_dlc; ++i) {
-            n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", unsigned{f.data[i]});
-        }
+    char text[48];
+    std::snprintf(text, sizeof text, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext, rtr,
+                  unsigned{f.can_dlc});
+    std::string view = text;
+    for (int i = 0; !rtr && i < f.can_dlc; ++i) {
+        std::snprintf(text, sizeof text, "%02X", unsigned{f.data[i]});
+        view += text;
     }
-    return std::string(buf, static_cast<size_t>(n));
+    return rtr || f.can_dlc == 0 ? view + "-" : view;
 }
 
 // The peer's "send" command for a frame.
-std::string sendCommand(const can_frame_data& f) {
-    std::string view = peerView(f);
-    return "send" + view.substr(5);
-}
+std::string sendCommand(const can_frame_data& f) { return "send" + peerView(f).substr(5); }
 
 // Copies bytes both ways between two pty masters.
 class PtyBridge {
@@ -139,8 +134,7 @@ public:
     }
 
     ~PythonPeer() {
-        command("quit");
-        ::close(toPeer_);
+        ::close(toPeer_);  // the peer ends at the end of its input
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         int status = 0;
         while (::waitpid(pid_, &status, WNOHANG) == 0) {
@@ -242,6 +236,11 @@ TEST(UsbPythonCan, FramesWeWriteDecodeInPythonCan) {
 
 TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
     withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
+        // python-can writes a remote request of length 4 as "r1234" with no
+        // data digits; the adapter's lines always carry them, so this line is
+        // too short to trust and yields nothing. The frames after it are read whole.
+        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
+        ASSERT_EQ(peer.readLine(), "SENT");
         const std::vector<can_frame_data>& frames = sampleFrames();
         for (const can_frame_data& f : frames) {
             peer.command(sendCommand(f));
@@ -260,25 +259,5 @@ TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
             SCOPED_TRACE(peerView(frames[i]));
             expectSameFrame(got[i], frames[i]);
         }
-    });
-}
-
-TEST(UsbPythonCan, RemoteRequestWithoutDataDigitsIsTooShortToTrust) {
-    // python-can writes a remote request of length 4 as "r1234" with no data
-    // digits; the adapter's lines always carry them, so this line is short and
-    // yields nothing. The frame after it is read whole.
-    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
-        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
-        ASSERT_EQ(peer.readLine(), "SENT");
-        peer.command(sendCommand(rawFrame(0x124, 1, {0x42})));
-        ASSERT_EQ(peer.readLine(), "SENT");
-        can_frame_data f{};
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        bool got = false;
-        while (!got && Clock::now() < deadline) got = usb.recvData(&f);
-        ASSERT_TRUE(got);
-        EXPECT_EQ(f.can_id, 0x124u);
-        EXPECT_EQ(f.can_dlc, 1);
-        EXPECT_EQ(f.data[0], 0x42);
     });
 }

@@ -27,20 +27,8 @@ int upperHexValue(char c) {
     return -1;
 }
 
-}  // namespace
-
-void makeRaw(int masterFd) {
-    termios t{};
-    if (::tcgetattr(masterFd, &t) != 0) throw std::runtime_error("tcgetattr on a pty master");
-    ::cfmakeraw(&t);
-    if (::tcsetattr(masterFd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr on a pty master");
-}
-
-std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
-    addUsbSerialDevice(name, adapter.portPath(), UsbDeviceInfo{"Quorvel", "Yomlu CAN Adapter", "Y0001"});
-    return "/dev/" + name;
-}
-
+// Strict parse of a frame line without its CR: upper-case digits, exact
+// length, 11-bit standard and 29-bit extended identifiers.
 std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line) {
     if (line.empty()) return std::nullopt;
     const char kind = line[0];
@@ -68,19 +56,42 @@ std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line) {
     return f;
 }
 
-std::string adapterFrameLine(const can_frame_data& frame, bool lowerCase) {
+// A frame as the adapter writes it, CR included.
+std::string adapterFrameLine(const can_frame_data& frame) {
     const bool ext = (frame.can_id & kExt) != 0;
     const bool rtr = (frame.can_id & kRtr) != 0;
     char buf[48];
-    int n = ext ? std::snprintf(buf, sizeof buf, lowerCase ? "%c%08x%u" : "%c%08X%u", rtr ? 'R' : 'T',
-                                frame.can_id & 0x1FFFFFFFu, unsigned{frame.can_dlc})
-                : std::snprintf(buf, sizeof buf, lowerCase ? "%c%03x%u" : "%c%03X%u", rtr ? 'r' : 't',
-                                frame.can_id & 0x7FFu, unsigned{frame.can_dlc});
+    const char kind = ext ? (rtr ? 'R' : 'T') : (rtr ? 'r' : 't');
+    int n = std::snprintf(buf, sizeof buf, ext ? "%c%08X%u" : "%c%03X%u", kind,
+                          frame.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), unsigned{frame.can_dlc});
     for (int i = 0; i < frame.can_dlc && i < 8; ++i) {
-        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), lowerCase ? "%02x" : "%02X",
-                           unsigned{frame.data[i]});
+        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", unsigned{frame.data[i]});
     }
     return std::string(buf, static_cast<size_t>(n)) + "\r";
+}
+
+// When a link of `rate` bit/s that is busy until `busyUntil` has carried
+// `bytes` more characters. A link that went idle only by our own oversleeping
+// (under 2 ms) counts as busy throughout, so pacing does not lose time.
+std::chrono::steady_clock::time_point linkBusyUntil(std::chrono::steady_clock::time_point busyUntil, size_t bytes,
+                                                    uint32_t rate) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto start = busyUntil + std::chrono::milliseconds(2) > now ? busyUntil : now;
+    return start + std::chrono::nanoseconds(bytes * 10ull * 1000000000ull / rate);
+}
+
+}  // namespace
+
+void makeRaw(int masterFd) {
+    termios t{};
+    if (::tcgetattr(masterFd, &t) != 0) throw std::runtime_error("tcgetattr on a pty master");
+    ::cfmakeraw(&t);
+    if (::tcsetattr(masterFd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr on a pty master");
+}
+
+std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
+    addUsbSerialDevice(name, adapter.portPath(), UsbDeviceInfo{"Quorvel", "Yomlu CAN Adapter", "Y0001"});
+    return "/dev/" + name;
 }
 
 // ---------------------------------------------------------------------------
@@ -110,55 +121,9 @@ void SimAdapter::unplug() {
     pty_.closeMaster();
 }
 
-void SimAdapter::setHardwareReply(std::string line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hardwareReply_ = std::move(line);
-}
-
-void SimAdapter::setFirmwareReply(std::string line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    firmwareReply_ = std::move(line);
-}
-
-void SimAdapter::setAnswering(bool answering) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    answering_ = answering;
-}
-
-void SimAdapter::setReplyDelay(Millis delay) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    replyDelay_ = delay;
-}
-
-void SimAdapter::setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
-
-namespace {
-
-// When a link of `rate` bit/s that is busy until `busyUntil` has carried
-// `bytes` more characters. A link that went idle only by our own oversleeping
-// (under 2 ms) counts as busy throughout, so pacing does not lose time.
-std::chrono::steady_clock::time_point linkBusyUntil(std::chrono::steady_clock::time_point busyUntil, size_t bytes,
-                                                    uint32_t rate) {
-    const auto now = std::chrono::steady_clock::now();
-    const auto start = busyUntil + std::chrono::milliseconds(2) > now ? busyUntil : now;
-    return start + std::chrono::nanoseconds(bytes * 10ull * 1000000000ull / rate);
-}
-
-}  // namespace
-
-void SimAdapter::setBitRateCode(char digit) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bitRateCode_ = digit;
-}
-
 char SimAdapter::bitRateCode() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return bitRateCode_;
-}
-
-std::vector<std::string> SimAdapter::hostLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return hostLines_;
 }
 
 std::vector<std::string> SimAdapter::malformedLines() const {
@@ -187,8 +152,6 @@ void SimAdapter::clearHostLines() {
     hostBytes_.clear();
 }
 
-void SimAdapter::sendRaw(const std::string& bytes) { writeToHost(bytes); }
-
 void SimAdapter::writeToHost(const std::string& bytes) {
     std::lock_guard<std::mutex> lock(writeMutex_);
     if (const uint32_t rate = linkRate_.load()) {
@@ -207,7 +170,6 @@ void SimAdapter::writeToHost(const std::string& bytes) {
         pollfd p{pty_.masterFd(), POLLOUT, 0};
         ::poll(&p, 1, kPollMs);
     }
-    for (char c : bytes) linesToHost_.fetch_add(c == '\r' ? 1 : 0);
 }
 
 void SimAdapter::readLoop() {
@@ -256,46 +218,29 @@ void SimAdapter::forwardLoop() {
 }
 
 void SimAdapter::handleLine(const std::string& line) {
-    bool wellFormed = true;
+    const auto isOneOf = [](char c, const std::string& set) { return set.find(c) != std::string::npos; };
     std::optional<can_frame_data> frame;
     std::string answer;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         hostLines_.push_back(line);
         const char kind = line.empty() ? '\0' : line[0];
-        switch (kind) {
-            case 't':
-            case 'T':
-            case 'r':
-            case 'R':
-                frame = parseAdapterFrameLine(line);
-                wellFormed = frame.has_value();
-                break;
-            case 'C':
-            case 'O':
-                wellFormed = line.size() == 1;
-                break;
-            case 'S':
-                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '8';
-                if (wellFormed) bitRateCode_ = line[1];
-                break;
-            case 'Z':
-                wellFormed = line.size() == 2 && line[1] >= '0' && line[1] <= '2';
-                break;
-            case 'G':
-            case 'V':
-            case 'H':
-            case 'd':
-                wellFormed = line.size() == 1;
-                if (wellFormed && (answering_ || kind == 'd')) {
-                    answer = kind == 'G' ? std::string("G") + bitRateCode_
-                             : kind == 'V' ? firmwareReply_
-                             : kind == 'H' ? hardwareReply_
-                                           : std::string("d");
-                }
-                break;
-            default:
-                wellFormed = false;
+        // The argument of the two-character commands S<rate> and Z<op>.
+        const char arg = line.size() == 2 ? line[1] : '\0';
+        bool wellFormed = line.size() == 1 && isOneOf(kind, "COGVHd");
+        if (isOneOf(kind, "tTrR")) {
+            frame = parseAdapterFrameLine(line);
+            wellFormed = frame.has_value();
+        } else if (kind == 'S') {
+            wellFormed = arg >= '0' && arg <= '8';
+            if (wellFormed) bitRateCode_ = arg;
+        } else if (kind == 'Z') {
+            wellFormed = arg >= '0' && arg <= '2';
+        } else if (wellFormed && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
+            answer = kind == 'G' ? std::string("G") + bitRateCode_
+                     : kind == 'V' ? firmwareReply_
+                     : kind == 'H' ? hardwareReply_
+                                   : std::string("d");
         }
         if (!wellFormed) malformed_.push_back(line);
     }

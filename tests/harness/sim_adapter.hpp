@@ -37,12 +37,6 @@ void makeRaw(int masterFd);
 // returns that path.
 std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
 
-// Strict parse of a frame line without its CR: upper-case digits, exact
-// length, 11-bit standard and 29-bit extended identifiers.
-std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line);
-// A frame as the adapter writes it, CR included; lower-case digits on request.
-std::string adapterFrameLine(const can_frame_data& frame, bool lowerCase = false);
-
 class SimAdapter {
 public:
     SimAdapter();
@@ -59,22 +53,20 @@ public:
 
     // --- behaviour
     // Reply lines without CR; defaults "H1.0.2" and "V2.3.4-1a2b3c4d".
-    void setHardwareReply(std::string line);
-    void setFirmwareReply(std::string line);
+    void setHardwareReply(std::string line) { set(hardwareReply_, std::move(line)); }
+    void setFirmwareReply(std::string line) { set(firmwareReply_, std::move(line)); }
     // A silent adapter (old firmware) answers no query.
-    void setAnswering(bool answering);
-    void setReplyDelay(Millis delay);
+    void setAnswering(bool answering) { set(answering_, answering); }
+    void setReplyDelay(Millis delay) { set(replyDelay_, delay); }
     // Paces the link both ways to this many bit/s (10 bits a character):
     // lines toward the host go out no faster, and the host's bytes are taken
     // no faster (so its writes back up in the pty). 0 (default): no pacing.
-    void setLinkRate(uint32_t bitsPerSecond);
+    void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
     // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
-    void setBitRateCode(char digit);
+    void setBitRateCode(char digit) { set(bitRateCode_, digit); }
     char bitRateCode() const;
 
     // --- what the host wrote
-    // Every line (without CR) in order; frame, command and query lines.
-    std::vector<std::string> hostLines() const;
     std::vector<std::string> malformedLines() const;
     // Every byte the host wrote, as it came.
     std::string hostBytes() const;
@@ -84,13 +76,17 @@ public:
 
     // --- toward the host
     // Raw bytes, as they are, in one write.
-    void sendRaw(const std::string& bytes);
-    long linesToHost() const { return linesToHost_.load(); }
+    void sendRaw(const std::string& bytes) { writeToHost(bytes); }
 
     // Pulls the plug: stops the adapter and closes the master side.
     void unplug();
 
 private:
+    template <typename T, typename V>
+    void set(T& field, V&& value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        field = std::forward<V>(value);
+    }
     void readLoop();
     void forwardLoop();
     void handleLine(const std::string& line);
@@ -115,7 +111,6 @@ private:
     std::atomic<uint32_t> linkRate_{0};
     std::mutex writeMutex_;
     std::chrono::steady_clock::time_point linkFreeAt_{};
-    std::atomic<long> linesToHost_{0};
 
     std::atomic<bool> stop_{false};
     std::thread reader_;

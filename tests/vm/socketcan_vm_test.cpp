@@ -9,11 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -98,52 +98,38 @@ protected:
 
     bool startAndWaitRunning() {
         return qt_test::startAndWaitRunning(
-            bus, [this](unsigned int id, unsigned char type) { onNew(id, type); },
-            [this](unsigned int id) { onLost(id); });
+            bus, [this](unsigned int id, unsigned char type) { note("new " + std::to_string(id) + " " + std::to_string(type)); },
+            [this](unsigned int id) { note("lost " + std::to_string(id)); });
     }
 
-    struct Event {
-        bool lost;
-        unsigned int node;
-        unsigned char type;
-        Clock::time_point at;
-    };
-    void onNew(unsigned int node, unsigned char type) { record({false, node, type, Clock::now()}); }
-    void onLost(unsigned int node) { record({true, node, 0, Clock::now()}); }
-    void record(const Event& e) {
-        {
-            std::lock_guard<std::mutex> lock(eventsMutex);
-            events.push_back(e);
-        }
-        eventsCv.notify_all();
-    }
-    bool waitForEvent(bool lost, unsigned int node, Event* out, Millis timeout) {
-        std::unique_lock<std::mutex> lock(eventsMutex);
-        return eventsCv.wait_for(lock, timeout, [&] {
-            for (const Event& e : events) {
-                if (e.lost == lost && e.node == node) {
-                    *out = e;
-                    return true;
-                }
-            }
-            return false;
-        });
-    }
-    size_t countEvents(bool lost, unsigned int node) {
+    void note(const std::string& event) {
         std::lock_guard<std::mutex> lock(eventsMutex);
-        return static_cast<size_t>(std::count_if(events.begin(), events.end(),
-                                                 [&](const Event& e) { return e.lost == lost && e.node == node; }));
+        events.emplace_back(event, Clock::now());
+    }
+    std::vector<std::string> eventNames() {
+        std::lock_guard<std::mutex> lock(eventsMutex);
+        std::vector<std::string> names;
+        for (const auto& e : events) names.push_back(e.first);
+        return names;
+    }
+    // When `event` was first noted, waiting up to `timeout` for it.
+    std::optional<Clock::time_point> waitForEvent(const std::string& event, Millis timeout) {
+        std::optional<Clock::time_point> at;
+        waitUntil([&] {
+            std::lock_guard<std::mutex> lock(eventsMutex);
+            for (const auto& e : events) {
+                if (!at && e.first == event) at = e.second;
+            }
+            return at.has_value();
+        }, timeout);
+        return at;
     }
 
     LogCapture log;
     CANInterface bus;
     std::mutex eventsMutex;
-    std::condition_variable eventsCv;
-    std::vector<Event> events;
+    std::vector<std::pair<std::string, Clock::time_point>> events;
 };
-
-// ---------------------------------------------------------------------------
-// Opening the socket
 
 TEST_F(SocketCanTest, InitBindsToVcan0) {
     EXPECT_TRUE(bus.init("vcan0"));
@@ -218,20 +204,15 @@ TEST_F(SocketCanTest, SendOnADownInterfaceFailsAtOnceAndRecovers) {
     bus.closeInterface();
 }
 
-// ---------------------------------------------------------------------------
-// Frames on the wire
-
 TEST_F(SocketCanTest, SentFramesReachCandumpAndPeersByteForByte) {
-    const std::vector<can_frame_data> frames = [] {
-        std::vector<can_frame_data> v;
-        v.push_back(makeFrame(0x2ABCD, 70, {0x00, 0xFF, 0x80, 0x7F, 0x01, 0x10, 0xA5, 0x5A}));
-        v.push_back(makeFrame(0x3FFFF, 127, {}, 8, true));             // remote request, length 8
-        v.push_back(makeFrame(1, 2, {}, 0));                           // empty data frame
-        v.push_back(makeFrame(77, 48, {0xC3, 0x01, 0xEE, 0xEE}, 2));   // bytes past the length
-        v.push_back(rawFrame(0x123, {0x01, 0x02, 0xFF}));              // standard identifier
-        v.push_back(rawFrame(0xC2000001u, 1, {}));                     // master heartbeat
-        return v;
-    }();
+    const std::vector<can_frame_data> frames = {
+        makeFrame(0x2ABCD, 70, {0x00, 0xFF, 0x80, 0x7F, 0x01, 0x10, 0xA5, 0x5A}),
+        makeFrame(0x3FFFF, 127, {}, 8, true),            // remote request, length 8
+        makeFrame(1, 2, {}, 0),                          // empty data frame
+        makeFrame(77, 48, {0xC3, 0x01, 0xEE, 0xEE}, 2),  // bytes past the length
+        rawFrame(0x123, {0x01, 0x02, 0xFF}),             // standard identifier
+        rawFrame(0xC2000001u, 1, {}),                    // master heartbeat
+    };
 
     VcanSocket sniffer;
     ASSERT_TRUE(sniffer.ok());
@@ -362,9 +343,6 @@ TEST_F(SocketCanTest, RecvDataIsBoundedOnAnIdleBusAndExactOnAQueuedFrame) {
     EXPECT_EQ(hex(frame.data, 8), "0908070605040302");
 }
 
-// ---------------------------------------------------------------------------
-// Presence
-
 TEST_F(SocketCanTest, MasterHeartbeatEvery200Ms) {
     VcanSocket sniffer;
     ASSERT_TRUE(sniffer.ok());
@@ -402,9 +380,7 @@ TEST_F(SocketCanTest, InjectedHeartbeatsMakeANodeAppearAndSilenceDropsIt) {
     const std::string heartbeat = "cansend vcan0 0C001501#0100000000000000";
     const auto first = Clock::now();
     ASSERT_EQ(shell(heartbeat), 0);
-    Event added{};
-    ASSERT_TRUE(waitForEvent(false, 42, &added, Millis(3000)));
-    EXPECT_EQ(added.type, 3);
+    ASSERT_TRUE(waitForEvent("new 42 3", Millis(3000)));
     EXPECT_TRUE(bus.isDeviceConnected(42));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned int, unsigned char>{{42, 3}}));
 
@@ -413,25 +389,13 @@ TEST_F(SocketCanTest, InjectedHeartbeatsMakeANodeAppearAndSilenceDropsIt) {
     ASSERT_EQ(shell(heartbeat), 0);
     const auto secondDone = Clock::now();
 
-    Event lost{};
-    ASSERT_TRUE(waitForEvent(true, 42, &lost, Millis(5000)));
-    EXPECT_GE(std::chrono::duration_cast<Millis>(lost.at - second).count(), 1000);
-    EXPECT_LE(std::chrono::duration_cast<Millis>(lost.at - secondDone).count(), 2500);
+    const auto lostAt = waitForEvent("lost 42", Millis(5000));
+    ASSERT_TRUE(lostAt.has_value());
+    EXPECT_GE(std::chrono::duration_cast<Millis>(*lostAt - second).count(), 1000);
+    EXPECT_LE(std::chrono::duration_cast<Millis>(*lostAt - secondDone).count(), 2500);
     EXPECT_FALSE(bus.isDeviceConnected(42));
     EXPECT_TRUE(bus.getConnectedDevices().empty());
-    EXPECT_EQ(countEvents(false, 42), 1u);
-    EXPECT_EQ(countEvents(true, 42), 1u);
-}
-
-// ---------------------------------------------------------------------------
-// A driver read over the kernel
-
-// Bus voltage and current as a driver packs them: two floats from bit 0.
-void packVoltageCurrent(uint8_t* data, float voltage, float current) {
-    can_frame_data f{};
-    canSetSignal<float>(f, voltage, 0, 32, true);
-    canSetSignal<float>(f, current, 32, 32, true);
-    std::memcpy(data, f.data, 8);
+    EXPECT_EQ(eventNames(), (std::vector<std::string>{"new 42 3", "lost 42"}));
 }
 
 TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
@@ -439,8 +403,11 @@ TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     AnsweringPeer simulated(
         0x21, 70,
         [&](const can_frame_data&, uint8_t* data) {
-            const int n = ++served;
-            packVoltageCurrent(data, 24.0f + 0.5f * static_cast<float>(n), -1.25f);
+            // Bus voltage and current as a driver packs them: two floats.
+            can_frame_data f{};
+            canSetSignal<float>(f, 24.0f + 0.5f * static_cast<float>(++served), 0, 32, true);
+            canSetSignal<float>(f, -1.25f, 32, 32, true);
+            std::memcpy(data, f.data, 8);
         },
         Millis(100));
     // Beats but never answers command 70.
@@ -477,9 +444,6 @@ TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     EXPECT_EQ(absent.getBusVoltage(&untouched), RET_NOT_CONNECTED);
 }
 
-// ---------------------------------------------------------------------------
-// Cost of an idle interface
-
 // Counts the receive task's calls into the transport.
 class CountingCANInterface : public CANInterface {
 public:
@@ -510,15 +474,13 @@ TEST_F(SocketCanTest, IdleInterfaceDoesNotSpinAndClosesQuickly) {
     const long calls = idle.calls.load() - callsBefore;
     std::printf("idle for %ld ms: %ld us of CPU, %ld receive calls\n", wall / 1000, cpu, calls);
 
-    // Each idle receive waits up to 50 ms: about 40 calls, where a spinning
-    // task makes millions, and too few would mean a long wait that delays
-    // closeInterface.
+    // Each idle receive waits up to 50 ms: about 40 calls; a spinning task
+    // makes millions, too few would delay closeInterface.
     EXPECT_GE(calls, 20);
     EXPECT_LE(calls, 100);
-    // Software emulation makes every wake-up dear: here two bare threads
-    // that merely wake every 50 and 200 ms already take about 0.75% of a
-    // core (0.1% on the machine running the emulator), the idle interface
-    // about 1%, a spinning receive task 100%. Hence 5% here.
+    // Under software emulation two bare threads waking every 50 and 200 ms
+    // already take about 0.75% of a core, the idle interface about 1%, a
+    // spinning receive task 100%. Hence 5% here.
     EXPECT_LT(cpu, wall * 5 / 100);
 
     const auto closing = Clock::now();

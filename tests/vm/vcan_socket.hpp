@@ -75,10 +75,6 @@ public:
             r = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
         } while (r < 0 && errno == EINTR);
         if (r <= 0) return false;
-        return recvBlocking(frame);
-    }
-
-    bool recvBlocking(can_frame_data& frame) {
         ssize_t n;
         do {
             n = ::recv(fd_, &frame, sizeof frame, 0);
