@@ -6,13 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "device_protocol.hpp"
+
 namespace {
 
 constexpr auto kHeartbeatPeriod = std::chrono::milliseconds(200);
 constexpr long kDropAfterMs = 1000;  // dropped once 1001 ms or more old
 constexpr unsigned kNoNode = 0xFFFFFFFFu;
-constexpr uint8_t kHeartbeatCmd = 1;
-constexpr uint8_t kAckCmd = 2;
+using quorvel_detail::kAckCommandId;
+using quorvel_detail::kHeartbeatCommandId;
 
 }  // namespace
 
@@ -96,7 +98,7 @@ void Interface::InterfaceImpl::masterHeartbeatThread() {
             continue;
         }
         can_frame_data heartbeat{};
-        heartbeat.can_id = 0xC2000000u | kHeartbeatCmd;
+        heartbeat.can_id = 0xC2000000u | kHeartbeatCommandId;
         heartbeat.can_dlc = 1;
         sendFrame(&heartbeat);
         if (!sleepUnlessStopped(kHeartbeatPeriod)) break;
@@ -140,7 +142,7 @@ void Interface::InterfaceImpl::canMsgCallback(can_frame_data* frame) {
     const unsigned int nodeId = getDeviceIdFromFrame(frame);
     const unsigned int cmdId = getCommandIdFromFrame(frame);
     owner->logSink.line("Got message....", nodeId, " ", cmdId);
-    if (cmdId == kHeartbeatCmd) recordHeartbeat(nodeId, getDeviceTypeFromFrame(frame));
+    if (cmdId == kHeartbeatCommandId) recordHeartbeat(nodeId, getDeviceTypeFromFrame(frame));
     route(frame, nodeId, cmdId);
 }
 
@@ -165,11 +167,11 @@ void Interface::InterfaceImpl::route(can_frame_data* frame, unsigned int nodeId,
     std::lock_guard<std::mutex> lock(registryMutex);
     if (registry.empty()) return;
     if (singleDevice.load()) {
-        if (cmdId != kAckCmd) registry.begin()->second->canMsgCallback(frame);
+        if (cmdId != kAckCommandId) registry.begin()->second->canMsgCallback(frame);
         return;
     }
     auto it = registry.find(nodeId);
-    if (it != registry.end() && cmdId != kAckCmd) {
+    if (it != registry.end() && cmdId != kAckCommandId) {
         it->second->canMsgCallback(frame);
     } else {
         owner->logSink.line("Unknown Device ID ", nodeId, " or Command ID ", cmdId);
@@ -189,7 +191,7 @@ bool Interface::InterfaceImpl::sendFrame(can_frame_data* frame) {
 
 void Interface::InterfaceImpl::sendAckToDevice(unsigned int nodeId) {
     can_frame_data ack{};
-    ack.can_id = (nodeId << DEVICE_ID_BIT_SHIFT) | 0xC0000000u | kAckCmd;
+    ack.can_id = (nodeId << DEVICE_ID_BIT_SHIFT) | 0xC0000000u | kAckCommandId;
     ack.can_dlc = 1;
     owner->logSink.line("Sending ACK to ", nodeId);
     sendFrame(&ack);

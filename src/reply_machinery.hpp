@@ -38,11 +38,11 @@
 
 #include "can_helpers.hpp"
 #include "config.hpp"
+#include "device_protocol.hpp"
 #include "driver.hpp"
 
 namespace quorvel_detail {
 
-constexpr uint8_t kHeartbeatCommandId = 1;
 constexpr int kNoCommand = -1;
 constexpr std::chrono::milliseconds kReplyWait{200};
 // While a device runs its bootloader, an erase or a write can take seconds.
