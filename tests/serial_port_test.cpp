@@ -47,34 +47,19 @@ speed_t outSpeed(const PtyPair& pty) {
 bool has(tcflag_t flags, tcflag_t bits) { return (flags & bits) == bits; }
 bool none(tcflag_t flags, tcflag_t bits) { return (flags & bits) == 0; }
 
-TEST(SerialValues, TimeoutsTimerAndExceptionTexts) {
-    auto fields = [](const serial::Timeout& t) {
-        return std::vector<uint32_t>{t.inter_byte_timeout_ms, t.read_constant_ms, t.read_multiplier_ms,
-                                     t.write_constant_ms, t.write_multiplier_ms};
-    };
-    EXPECT_EQ(serial::Timeout::max(), 4294967295u);
-    EXPECT_EQ(fields(serial::Timeout::simpleTimeout(1000)), (std::vector<uint32_t>{4294967295u, 1000, 0, 1000, 0}));
-    EXPECT_EQ(fields(serial::Timeout(1, 2, 3, 4, 5)), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
-
-    EXPECT_EQ(serial::timespec_from_ms(2345).tv_sec, 2);
-    EXPECT_EQ(serial::timespec_from_ms(2345).tv_nsec, 345000000L);
+TEST(SerialValues, TimeoutsAndTimer) {
+    const serial::Timeout t = serial::Timeout::simpleTimeout(1000);
+    EXPECT_EQ(std::make_tuple(t.inter_byte_timeout_ms, t.read_constant_ms, t.read_multiplier_ms, t.write_constant_ms,
+                              t.write_multiplier_ms),
+              std::make_tuple(4294967295u, 1000u, 0u, 1000u, 0u));
+    // Whole seconds carry over from the milliseconds.
+    EXPECT_EQ(std::make_pair(serial::timespec_from_ms(2345).tv_sec, serial::timespec_from_ms(2345).tv_nsec),
+              std::make_pair(time_t{2}, 345000000L));
     serial::MillisecondTimer timer(1999);
     EXPECT_PRED3(within, timer.remaining(), 1500, 2000);
-    serial::MillisecondTimer expired(0);
-    std::this_thread::sleep_for(milliseconds(5));
-    EXPECT_LE(expired.remaining(), 0);
-
-    EXPECT_STREQ(serial::SerialException("Serial port already open.").what(),
-                 "SerialException Serial port already open. failed.");
-    EXPECT_STREQ(serial::PortNotOpenedException("Serial::read").what(), "PortNotOpenedException Serial::read failed.");
-    EXPECT_STREQ(serial::IOException("f", 12, ENOENT).what(),
-                 "IO Exception (2): No such file or directory, file f, line 12.");
-    EXPECT_EQ(serial::IOException("f", 12, ENOENT).getErrorNumber(), ENOENT);
-    EXPECT_STREQ(serial::IOException("f", 3, "::tcgetattr").what(), "IO Exception: ::tcgetattr, file f, line 3.");
-    EXPECT_EQ(serial::IOException("f", 3, "x").getErrorNumber(), 0);
 }
 
-TEST(SerialOpen, PutsTheDeviceIntoRawModeWithTheGivenSettings) {
+TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
     PtyPair pty;
     // Start from a cooked terminal with everything the port must clear.
     termios cooked = pty.slaveSettings();
@@ -87,41 +72,25 @@ TEST(SerialOpen, PutsTheDeviceIntoRawModeWithTheGivenSettings) {
     ASSERT_EQ(::tcsetattr(pty.masterFd(), TCSANOW, &cooked), 0);
 
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(100));
-    ASSERT_TRUE(port.isOpen());
-    EXPECT_EQ(std::make_tuple(port.getPort(), port.getBaudrate(), port.getBytesize(), port.getParity(),
-                              port.getStopbits(), port.getFlowcontrol(), port.getTimeout().read_constant_ms),
-              std::make_tuple(pty.slavePath(), 115200u, serial::eight_bits, serial::no_parity, serial::one_stop_bit,
-                              serial::no_flow_control, 100u));
-
-    const termios t = pty.slaveSettings();
+    termios t = pty.slaveSettings();
     EXPECT_TRUE(has(t.c_cflag, CLOCAL | CREAD));
     EXPECT_TRUE(none(t.c_lflag, ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN));
     EXPECT_TRUE(none(t.c_oflag, OPOST));
-    EXPECT_TRUE(none(t.c_iflag, IGNBRK | INLCR | IGNCR | ICRNL | IUCLC | PARMRK | INPCK | ISTRIP));
-    EXPECT_TRUE(none(t.c_iflag, IXON | IXOFF | IXANY));
+    EXPECT_TRUE(none(t.c_iflag, IGNBRK | INLCR | IGNCR | ICRNL | IUCLC | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY));
     EXPECT_TRUE(none(t.c_cflag, CSTOPB | CRTSCTS | PARODD | CMSPAR));
-    EXPECT_EQ(t.c_cc[VMIN], 0);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
-    EXPECT_EQ(::cfgetospeed(&t), B115200);
-    EXPECT_EQ(::cfgetispeed(&t), B115200);
-}
+    EXPECT_EQ(std::make_pair(t.c_cc[VMIN], t.c_cc[VTIME]), std::make_pair(cc_t{0}, cc_t{0}));
 
-TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
-    PtyPair pty;
-    serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(100));
     const std::pair<uint32_t, speed_t> speeds[] = {
         {0, B0}, {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300}, {600, B600},
         {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
         {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
         {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
         {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-        {9600, B9600},
     };
     for (const auto& [rate, constant] : speeds) {
         port.setBaudrate(rate);
-        const termios t = pty.slaveSettings();
-        EXPECT_EQ(::cfgetospeed(&t), constant) << rate;
-        EXPECT_EQ(::cfgetispeed(&t), constant) << rate;
+        t = pty.slaveSettings();
+        EXPECT_EQ(std::make_pair(::cfgetospeed(&t), ::cfgetispeed(&t)), std::make_pair(constant, constant)) << rate;
     }
 
     // A pseudo-terminal keeps PARODD and CMSPAR (it forces PARENB off and
@@ -134,7 +103,6 @@ TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
         {[&] { port.setFlowcontrol(serial::software_flow_control); }, 0, CRTSCTS, IXON | IXOFF, 0},
         {[&] { port.setFlowcontrol(serial::hardware_flow_control); }, CRTSCTS, 0, 0, IXON | IXOFF | IXANY},
         {[&] { port.setFlowcontrol(serial::no_flow_control); }, 0, CRTSCTS, 0, IXON | IXOFF},
-        {[&] { port.setParity(serial::odd_parity); }, PARODD, CMSPAR, 0, 0},
         {[&] { port.setParity(serial::mark_parity); }, PARODD | CMSPAR, 0, 0, 0},
         {[&] { port.setParity(serial::odd_parity); }, PARODD, CMSPAR, 0, 0},
         {[&] { port.setParity(serial::space_parity); }, CMSPAR, PARODD, 0, 0},
@@ -146,56 +114,33 @@ TEST(SerialOpen, ReconfiguresAtOnceWhileOpen) {
         SCOPED_TRACE(i);
         const auto& [set, cflagOn, cflagOff, iflagOn, iflagOff] = changes[i];
         set();
-        const termios t = pty.slaveSettings();
+        t = pty.slaveSettings();
         EXPECT_TRUE(has(t.c_cflag, cflagOn) && none(t.c_cflag, cflagOff));
         EXPECT_TRUE(has(t.c_iflag, iflagOn) && none(t.c_iflag, iflagOff));
     }
-    EXPECT_EQ(port.getParity(), serial::no_parity);
-    EXPECT_EQ(port.getFlowcontrol(), serial::no_flow_control);
-    EXPECT_EQ(port.getStopbits(), serial::one_and_half_stop_bits);
 }
 
 TEST(SerialOpen, InvalidSettingsThrowAndLeaveTheDeviceAsItWas) {
     PtyPair pty;
-    serial::Serial port(pty.slavePath(), 9600, serial::Timeout::simpleTimeout(100), serial::eight_bits,
-                        serial::odd_parity, serial::two_stop_bits, serial::software_flow_control);
-    // The bad setting, its repair, the text.
-    const std::tuple<std::function<void()>, std::function<void()>, const char*> bads[] = {
-        {[&] { port.setBytesize(static_cast<serial::bytesize_t>(9)); }, [&] { port.setBytesize(serial::seven_bits); },
-         "invalid char len"},
-        {[&] { port.setStopbits(static_cast<serial::stopbits_t>(0)); },
-         [&] { port.setStopbits(serial::two_stop_bits); }, "invalid stop bit"},
-        {[&] { port.setParity(static_cast<serial::parity_t>(7)); }, [&] { port.setParity(serial::odd_parity); },
-         "invalid parity"},
+    const std::pair<std::function<void(serial::Serial&)>, const char*> bads[] = {
+        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(9)); }, "invalid char len"},
+        {[](serial::Serial& p) { p.setStopbits(static_cast<serial::stopbits_t>(0)); }, "invalid stop bit"},
+        {[](serial::Serial& p) { p.setParity(static_cast<serial::parity_t>(7)); }, "invalid parity"},
     };
     auto settings = [&] {
         const termios t = pty.slaveSettings();
         return std::make_tuple(t.c_cflag, t.c_iflag, t.c_lflag, ::cfgetospeed(&t));
     };
-    for (const auto& [set, repair, text] : bads) {
+    for (const auto& [set, text] : bads) {
+        serial::Serial port(pty.slavePath(), 9600, serial::Timeout::simpleTimeout(100), serial::seven_bits,
+                            serial::odd_parity, serial::two_stop_bits, serial::software_flow_control);
         const auto before = settings();
-        EXPECT_EQ(std::get<3>(before), B9600);
-        EXPECT_EQ(whatOf<std::invalid_argument>(set), text);
-        EXPECT_EQ(settings(), before);
+        EXPECT_EQ(whatOf<std::invalid_argument>([&] { set(port); }), text);
         EXPECT_TRUE(port.isOpen());
         // The bad value stays stored: every later reconfiguration fails too.
         EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), text);
         EXPECT_EQ(settings(), before);
-        repair();
-        port.setBaudrate(9600);
     }
-    EXPECT_EQ(port.getBytesize(), serial::seven_bits);
-    port.setBaudrate(19200);
-    EXPECT_EQ(outSpeed(pty), B19200);
-
-    // A bad value stored while closed stops the next open, which leaves the port closed.
-    port.close();
-    port.setBytesize(static_cast<serial::bytesize_t>(4));
-    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.open(); }), "invalid char len");
-    EXPECT_FALSE(port.isOpen());
-    port.setBytesize(serial::eight_bits);
-    port.open();
-    EXPECT_TRUE(port.isOpen());
 }
 
 TEST(SerialOpen, CustomRateNeedsTheSerialDriver) {
@@ -209,13 +154,6 @@ TEST(SerialOpen, CustomRateNeedsTheSerialDriver) {
     serial::Serial port(pty.slavePath(), 115200);
     EXPECT_EQ(whatOf<serial::IOException>([&] { port.setBaudrate(250000); }), expected);
     EXPECT_TRUE(port.isOpen());
-    EXPECT_EQ(port.getBaudrate(), 250000u);
-    port.close();
-    EXPECT_EQ(whatOf<serial::IOException>([&] { port.open(); }), expected);
-    EXPECT_FALSE(port.isOpen());
-    port.setBaudrate(115200);
-    port.open();
-    EXPECT_TRUE(port.isOpen());
 }
 
 TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
@@ -223,20 +161,15 @@ TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
     const std::tuple<unsigned long, serial::bytesize_t, serial::parity_t, serial::stopbits_t, uint32_t> cases[] = {
         {115200, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 86800},
         {115200, serial::eight_bits, serial::even_parity, serial::one_stop_bit, 95480},
-        {115200, serial::eight_bits, serial::space_parity, serial::one_stop_bit, 95480},
         {115200, serial::eight_bits, serial::no_parity, serial::one_and_half_stop_bits, 91140},
         {9600, serial::seven_bits, serial::odd_parity, serial::two_stop_bits, 1145826},
-        {50, serial::five_bits, serial::no_parity, serial::one_and_half_stop_bits, 150000000},
         {0, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 0},
     };
     for (const auto& [rate, bytesize, parity, stopbits, expected] : cases) {
         SCOPED_TRACE(rate);
         serial::Serial::SerialImpl impl(pty.slavePath(), rate, bytesize, parity, stopbits, serial::no_flow_control);
         EXPECT_EQ(impl.byteTimeNs(), expected);
-        impl.close();
-        EXPECT_EQ(impl.byteTimeNs(), expected) << "after closing";
     }
-
     // 50 bit/s, 8N1: 200 ms per character.
     serial::Serial port(pty.slavePath(), 50);
     EXPECT_PRED3(within, timed([&] { port.waitByteTimes(2); }), 395, 3000);
@@ -244,54 +177,34 @@ TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
 
 TEST(SerialOpen, OpenCloseAndTheirFailures) {
     serial::Serial port;
-    EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.open(); }), "Empty port is invalid.");
     EXPECT_EQ(whatOf<serial::IOException>([] { serial::Serial missing("/nonexistent/ttyQ0"); }), ioText(151, ENOENT));
 
     // Settings made while closed apply at open.
-    PtyPair pty;
+    PtyPair pty, second;
     const int fds = openDescriptorCount();
     port.setPort(pty.slavePath());
-    EXPECT_FALSE(port.isOpen());
     port.setBaudrate(57600);
     port.setStopbits(serial::two_stop_bits);
-    port.setFlowcontrol(serial::hardware_flow_control);
     port.open();
-    ASSERT_TRUE(port.isOpen());
     EXPECT_EQ(outSpeed(pty), B57600);
-    EXPECT_TRUE(has(pty.slaveSettings().c_cflag, CSTOPB | CRTSCTS));
-    EXPECT_EQ(openDescriptorCount(), fds + 1);
     EXPECT_EQ(whatOf<serial::SerialException>([&] { port.open(); }),
               "SerialException Serial port already open. failed.");
-    EXPECT_TRUE(port.isOpen());
-
     port.close();
-    EXPECT_FALSE(port.isOpen());
-    EXPECT_EQ(openDescriptorCount(), fds);
     port.close();  // nothing happens
-    EXPECT_EQ(port.available(), 0u);
-    {
-        serial::Serial other(pty.slavePath());
-        EXPECT_EQ(openDescriptorCount(), fds + 1);
-    }
+    EXPECT_EQ(openDescriptorCount(), fds);
+    { serial::Serial other(pty.slavePath()); }
     EXPECT_EQ(openDescriptorCount(), fds) << "the destructor closes";
 
     // setPort on an open port reopens it under the new name, with the current settings.
-    PtyPair second;
-    port.setTimeout(serial::Timeout::simpleTimeout(500));
     port.open();
-    const int withFirst = openDescriptorCount();
     port.setPort(second.slavePath());
     ASSERT_TRUE(port.isOpen());
-    EXPECT_EQ(port.getPort(), second.slavePath());
     EXPECT_EQ(outSpeed(second), B57600);
-    EXPECT_TRUE(has(second.slaveSettings().c_cflag, CSTOPB | CRTSCTS));
+    EXPECT_TRUE(has(second.slaveSettings().c_cflag, CSTOPB));
     EXPECT_EQ(port.write(std::string("hi")), 2u);
     EXPECT_EQ(second.read(2, milliseconds(2000)), "hi");
-    EXPECT_EQ(pty.read(1, milliseconds(50)), "");
-    EXPECT_EQ(openDescriptorCount(), withFirst) << "the old descriptor was closed";
-    // The old name is free again: a new port opens it.
-    EXPECT_TRUE(serial::Serial(pty.slavePath()).isOpen());
+    EXPECT_EQ(openDescriptorCount(), fds + 1) << "the old descriptor was closed";
 }
 
 TEST(SerialOpen, TooManyOpenFiles) {
@@ -321,28 +234,23 @@ TEST(SerialOpen, TooManyOpenFiles) {
 TEST(SerialNotOpen, EveryGuardedOperationNamesItself) {
     serial::Serial port;
     uint8_t byte = 0;
-    std::vector<uint8_t> bytes;
     std::string text;
     const std::pair<const char*, std::function<void()>> cases[] = {
-        {"read", [&] { port.read(&byte, 1); }}, {"read", [&] { port.read(bytes, 4); }},
-        {"read", [&] { port.read(text, 4); }}, {"read", [&] { port.read(size_t{4}); }},
-        {"read", [&] { port.readline(text, 10, "\r"); }}, {"read", [&] { port.readline(size_t{0}, "\r"); }},
-        {"read", [&] { port.readlines(10, "\r"); }}, {"write", [&] { port.write(&byte, 1); }},
-        {"write", [&] { port.write(std::vector<uint8_t>{1, 2}); }}, {"write", [&] { port.write(std::string("ab")); }},
-        {"flush", [&] { port.flush(); }}, {"flushInput", [&] { port.flushInput(); }},
-        {"flushOutput", [&] { port.flushOutput(); }}, {"sendBreak", [&] { port.sendBreak(10); }},
-        {"setBreak", [&] { port.setBreak(true); }}, {"setRTS", [&] { port.setRTS(true); }},
-        {"setDTR", [&] { port.setDTR(false); }}, {"getCTS", [&] { port.getCTS(); }},
-        {"getDSR", [&] { port.getDSR(); }}, {"getRI", [&] { port.getRI(); }}, {"getCD", [&] { port.getCD(); }},
+        {"read", [&] { port.read(&byte, 1); }}, {"read", [&] { port.read(text, 4); }},
+        {"read", [&] { port.readline(text, 10, "\r"); }}, {"read", [&] { port.readlines(10, "\r"); }},
+        {"write", [&] { port.write(&byte, 1); }}, {"flush", [&] { port.flush(); }},
+        {"flushInput", [&] { port.flushInput(); }}, {"flushOutput", [&] { port.flushOutput(); }},
+        {"sendBreak", [&] { port.sendBreak(10); }}, {"setBreak", [&] { port.setBreak(true); }},
+        {"setRTS", [&] { port.setRTS(true); }}, {"setDTR", [&] { port.setDTR(false); }},
+        {"getCTS", [&] { port.getCTS(); }}, {"getDSR", [&] { port.getDSR(); }},
+        {"getRI", [&] { port.getRI(); }}, {"getCD", [&] { port.getCD(); }},
     };
     for (const auto& [name, op] : cases) {
         EXPECT_EQ(whatOf<serial::PortNotOpenedException>(op),
                   std::string("PortNotOpenedException Serial::") + name + " failed.");
     }
-    EXPECT_TRUE(bytes.empty());
     EXPECT_TRUE(text.empty());
     EXPECT_EQ(port.available(), 0u);
-    port.close();
     // waitForChange does not check: its ioctl fails on no descriptor.
     EXPECT_EQ(whatOf<serial::SerialException>([&] { port.waitForChange(); }),
               "SerialException waitForDSR failed on a call to ioctl(TIOCMIWAIT): " + std::to_string(EBADF) + " " +
@@ -360,29 +268,22 @@ TEST(SerialModem, IoctlsThatAPtyRefusesThrowTheirTexts) {
     const int err = errno;
     ::close(slave);
 
-    struct Case {
-        const char* name;
-        const char* request;
-        std::function<void()> op;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, std::function<void()>> cases[] = {
         {"setRTS", "TIOCMBIS", [&] { port.setRTS(true); }}, {"setRTS", "TIOCMBIC", [&] { port.setRTS(false); }},
         {"setDTR", "TIOCMBIS", [&] { port.setDTR(true); }}, {"setDTR", "TIOCMBIC", [&] { port.setDTR(false); }},
         {"getCTS", "TIOCMGET", [&] { port.getCTS(); }}, {"getDSR", "TIOCMGET", [&] { port.getDSR(); }},
         {"getRI", "TIOCMGET", [&] { port.getRI(); }}, {"getCD", "TIOCMGET", [&] { port.getCD(); }},
         {"waitForDSR", "TIOCMIWAIT", [&] { port.waitForChange(); }},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(whatOf<serial::SerialException>(c.op), std::string("SerialException ") + c.name +
-                                                              " failed on a call to ioctl(" + c.request + "): " +
-                                                              std::to_string(err) + " " + strerror(err) + " failed.");
+    for (const auto& [name, request, op] : cases) {
+        EXPECT_EQ(whatOf<serial::SerialException>(op), std::string("SerialException ") + name +
+                                                           " failed on a call to ioctl(" + request + "): " +
+                                                           std::to_string(err) + " " + strerror(err) + " failed.");
     }
     // A pseudo-terminal accepts break requests; results of tcsendbreak are not examined.
     EXPECT_NO_THROW(port.setBreak(true));
     EXPECT_NO_THROW(port.setBreak(false));
-    EXPECT_NO_THROW(port.sendBreak(10));
     EXPECT_NO_THROW(port.sendBreak(-5));
-    EXPECT_TRUE(port.isOpen());
 }
 
 TEST(SerialQueues, AvailableFlushAndWaitReadable) {
@@ -396,7 +297,6 @@ TEST(SerialQueues, AvailableFlushAndWaitReadable) {
     EXPECT_TRUE(port.waitReadable());
     port.flushInput();
     EXPECT_EQ(port.available(), 0u);
-    EXPECT_EQ(port.read(size_t{5}).size(), 0u);
 
     // On a pseudo-terminal, output may already have passed to the other side
     // when flushOutput runs (the kernel moves it on asynchronously): it is
