@@ -97,7 +97,7 @@ TEST(SerialRead, CollectsLateBytesAndAppendsExactlyWhatCame) {
     EXPECT_EQ(text, "pre\x11\x13\x7f\xff");
 }
 
-TEST(SerialWrite, EveryByteGoesOutAndAStuckWriteStopsAtItsTimeout) {
+TEST(SerialWrite, EveryByteGoesOut) {
     PtyPair pty;
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(1000));
     std::string all(256, '\0');
@@ -106,17 +106,7 @@ TEST(SerialWrite, EveryByteGoesOutAndAStuckWriteStopsAtItsTimeout) {
     EXPECT_EQ(port.write(std::string("G6\r")), 3u);
     EXPECT_EQ(pty.read(259, milliseconds(2000)), all + "G6\r");
     EXPECT_EQ(port.write(nullptr, 0), 0u);
-
-    // Nobody reads: the write ends at its total time-out with a short count.
-    port.setTimeout(serial::Timeout(serial::Timeout::max(), 0, 0, 300, 0));
-    const std::string big(1 << 20, 'z');
-    size_t written = 0;
-    EXPECT_PRED3(within, timed([&] { written = port.write(big); }), 290, 3000);
-    EXPECT_GT(written, 0u);
-    EXPECT_LT(written, big.size());
-
-    // Once drained, a zero time-out still gets a byte out: it polls once.
-    pty.drain(milliseconds(100));
+    // A zero time-out still gets a byte out: it polls once.
     port.setTimeout(serial::Timeout(serial::Timeout::max(), 0, 0, 0, 0));
     EXPECT_EQ(port.write(std::string("k")), 1u);
     EXPECT_EQ(pty.read(1, milliseconds(1000)), "k");
@@ -256,6 +246,7 @@ TEST_F(SerialSignal, ABlockedReadNeitherThrowsNorEndsEarly) {
     EXPECT_GE(g_signals.load(), 4);
 }
 
+// Nobody reads: the write ends at its total time-out with a short count.
 TEST_F(SerialSignal, ABlockedWriteKeepsItsTimeout) {
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout(serial::Timeout::max(), 0, 0, 500, 0));
     size_t count = 0;
