@@ -152,6 +152,11 @@ TEST(SerialOpen, CustomRateNeedsTheSerialDriver) {
     serial::Serial port(pty.slavePath(), 115200);
     EXPECT_EQ(whatOf<serial::IOException>([&] { port.setBaudrate(250000); }), expected);
     EXPECT_TRUE(port.isOpen());
+    // The rate stays stored, so the next open fails and leaves the port closed.
+    port.close();
+    EXPECT_EQ(whatOf<serial::IOException>([&] { port.open(); }), expected);
+    EXPECT_FALSE(port.isOpen());
+    EXPECT_EQ(openDescriptorCount(), fds);
 }
 
 TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
