@@ -44,44 +44,40 @@ protected:
         for (auto& v : b) v = static_cast<unsigned char>(rng() % 0xEE);
         return b;
     }
-
-    // Runs the command `before` binary-file `middle` HEX-file `after` on a file
-    // of data and expects the reader to get exactly data from start on.
-    hex_data expectReadsBack(const Bytes& data, std::uint32_t start, const std::string& before,
-                             const std::string& middle, const std::string& after = "") {
-        const std::string bin = file("in.bin"), hex = file("out.hex");
-        std::ofstream(bin, std::ios::binary)
-            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        run(before + bin + middle + hex + after);
-        hex_data img(hex);
-        EXPECT_EQ(img.size(), data.size());
-        img.compact();
-        const bool same = std::distance(img.begin(), img.end()) == 1 && img.begin()->first == start &&
-                          img.begin()->second == data;
-        EXPECT_TRUE(same) << "bytes differ from " << hex;
-        return img;
-    }
 };
 
 }  // namespace
 
-// Past 64 KiB objcopy switches to extended segment records (CR LF line ends);
-// with a high start address it writes extended linear records.
-TEST_F(IntelHexTools, ObjcopyOutputReadsBack) {
-    for (const std::uint32_t start : {0u, 0x0800FF80u}) {
-        SCOPED_TRACE(start);
-        const auto img = expectReadsBack(randomBytes(start == 0 ? 200000 : 150000, start + 1), start,
-                                         "objcopy -I binary -O ihex --change-addresses " + std::to_string(start) + " ",
-                                         " ");
-        EXPECT_TRUE(start == 0 ? img.segment_record_seen : img.linear_record_seen);
-    }
-}
-
-TEST_F(IntelHexTools, SrecCatOutputReadsBack) {
-    for (const char* blockSize : {"16", "255"}) {
-        SCOPED_TRACE(blockSize);
-        expectReadsBack(randomBytes(100000, 3), 0x12345, "srec_cat ", " -binary -offset 0x12345 -o ",
-                        std::string(" -intel -obs=") + blockSize);
+// The tool turns a file of random bytes into HEX; reading it must give
+// exactly those bytes from the start address on. Past 64 KiB objcopy
+// switches to extended segment records (CR LF line ends); with a high start
+// address it writes extended linear records, as srec_cat does.
+TEST_F(IntelHexTools, ToolOutputReadsBack) {
+    const struct {
+        std::uint32_t start;
+        std::size_t size;
+        bool segment;
+        std::string before, middle, after;  // the command around the two file names
+    } cases[] = {
+        {0, 200000, true, "objcopy -I binary -O ihex ", " ", ""},
+        {0x0800FF80, 150000, false, "objcopy -I binary -O ihex --change-addresses 0x0800FF80 ", " ", ""},
+        {0x12345, 100000, false, "srec_cat ", " -binary -offset 0x12345 -o ", " -intel -obs=16"},
+        {0x12345, 100000, false, "srec_cat ", " -binary -offset 0x12345 -o ", " -intel -obs=255"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.before + c.after);
+        const Bytes data = randomBytes(c.size, c.start + 1);
+        const std::string bin = file("in.bin"), hex = file("out.hex");
+        std::ofstream(bin, std::ios::binary)
+            .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        run(c.before + bin + c.middle + hex + c.after);
+        hex_data img(hex);
+        EXPECT_EQ(img.size(), data.size());
+        EXPECT_TRUE(c.segment ? img.segment_record_seen : img.linear_record_seen);
+        img.compact();
+        const bool same = std::distance(img.begin(), img.end()) == 1 && img.begin()->first == c.start &&
+                          img.begin()->second == data;
+        EXPECT_TRUE(same) << "bytes differ from " << hex;
     }
 }
 
