@@ -41,7 +41,7 @@ protected:
     static Bytes randomBytes(std::size_t n, unsigned seed) {
         std::mt19937 rng(seed);
         Bytes b(n);
-        for (auto& v : b) v = static_cast<unsigned char>(rng() % 0xEE);
+        for (auto& v : b) v = static_cast<unsigned char>(0xEF + rng() % 255);  // wraps round to 0xED
         return b;
     }
 };
