@@ -94,8 +94,6 @@ public:
         stop_.store(true);
         if (thread_.joinable()) thread_.join();
     }
-    AnsweringPeer(const AnsweringPeer&) = delete;
-    AnsweringPeer& operator=(const AnsweringPeer&) = delete;
 
     bool ok() const { return socket_.ok(); }
 
