@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint32_t kPeerNode = 0x77;
 constexpr uint8_t kReadCmd = 70;
-constexpr auto kReplyTimeout = std::chrono::milliseconds(1000);
+constexpr Millis kReplyTimeout(1000);
 
 can_frame_data readRequest() { return makeFrame(kPeerNode, kReadCmd, {}, 8, true); }
 
@@ -32,8 +32,8 @@ bool isReply(const can_frame_data& f) {
     return f.can_id == (CAN_EFF_FLAG | (kPeerNode << DEVICE_ID_BIT_SHIFT) | kReadCmd);
 }
 
-// The waiting half of a device read: armed by the caller, released by the
-// receive thread when the reply comes.
+// The waiting half of a device read, released by the receive thread when
+// the reply comes.
 class ReplyWaiter : public CANDeviceType {
 public:
     ReplyWaiter() { nodeId = kPeerNode; }
@@ -41,9 +41,6 @@ public:
         if (!isReply(*frame)) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!armed_) return;
-            armed_ = false;
-            value_ = frame->data[0];
             received_ = true;
         }
         cv_.notify_one();
@@ -51,7 +48,6 @@ public:
     bool read(Interface& bus) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            armed_ = true;
             received_ = false;
         }
         can_frame_data request = readRequest();
@@ -59,14 +55,11 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         return cv_.wait_for(lock, kReplyTimeout, [this] { return received_; });
     }
-    uint8_t value() const { return value_; }
 
 private:
     std::mutex mutex_;
     std::condition_variable cv_;
-    bool armed_ = false;
     bool received_ = false;
-    uint8_t value_ = 0;
 };
 
 void BM_DriverRead(benchmark::State& state) {
@@ -76,7 +69,7 @@ void BM_DriverRead(benchmark::State& state) {
         state.SkipWithError("cannot open vcan0");
         return;
     }
-    waitUntil([&] { return driver.isConnected(); }, std::chrono::milliseconds(3000));
+    waitUntil([&] { return driver.isConnected(); }, Millis(3000));
     float voltage = 0;
     for (auto _ : state) {
         if (driver.getBusVoltage(&voltage) != RET_SUCCESS) {
@@ -100,7 +93,6 @@ void BM_LibraryRequestReply(benchmark::State& state) {
             state.SkipWithError("no reply");
             break;
         }
-        benchmark::DoNotOptimize(device.value());
     }
     bus.unregisterCANMsgCallback(&device);
     bus.closeInterface();
@@ -179,7 +171,7 @@ int main(int argc, char** argv) {
             canSetSignal<float>(f, 24.5f, 0, 32, true);
             std::memcpy(data, f.data, 8);
         },
-        std::chrono::milliseconds(100));
+        Millis(100));
     if (!peer.ok()) {
         std::fprintf(stderr, "vcan0 missing: run this through tests/vm/run_in_vm.sh\n");
         return 1;

@@ -1,9 +1,8 @@
 #ifndef QT_TESTS_VM_VCAN_SOCKET_HPP
 #define QT_TESTS_VM_VCAN_SOCKET_HPP
 
-// The other end of the bus in the SocketCAN tests and the benchmark: a bare
-// raw CAN socket independent of the library (answering peers, sniffers, the
-// bare-socket baseline), and helpers to start the library's side.
+// The other end of vcan0 in the SocketCAN tests and the benchmark: a bare raw
+// CAN socket independent of the library, and a simulated device on one.
 
 #include <net/if.h>
 #include <poll.h>
@@ -12,11 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
 
 #include <linux/can.h>
@@ -27,25 +22,22 @@
 
 namespace qt_test {
 
-// Starts the interface on `ifname` and waits until its first master
-// heartbeat went out.
+// Starts the interface on vcan0 and waits until its first master heartbeat
+// went out.
 inline bool startAndWaitRunning(CANInterface& bus, std::function<void(unsigned int, unsigned char)> onNewDevice = {},
-                                std::function<void(unsigned int)> onDeviceLost = {},
-                                const std::string& ifname = "vcan0") {
-    return bus.initInterface(ifname, std::move(onNewDevice), std::move(onDeviceLost)) &&
-           waitUntil([&] { return bus.isRunning(); }, std::chrono::milliseconds(3000));
+                                std::function<void(unsigned int)> onDeviceLost = {}) {
+    return bus.initInterface("vcan0", std::move(onNewDevice), std::move(onDeviceLost)) &&
+           waitUntil([&] { return bus.isRunning(); }, Millis(3000));
 }
 
 class VcanSocket {
 public:
-    // Bound to the named interface; check ok().
-    explicit VcanSocket(const std::string& ifname = "vcan0") {
-        fd_ = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
-        if (fd_ < 0) return;
+    // Bound to vcan0; check ok().
+    VcanSocket() : fd_(::socket(PF_CAN, SOCK_RAW, CAN_RAW)) {
         struct sockaddr_can addr {};
         addr.can_family = AF_CAN;
-        addr.can_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
-        if (addr.can_ifindex == 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        addr.can_ifindex = static_cast<int>(if_nametoindex("vcan0"));
+        if (fd_ >= 0 && (addr.can_ifindex == 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)) {
             ::close(fd_);
             fd_ = -1;
         }
@@ -68,7 +60,7 @@ public:
     }
 
     // One frame, waiting at most `timeout`; false when none came.
-    bool recv(can_frame_data& frame, std::chrono::milliseconds timeout) {
+    bool recv(can_frame_data& frame, Millis timeout) {
         struct pollfd pfd {fd_, POLLIN, 0};
         int r;
         do {
@@ -83,64 +75,47 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    int fd_;
 };
 
 // A device on its own socket: answers every request for its node id and
-// command id with a data frame of the same identifier (remote-request flag
-// cleared), data length 8 and the payload that `reply` makes; with a
-// heartbeat period, also sends its heartbeat (command 1) that often, the
-// first one at once.
+// command id with a data frame of the same identifier, length 8 and the
+// payload that `reply` writes; with a heartbeat period, also beats that
+// often, the first at once.
 class AnsweringPeer {
 public:
     using Reply = std::function<void(const can_frame_data& request, uint8_t* data)>;
 
-    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply,
-                  std::chrono::milliseconds heartbeatPeriod = std::chrono::milliseconds(0),
-                  const std::string& ifname = "vcan0")
-        : socket_(ifname), nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)), heartbeatPeriod_(heartbeatPeriod) {
+    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply, Millis heartbeatPeriod = Millis(0))
+        : nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)), heartbeatPeriod_(heartbeatPeriod) {
         if (socket_.ok()) thread_ = std::thread([this] { run(); });
     }
     ~AnsweringPeer() {
         stop_.store(true);
         if (thread_.joinable()) thread_.join();
     }
-    AnsweringPeer(const AnsweringPeer&) = delete;
-    AnsweringPeer& operator=(const AnsweringPeer&) = delete;
 
     bool ok() const { return socket_.ok(); }
-    long answered() const { return answered_.load(); }
-    can_frame_data lastRequest() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lastRequest_;
-    }
 
 private:
     void run() {
-        using Clock = std::chrono::steady_clock;
-        const bool beats = heartbeatPeriod_.count() > 0;
-        auto nextBeat = Clock::now();
+        auto nextBeat = std::chrono::steady_clock::now();
         can_frame_data frame{};
         while (!stop_.load()) {
-            if (beats && Clock::now() >= nextBeat) {
-                can_frame_data heartbeat{};
-                heartbeat.can_id = CAN_EFF_FLAG | (nodeId_ << DEVICE_ID_BIT_SHIFT) | 1u;
-                heartbeat.can_dlc = 8;
-                socket_.send(heartbeat);
+            if (heartbeatPeriod_.count() > 0 && std::chrono::steady_clock::now() >= nextBeat) {
+                socket_.send(heartbeatFrame(nodeId_));
                 nextBeat += heartbeatPeriod_;
             }
             // The poll bound lets the loop beat and stop in time.
-            if (!socket_.recv(frame, std::chrono::milliseconds(20))) continue;
-            if (getDeviceIdFromFrame(&frame) != nodeId_ || getCommandIdFromFrame(&frame) != cmdId_) continue;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                lastRequest_ = frame;
+            if (!socket_.recv(frame, Millis(20)) || getDeviceIdFromFrame(&frame) != nodeId_ ||
+                getCommandIdFromFrame(&frame) != cmdId_) {
+                continue;
             }
             can_frame_data answer{};
             answer.can_id = frame.can_id & ~uint32_t{CAN_RTR_FLAG};
             answer.can_dlc = 8;
             reply_(frame, answer.data);
-            if (socket_.send(answer)) answered_.fetch_add(1);
+            socket_.send(answer);
         }
     }
 
@@ -148,11 +123,8 @@ private:
     const uint32_t nodeId_;
     const uint8_t cmdId_;
     const Reply reply_;
-    const std::chrono::milliseconds heartbeatPeriod_;
-    mutable std::mutex mutex_;
-    can_frame_data lastRequest_{};
+    const Millis heartbeatPeriod_;
     std::atomic<bool> stop_{false};
-    std::atomic<long> answered_{0};
     std::thread thread_;
 };
 
