@@ -1,6 +1,6 @@
 // A started USBInterface (receive and heartbeat threads running) against the
-// simulated adapter: the adapter queries, devices seen and reached through
-// the adapter, and the adapter pulled out while the receive thread reads.
+// simulated adapter: the adapter queries, devices seen through the adapter,
+// and the adapter pulled out while the receive thread reads.
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "device_tree.hpp"
-#include "recording_device.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
@@ -47,10 +46,9 @@ struct Started {
 };
 
 // A started interface on an accepted adapter, in a private device tree.
-using OnNew = std::function<void(unsigned int, unsigned char)>;
-using OnLost = std::function<void(unsigned int)>;
-void withStartedAdapter(const std::function<void(Started&)>& body, const OnNew& onNew = {},
-                        const OnLost& onLost = {}) {
+void withStartedAdapter(const std::function<void(Started&)>& body,
+                        const std::function<void(unsigned int, unsigned char)>& onNew = {},
+                        const std::function<void(unsigned int)>& onLost = {}) {
     EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
         SimAdapter adapter;
         const std::string path = qt_test::listAsYomlu(adapter);
@@ -68,45 +66,22 @@ void withStartedAdapter(const std::function<void(Started&)>& body, const OnNew& 
 
 }  // namespace
 
-TEST(UsbQueries, RepliesComeBackThroughTheReceiveThread) {
+TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
     withStartedAdapter([](Started& s) {
         CANBaudRate rate = CAN_BAUDRATE_10K;
         EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
         EXPECT_EQ(rate, CAN_BAUDRATE_500K);
-        EXPECT_TRUE(s.log.contains("Got CAN Baud Rate : 6\n"));
-
-        EXPECT_TRUE(s.usb.setCANBaudRate(CAN_BAUDRATE_1M));
-        EXPECT_TRUE(s.adapter.waitForHostLine("S8"));
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
-        EXPECT_EQ(rate, CAN_BAUDRATE_1M);
-
-        // A code that is no rate is passed on as it is.
-        s.adapter.setBitRateCode('9');
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
-        EXPECT_EQ(static_cast<int>(rate), 9);
-
         unsigned char major = 0, minor = 0, patch = 0;
         std::string commit;
         EXPECT_TRUE(s.usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         EXPECT_EQ(version(major, minor, patch) + "-" + commit, "2.3.4-1a2b3c4d");
         EXPECT_TRUE(s.log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
 
-        EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
-        EXPECT_EQ(version(major, minor, patch), "1.0.2");
-        EXPECT_TRUE(s.log.contains("Got hardware version info: 1.0.2\n"));
-
-        EXPECT_TRUE(s.usb.enterDFUMode());
-        EXPECT_TRUE(s.log.waitFor("Got DFU mode info: \n"));
-        for (const char* line : {"G", "V", "H"}) EXPECT_TRUE(s.adapter.waitForHostLine(line)) << line;
-    });
-}
-
-TEST(UsbQueries, SilentAdapterAndStrayRepliesLeaveTheOutputs) {
-    withStartedAdapter([](Started& s) {
+        // Without an answer the outputs are left as they are.
         s.adapter.setAnswering(false);
-        unsigned char major = 7, minor = 8, patch = 9;
-        std::string commit = "untouched";
-        CANBaudRate rate = CAN_BAUDRATE_125K;
+        major = 7, minor = 8, patch = 9;
+        commit = "untouched";
+        rate = CAN_BAUDRATE_125K;
 
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
@@ -117,8 +92,7 @@ TEST(UsbQueries, SilentAdapterAndStrayRepliesLeaveTheOutputs) {
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout + kApiTimeout + kApiTimeout);
         EXPECT_GE(took, 0.95);
         EXPECT_LT(took, 3.0);
-        EXPECT_EQ(version(major, minor, patch), "7.8.9");
-        EXPECT_EQ(commit, "untouched");
+        EXPECT_EQ(version(major, minor, patch) + commit, "7.8.9untouched");
         EXPECT_EQ(rate, CAN_BAUDRATE_125K);
 
         // A reply nobody asked for answers no later query.
@@ -140,6 +114,10 @@ TEST(UsbQueries, SilentAdapterAndStrayRepliesLeaveTheOutputs) {
         s.adapter.setHardwareReply("H3.4.5");
         EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(version(major, minor, patch), "3.4.5");
+        // A code that is no rate is passed on as it is.
+        s.adapter.setBitRateCode('9');
+        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
+        EXPECT_EQ(static_cast<int>(rate), 9);
     });
 }
 
@@ -168,7 +146,7 @@ TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
     });
 }
 
-TEST(UsbBus, DevicesAreSeenRoutedAndDroppedThroughTheAdapter) {
+TEST(UsbBus, DevicesAreSeenAndDroppedThroughTheAdapter) {
     std::mutex mutex;
     std::vector<std::string> events;
     auto note = [&](const std::string& e) {
@@ -188,25 +166,9 @@ TEST(UsbBus, DevicesAreSeenRoutedAndDroppedThroughTheAdapter) {
             EXPECT_TRUE(qt_test::isMasterHeartbeat(onBus.front()));
 
             qt_test::SimDevice device(s.adapter.bus(), 5, 3);
-            device.answer(70, qt_test::Payload().put<float>(24.5f).put<float>(1.25f).reply());
-            qt_test::RecordingDevice recorder(5);
-            s.usb.registerCANMsgCallback(&recorder);
             device.startHeartbeats(Millis(100));
-            ASSERT_TRUE(waitUntil([&] { return !seen().empty(); }));
-            EXPECT_TRUE(waitUntil([&] { return s.usb.isDeviceConnected(5); }));
+            ASSERT_TRUE(waitUntil([&] { return !seen().empty() && s.usb.isDeviceConnected(5); }));
             EXPECT_EQ(s.usb.getConnectedDevices(), (std::map<unsigned int, unsigned char>{{5, 3}}));
-
-            // A read request out, the device's reply back to the registered object.
-            can_frame_data request = qt_test::makeFrame(5, 70, {}, 8, true);
-            EXPECT_TRUE(s.usb.sendFrame(&request));
-            EXPECT_TRUE(s.adapter.waitForHostLine("R000002C68" + std::string(16, '0')));
-            const auto reply = recorder.waitForCommand(70);
-            ASSERT_TRUE(reply.has_value());
-            can_frame_data r = *reply;
-            EXPECT_EQ(getDeviceIdFromFrame(&r), 5u);
-            EXPECT_FLOAT_EQ((canGetSignal<float>(r, 0, 32, true)), 24.5f);
-            EXPECT_FLOAT_EQ((canGetSignal<float>(r, 32, 32, true)), 1.25f);
-            EXPECT_EQ(device.requests(70).size(), 1u);
 
             // Silence: dropped after about a second.
             device.stopHeartbeats();
@@ -216,7 +178,6 @@ TEST(UsbBus, DevicesAreSeenRoutedAndDroppedThroughTheAdapter) {
             EXPECT_EQ(seen(), (std::vector<std::string>{"new 5 3", "lost 5"}));
             EXPECT_FALSE(s.usb.isDeviceConnected(5));
             EXPECT_TRUE(s.usb.closeInterface());
-            s.usb.unregisterCANMsgCallback(&recorder);
         },
         [&](unsigned id, unsigned char type) { note("new " + std::to_string(id) + " " + std::to_string(type)); },
         [&](unsigned id) { note("lost " + std::to_string(id)); });
