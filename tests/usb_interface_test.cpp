@@ -264,8 +264,8 @@ TEST(UsbLinesIn, LinesSplitAcrossWritesAndSeveralInOneWrite) {
 
 TEST(UsbLinesIn, BadAndShortLinesYieldNothingAndSilenceTimesOut) {
     withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
-        const std::string bad[] = {"t1239000000000000000000", "t1232AB0", "R000002C68000", "G", "H1.0.", "V2.3.4-1a2b3c4",
-                                   "\x7f"};
+        const std::string bad[] = {"t1239000000000000000000", "t1232AB0", "R000002C68000", "G", "H1.0.",
+                                   "V2.3.4-1a2b3c4", "\x7f"};
         for (const std::string& line : bad) adapter.sendRaw(line + "\r");
         adapter.sendRaw("t7FF17E\r");
         can_frame_data got{};
