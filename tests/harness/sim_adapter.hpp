@@ -8,8 +8,9 @@
 // firmware-update command d, and bridges frames to a CAN bus simulated by a
 // TestTransport: frame lines from the host are "sent" on bus(), where
 // SimDevices see them, and every frame the devices put on bus() goes to the
-// host as a frame line. Its own parser and encoder are independent of the
-// library's.
+// host as a frame line. It reuses the library's line codec, whose bytes the
+// USB tests check exactly; a frame line counts as well-formed only when it is
+// the exact encoding of the frame it reads as.
 
 #include <atomic>
 #include <chrono>
@@ -64,18 +65,16 @@ public:
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
     // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
     void setBitRateCode(char digit) { set(bitRateCode_, digit); }
-    char bitRateCode() const;
 
-    // --- what the host wrote
+    // --- what the host wrote (clearHostLines forgets all of it)
     std::vector<std::string> malformedLines() const;
-    // Every byte the host wrote, as it came.
+    // Every byte, as it came.
     std::string hostBytes() const;
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
     void clearHostLines();
 
-    // --- toward the host
-    // Raw bytes, as they are, in one write.
+    // Raw bytes toward the host, as they are, in one write.
     void sendRaw(const std::string& bytes) { writeToHost(bytes); }
 
     // Pulls the plug: stops the adapter and closes the master side.
@@ -90,7 +89,6 @@ private:
     void readLoop();
     void forwardLoop();
     void handleLine(const std::string& line);
-    void reply(std::string line);
     void writeToHost(const std::string& bytes);
     void stopThreads();
 
