@@ -2,15 +2,12 @@
 #define QT_TESTS_SIM_ADAPTER_HPP
 
 // A simulated Yomlu USB-to-CAN adapter on the master side of a pseudo-
-// terminal. The library opens portPath() like the real adapter's serial port.
-// The adapter parses the lines the library writes (strictly: a malformed line
-// is recorded, not guessed at), answers the queries G, V and H and the
-// firmware-update command d, and bridges frames to a CAN bus simulated by a
-// TestTransport: frame lines from the host are "sent" on bus(), where
-// SimDevices see them, and every frame the devices put on bus() goes to the
-// host as a frame line. It reuses the library's line codec, whose bytes the
-// USB tests check exactly; a frame line counts as well-formed only when it is
-// the exact encoding of the frame it reads as.
+// terminal; the library opens portPath() like the real adapter's port. It
+// answers the queries G, V and H and the firmware-update command d, and
+// bridges frames to bus(): frame lines from the host are sent there, where
+// SimDevices see them, and the devices' frames go to the host as frame lines.
+// It reuses the library's line codec, whose bytes the USB tests check
+// exactly; a frame line is well-formed only as the exact encoding of its frame.
 
 #include <atomic>
 #include <chrono>
@@ -29,8 +26,7 @@ namespace qt_test {
 
 class SimAdapter;
 
-// Puts the terminal of a pty (through its master) into raw mode: no echo, no
-// line editing, no character translation.
+// Puts the terminal of a pty (through its master) into raw mode.
 void makeRaw(int masterFd);
 
 // Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
@@ -42,33 +38,27 @@ class SimAdapter {
 public:
     SimAdapter();
     ~SimAdapter();
-
     SimAdapter(const SimAdapter&) = delete;
     SimAdapter& operator=(const SimAdapter&) = delete;
 
-    // The serial device the library opens.
     const std::string& portPath() const { return pty_.slavePath(); }
-    // The CAN side: attach SimDevices here. bus().sentFrames() lists the
-    // frames the host sent, in order.
+    // The CAN side; sentFrames() lists the frames the host sent, in order.
     TestTransport& bus() { return bus_; }
 
-    // --- behaviour
     // Reply lines without CR; defaults "H1.0.2" and "V2.3.4-1a2b3c4d".
     void setHardwareReply(std::string line) { set(hardwareReply_, std::move(line)); }
     void setFirmwareReply(std::string line) { set(firmwareReply_, std::move(line)); }
     // A silent adapter (old firmware) answers no query.
     void setAnswering(bool answering) { set(answering_, answering); }
     void setReplyDelay(Millis delay) { set(replyDelay_, delay); }
-    // Paces the link both ways to this many bit/s (10 bits a character):
-    // lines toward the host go out no faster, and the host's bytes are taken
-    // no faster (so its writes back up in the pty). 0 (default): no pacing.
+    // Paces the link both ways to this many bit/s (10 bits a character), so
+    // that the host's writes back up in the pty. 0 (default): no pacing.
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
     // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
     void setBitRateCode(char digit) { set(bitRateCode_, digit); }
 
-    // --- what the host wrote (clearHostLines forgets all of it)
+    // What the host wrote; clearHostLines forgets all of it.
     std::vector<std::string> malformedLines() const;
-    // Every byte, as it came.
     std::string hostBytes() const;
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
@@ -76,7 +66,6 @@ public:
 
     // Raw bytes toward the host, as they are, in one write.
     void sendRaw(const std::string& bytes) { writeToHost(bytes); }
-
     // Pulls the plug: stops the adapter and closes the master side.
     void unplug();
 
