@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "device_tree.hpp"
@@ -167,37 +168,31 @@ void SimAdapter::forwardLoop() {
 }
 
 void SimAdapter::handleLine(const std::string& line) {
-    const auto isOneOf = [](char c, const std::string& set) { return set.find(c) != std::string::npos; };
-    std::optional<can_frame_data> frame;
+    const auto isOneOf = [](char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; };
+    const char kind = line.empty() ? '\0' : line[0];
+    const char arg = line.size() == 2 ? line[1] : '\0';  // of S<rate> and Z<op>
+    can_frame_data frame = usb_line::parseLine(line.data(), line.size()).frame;
+    const bool isFrame = isOneOf(kind, "tTrR") && frameLine(frame) == line + "\r";
+    const bool isLetter = line.size() == 1 && isOneOf(kind, "COGVHd");
     std::string answer;
     Millis delay;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         hostLines_.push_back(line);
-        const char kind = line.empty() ? '\0' : line[0];
-        // The argument of the two-character commands S<rate> and Z<op>.
-        const char arg = line.size() == 2 ? line[1] : '\0';
-        bool wellFormed = line.size() == 1 && isOneOf(kind, "COGVHd");
-        if (isOneOf(kind, "tTrR")) {
-            const usb_line::ParsedLine parsed = usb_line::parseLine(line.data(), line.size());
-            wellFormed = parsed.kind == usb_line::LineKind::Frame && frameLine(parsed.frame) == line + "\r";
-            if (wellFormed) frame = parsed.frame;
-        } else if (kind == 'S') {
-            wellFormed = arg >= '0' && arg <= '8';
-            if (wellFormed) bitRateCode_ = arg;
-        } else if (kind == 'Z') {
-            wellFormed = arg >= '0' && arg <= '2';
-        } else if (wellFormed && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
+        if (kind == 'S' && arg >= '0' && arg <= '8') {
+            bitRateCode_ = arg;
+        } else if (!isFrame && !isLetter && !(kind == 'Z' && arg >= '0' && arg <= '2')) {
+            malformed_.push_back(line);
+        } else if (isLetter && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
             answer = kind == 'G' ? std::string("G") + bitRateCode_
                      : kind == 'V' ? firmwareReply_
                      : kind == 'H' ? hardwareReply_
                                    : std::string("d");
         }
-        if (!wellFormed) malformed_.push_back(line);
         delay = replyDelay_;
     }
     linesCv_.notify_all();
-    if (frame) bus_.sendData(&*frame);
+    if (isFrame) bus_.sendData(&frame);
     if (answer.empty()) return;
     std::this_thread::sleep_for(delay);
     writeToHost(answer + "\r");
