@@ -52,19 +52,6 @@ std::string sent(SimAdapter& adapter, USBInterface& usb, can_frame_data f, size_
     return waitForBytes(adapter, expectedSize);
 }
 
-// An accepted adapter on an opened (not started) interface, in a private
-// device tree.
-void withOpenAdapter(const std::function<void(SimAdapter&, USBInterface&, LogCapture&)>& body) {
-    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
-        SimAdapter adapter;
-        LogCapture log;
-        USBInterface usb;
-        usb.setOutputLogStream(&log);
-        ASSERT_TRUE(usb.init(qt_test::listAsYomlu(adapter)));
-        body(adapter, usb, log);
-    }));
-}
-
 // Standard output of an init that must throw `Exception`; its text in `what`.
 template <typename Exception>
 std::string initFailure(USBInterface& usb, const std::string& port, std::string* what = nullptr) {
@@ -167,7 +154,7 @@ TEST(UsbInit, InitInterfacePassesTheExceptionOnAndStartsNothing) {
 }
 
 TEST(UsbLinesOut, FramesAndCommandsByteForByte) {
-    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+    qt_test::withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         const can_frame_data frames[] = {
             rawFrame(0x123, 2, {0xAB, 0x01}),
             rawFrame(kExt | kRtr | 0x2C6, 8, {}),
@@ -208,7 +195,7 @@ TEST(UsbLinesOut, FramesAndCommandsByteForByte) {
 }
 
 TEST(UsbLinesIn, SplitSeveralBadAndShortLines) {
-    withOpenAdapter([](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+    qt_test::withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         can_frame_data got{};
         adapter.sendRaw("T000002C6");
         std::thread rest([&] {

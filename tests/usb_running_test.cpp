@@ -8,12 +8,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "device_tree.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
@@ -37,57 +34,31 @@ std::string version(unsigned char major, unsigned char minor, unsigned char patc
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
 
-struct Started {
-    SimAdapter& adapter;
-    USBInterface& usb;
-    LogCapture& log;
-    std::string path;
-};
-
-// A started interface on an accepted adapter, in a private device tree.
-void withStartedAdapter(const std::function<void(Started&)>& body,
-                        const std::function<void(unsigned int, unsigned char)>& onNew = {},
-                        const std::function<void(unsigned int)>& onLost = {}) {
-    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
-        SimAdapter adapter;
-        const std::string path = qt_test::listAsYomlu(adapter);
-        LogCapture log;
-        USBInterface usb;
-        usb.setOutputLogStream(&log);
-        ASSERT_TRUE(usb.initInterface(path, onNew, onLost));
-        ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
-        Started s{adapter, usb, log, path};
-        body(s);
-        EXPECT_TRUE(usb.closeInterface());
-        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
-    }));
-}
-
 }  // namespace
 
 TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
-    withStartedAdapter([](Started& s) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         CANBaudRate rate = CAN_BAUDRATE_10K;
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
         EXPECT_EQ(rate, CAN_BAUDRATE_500K);
         unsigned char major = 0, minor = 0, patch = 0;
         std::string commit;
-        EXPECT_TRUE(s.usb.getFirmwareVersion(&major, &minor, &patch, &commit));
+        EXPECT_TRUE(usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         EXPECT_EQ(version(major, minor, patch) + "-" + commit, "2.3.4-1a2b3c4d");
-        EXPECT_TRUE(s.log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
+        EXPECT_TRUE(log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
 
         // Without an answer the outputs are left as they are.
-        s.adapter.setAnswering(false);
+        adapter.setAnswering(false);
         major = 7, minor = 8, patch = 9;
         commit = "untouched";
         rate = CAN_BAUDRATE_125K;
 
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
-        EXPECT_FALSE(s.usb.getFirmwareVersion(&major, &minor, &patch, &commit));
+        EXPECT_FALSE(usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         const double took = secondsSince(start);
-        EXPECT_FALSE(s.usb.getCANBaudRate(&rate));
-        EXPECT_FALSE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        EXPECT_FALSE(usb.getCANBaudRate(&rate));
+        EXPECT_FALSE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout + kApiTimeout + kApiTimeout);
         EXPECT_GE(took, 0.95);
         EXPECT_LT(took, 3.0);
@@ -98,44 +69,44 @@ TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
         // The heartbeat behind it is routed only once the stray reply has been
         // stored completely; a reply's own log line comes before that, so it
         // cannot tell.
-        s.adapter.sendRaw("H7.7.7\r");
-        s.adapter.bus().inject(qt_test::heartbeatFrame(9));
-        ASSERT_TRUE(waitUntil([&] { return s.usb.isDeviceConnected(9); }));
-        EXPECT_TRUE(s.log.contains("Got hardware version info: 7.7.7\n"));
+        adapter.sendRaw("H7.7.7\r");
+        adapter.bus().inject(qt_test::heartbeatFrame(9));
+        ASSERT_TRUE(waitUntil([&] { return usb.isDeviceConnected(9); }));
+        EXPECT_TRUE(log.contains("Got hardware version info: 7.7.7\n"));
         major = 0;
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        EXPECT_FALSE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
         EXPECT_EQ(major, 0);
 
         // The stored values themselves stay, for the next answered query.
-        s.adapter.setAnswering(true);
-        s.adapter.setHardwareReply("H3.4.5");
-        EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        adapter.setAnswering(true);
+        adapter.setHardwareReply("H3.4.5");
+        EXPECT_TRUE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(version(major, minor, patch), "3.4.5");
         // A code that is no rate is passed on as it is.
-        s.adapter.setBitRateCode('9');
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
+        adapter.setBitRateCode('9');
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
         EXPECT_EQ(static_cast<int>(rate), 9);
     });
 }
 
 TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
-    withStartedAdapter([](Started& s) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
         // Slow replies: a second query started meanwhile must not take the
         // first one's answer.
-        s.adapter.setReplyDelay(Millis(60));
+        adapter.setReplyDelay(Millis(60));
         for (int round = 0; round < 4; ++round) {
             SCOPED_TRACE(round);
             const std::string r = std::to_string(round);
-            s.adapter.setHardwareReply("H1." + r + ".2");
-            s.adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
+            adapter.setHardwareReply("H1." + r + ".2");
+            adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
             unsigned char hw[3] = {0, 0, 0};
             unsigned char fw[3] = {0, 0, 0};
             std::string commit;
             bool hwOk = false, fwOk = false;
-            std::thread a([&] { hwOk = s.usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
-            std::thread b([&] { fwOk = s.usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
+            std::thread a([&] { hwOk = usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
+            std::thread b([&] { fwOk = usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
             a.join();
             b.join();
             EXPECT_TRUE(hwOk && fwOk);
@@ -148,33 +119,35 @@ TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
 TEST(UsbBus, DeviceCallbacksPassThroughInitInterface) {
     std::atomic<int> newType{-1};
     std::atomic<int> lostId{-1};
-    withStartedAdapter(
-        [&](Started& s) {
-            qt_test::SimDevice device(s.adapter.bus(), 5, 3);
-            device.startHeartbeats(Millis(100));
-            ASSERT_TRUE(waitUntil([&] { return newType.load() == 3; }));
-            device.stopHeartbeats();
-            EXPECT_TRUE(waitUntil([&] { return lostId.load() == 5; }, Millis(4000)));
-        },
-        [&](unsigned, unsigned char type) { newType = type; }, [&](unsigned id) { lostId = static_cast<int>(id); });
+    qt_test::withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        ASSERT_TRUE(usb.closeInterface());
+        ASSERT_TRUE(usb.initInterface(
+            "/dev/ttyACM0", [&](unsigned, unsigned char type) { newType = type; },
+            [&](unsigned id) { lostId = static_cast<int>(id); }));
+        qt_test::SimDevice device(adapter.bus(), 5, 3);
+        device.startHeartbeats(Millis(100));
+        ASSERT_TRUE(waitUntil([&] { return newType.load() == 3; }));
+        device.stopHeartbeats();
+        EXPECT_TRUE(waitUntil([&] { return lostId.load() == 5; }, Millis(4000)));
+    });
 }
 
 TEST(UsbBus, StopsWithinAboutASecondAndStartsAgain) {
-    withStartedAdapter([](Started& s) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
         for (int round = 0; round < 2; ++round) {
             SCOPED_TRACE(round);
             // Nothing comes from the bus: the receive thread sits in its read.
             const auto closing = Clock::now();
-            EXPECT_TRUE(s.usb.closeInterface());
+            EXPECT_TRUE(usb.closeInterface());
             EXPECT_LT(secondsSince(closing), 2.5);
-            EXPECT_FALSE(s.usb.isRunning());
-            s.adapter.clearHostLines();
+            EXPECT_FALSE(usb.isRunning());
+            adapter.clearHostLines();
 
-            ASSERT_TRUE(s.usb.initInterface(s.path));
-            EXPECT_TRUE(waitUntil([&] { return s.usb.isRunning(); }));
-            EXPECT_TRUE(s.adapter.waitForHostLine("R02000001100"));
+            ASSERT_TRUE(usb.initInterface("/dev/ttyACM0"));
+            EXPECT_TRUE(waitUntil([&] { return usb.isRunning(); }));
+            EXPECT_TRUE(adapter.waitForHostLine("R02000001100"));
             unsigned char major = 0, minor = 0, patch = 0;
-            EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
+            EXPECT_TRUE(usb.getHardwareVersion(&major, &minor, &patch));
             EXPECT_EQ(major, 1);
         }
     });
@@ -186,10 +159,10 @@ TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
         ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
         return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
     };
-    withStartedAdapter([&](Started& s) {
-        s.adapter.unplug();
+    qt_test::withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        adapter.unplug();
         std::this_thread::sleep_for(Millis(300));
-        s.log.clear();
+        log.clear();
         const double cpuBefore = cpuSeconds();
         const auto start = Clock::now();
         std::this_thread::sleep_for(Millis(1000));
@@ -197,15 +170,15 @@ TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
         const double wall = secondsSince(start);
         // A spinning receive loop would burn a whole core.
         EXPECT_LT(cpu, 0.3 * wall) << "cpu " << cpu << " s in " << wall << " s";
-        const size_t errors = s.log.count("Error during USB read.\n");
+        const size_t errors = log.count("Error during USB read.\n");
         EXPECT_GE(errors, 1u);
         EXPECT_LT(errors, 200u);
         // Heartbeats cannot go out any more.
-        EXPECT_TRUE(waitUntil([&] { return !s.usb.isRunning(); }));
-        EXPECT_TRUE(s.log.waitFor("Exception on USB write\n"));
+        EXPECT_TRUE(waitUntil([&] { return !usb.isRunning(); }));
+        EXPECT_TRUE(log.waitFor("Exception on USB write\n"));
 
         const auto closing = Clock::now();
-        EXPECT_TRUE(s.usb.closeInterface());
+        EXPECT_TRUE(usb.closeInterface());
         EXPECT_LT(secondsSince(closing), 3.0);
     });
 }

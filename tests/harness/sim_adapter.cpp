@@ -1,5 +1,7 @@
 #include "sim_adapter.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 
 #include "device_tree.hpp"
+#include "usb_interface.hpp"
 #include "usb_line_codec.hpp"
 
 namespace qt_test {
@@ -49,7 +52,24 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
     return "/dev/" + name;
 }
 
-// ---------------------------------------------------------------------------
+void withAdapter(bool start, const AdapterBody& body) {
+    EXPECT_TRUE(runInPrivateDeviceTree([&] {
+        SimAdapter adapter;
+        LogCapture log;
+        USBInterface usb;
+        usb.setOutputLogStream(&log);
+        const std::string path = listAsYomlu(adapter);
+        if (start) {
+            ASSERT_TRUE(usb.initInterface(path));
+            ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
+        } else {
+            ASSERT_TRUE(usb.init(path));
+        }
+        body(adapter, usb, log);
+        EXPECT_TRUE(usb.closeInterface());
+        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
+    }));
+}
 
 SimAdapter::SimAdapter() {
     // Like a real adapter's port, the terminal neither echoes nor translates,

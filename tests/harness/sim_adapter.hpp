@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +21,8 @@
 
 #include "pty_pair.hpp"
 #include "test_transport.hpp"
+
+class USBInterface;
 
 namespace qt_test {
 
@@ -32,6 +35,13 @@ void makeRaw(int masterFd);
 // as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
 // returns that path.
 std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
+
+// In a private device tree: an adapter listed as /dev/ttyACM0 and an
+// interface logging into `log` that has opened it (init), or started on it
+// too (initInterface) when `start`. Afterwards the interface is closed and the
+// host must have written no malformed line.
+using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
+void withAdapter(bool start, const AdapterBody& body);
 
 class SimAdapter {
 public:
