@@ -19,8 +19,6 @@ namespace qt_test {
 
 namespace {
 
-// Longer than any line either side writes: a line without CR is garbage.
-constexpr size_t kMaxPending = 64;
 constexpr int kPollMs = 20;
 
 std::string frameLine(const can_frame_data& frame) {
@@ -171,11 +169,6 @@ void SimAdapter::readLoop() {
         for (size_t cr; (cr = pending.find('\r')) != std::string::npos;) {
             handleLine(pending.substr(0, cr));
             pending.erase(0, cr + 1);
-        }
-        if (pending.size() > kMaxPending) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            malformed_.push_back(pending);
-            pending.clear();
         }
     }
 }
