@@ -52,12 +52,13 @@ std::string sent(SimAdapter& adapter, USBInterface& usb, can_frame_data f, size_
     return waitForBytes(adapter, expectedSize);
 }
 
-// Standard output of an init that must throw `Exception`; its text in `what`.
+// Standard output of an init (initInterface when `start`) that must throw
+// `Exception`; its text in `what`.
 template <typename Exception>
-std::string initFailure(USBInterface& usb, const std::string& port, std::string* what = nullptr) {
+std::string initFailure(USBInterface& usb, const std::string& port, std::string* what = nullptr, bool start = false) {
     testing::internal::CaptureStdout();
     try {
-        usb.init(port);
+        start ? usb.initInterface(port) : usb.init(port);
         ADD_FAILURE() << "init(" << port << ") did not throw";
     } catch (const Exception& e) {
         if (what != nullptr) *what = e.what();
@@ -118,7 +119,7 @@ TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) 
     }));
 }
 
-TEST(UsbInit, OpenFailuresPrintTwoLinesAndRethrow) {
+TEST(UsbInit, OpenFailuresPrintTheirLinesAndRethrow) {
     const std::string kError = "USB Communication Error. Please check if the selected interface ";
     std::string what;
     USBInterface empty;
@@ -137,20 +138,17 @@ TEST(UsbInit, OpenFailuresPrintTwoLinesAndRethrow) {
     EXPECT_EQ(initFailure<serial::SerialException>(twice, pty.slavePath(), &what),
               kError + pty.slavePath() + " is okay.\nSerialException Serial port already open. failed.\n");
     EXPECT_EQ(what, "SerialException Serial port already open. failed.");
-}
 
-TEST(UsbInit, InitInterfacePassesTheExceptionOnAndStartsNothing) {
-    qt_test::PtyPair pty;
+    // initInterface passes the exception on and starts nothing.
+    qt_test::PtyPair other;
     LogCapture log;
-    USBInterface usb;
-    usb.setOutputLogStream(&log);
-    testing::internal::CaptureStdout();
-    EXPECT_THROW(usb.initInterface(pty.slavePath()), NoCompatibleDeviceException);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), kNotCompatible);
+    USBInterface started;
+    started.setOutputLogStream(&log);
+    EXPECT_EQ(initFailure<NoCompatibleDeviceException>(started, other.slavePath(), nullptr, true), kNotCompatible);
     std::this_thread::sleep_for(Millis(300));
-    EXPECT_FALSE(usb.isRunning());
+    EXPECT_FALSE(started.isRunning());
     EXPECT_FALSE(log.contains("Starting receive thread..."));
-    EXPECT_EQ(pty.drain(Millis(100)), "");  // no master heartbeat went out
+    EXPECT_EQ(other.drain(Millis(100)), "");  // no master heartbeat went out
 }
 
 TEST(UsbLinesOut, FramesAndCommandsByteForByte) {
