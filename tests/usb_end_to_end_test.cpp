@@ -5,106 +5,61 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 
-#include "device_tree.hpp"
 #include "driver.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
 #include "usb_interface.hpp"
 
-namespace {
-
 using qt_test::Millis;
 using qt_test::Payload;
-using qt_test::SimAdapter;
-using qt_test::SimDevice;
-using qt_test::waitUntil;
 using Clock = std::chrono::steady_clock;
 
-struct Bench {
-    SimAdapter& adapter;
-    SimDevice& device;
-    USBInterface& usb;
-};
-
-// A started USB interface with one simulated motor driver (node 5) behind
-// the adapter, sending heartbeats.
-void withDriverBehindAdapter(const std::function<void(Bench&)>& body) {
-    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
-        SimAdapter adapter;
-        const std::string path = qt_test::listAsYomlu(adapter);
-        SimDevice device(adapter.bus(), 5, 1);
-        device.startHeartbeats(Millis(100));
-        USBInterface usb;
-        ASSERT_TRUE(usb.initInterface(path));
-        ASSERT_TRUE(waitUntil([&] { return usb.isRunning() && usb.isDeviceConnected(5); }));
-        Bench b{adapter, device, usb};
-        body(b);
-        EXPECT_TRUE(usb.closeInterface());
-        device.stopHeartbeats();
-        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
-    }));
-}
-
-}  // namespace
-
-TEST(UsbEndToEnd, DriverReadTravelsThroughTheAdapterAndBack) {
+TEST(UsbEndToEnd, DriverReadsAndCommandsTravelThroughTheAdapter) {
     // Written by the adapter's thread: it must outlive the adapter, since
     // the pty between the threads is no synchronisation TSan can see.
     int counter = 0;
-    withDriverBehindAdapter([&counter](Bench& b) {
-        b.device.answer(70, Payload().put<float>(24.5f).put<float>(1.5f).reply());
-        Driver driver(5, &b.usb);
+    qt_test::withAdapter(true, [&counter](qt_test::SimAdapter& adapter, USBInterface& usb, qt_test::LogCapture&) {
+        qt_test::SimDevice device(adapter.bus(), 5, 1);
+        device.startHeartbeats(Millis(100));
+        ASSERT_TRUE(qt_test::waitUntil([&] { return usb.isDeviceConnected(5); }));
+        Driver driver(5, &usb);
+
+        device.answer(70, Payload().put<float>(24.5f).put<float>(1.5f).reply());
         float volts = 0.0f;
         ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS);
         EXPECT_FLOAT_EQ(volts, 24.5f);
         // The request went out as the adapter's remote-request line.
-        EXPECT_TRUE(b.adapter.waitForHostLine("R000002C68" + std::string(16, '0')));
-        ASSERT_EQ(b.device.requests(70).size(), 1u);
-        EXPECT_EQ(b.device.requests(70).front().can_id, 0xC00002C6u);
-        EXPECT_EQ(b.device.requests(70).front().can_dlc, 8);
+        EXPECT_TRUE(adapter.waitForHostLine("R000002C68" + std::string(16, '0')));
+        ASSERT_EQ(device.requests(70).size(), 1u);
+        EXPECT_EQ(device.requests(70).front().can_id, 0xC00002C6u);
 
         // Many in a row, each answered with its own value.
-        b.device.answer(70, [&counter](const can_frame_data&) {
-            return std::optional<qt_test::SimReply>(Payload().put<float>(float(++counter)).put<float>(0.0f).reply());
+        device.answer(70, [&counter](const can_frame_data&) {
+            return std::optional<qt_test::SimReply>(
+                Payload().put<float>(float(++counter)).put<float>(0.0f).reply());
         });
         for (int i = 1; i <= 40; ++i) {
             ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS) << i;
             EXPECT_FLOAT_EQ(volts, float(i));
         }
 
-        // A single-device driver learns its node id through the adapter.
-        Driver single(&b.usb);
-        EXPECT_EQ(single.getId(), 5u);
-        EXPECT_EQ(single.getBusVoltage(&volts), RET_SUCCESS);
-        EXPECT_FLOAT_EQ(volts, 41.0f);
-    });
-}
-
-TEST(UsbEndToEnd, CommandsArriveAndUnansweredReadsTimeOut) {
-    withDriverBehindAdapter([](Bench& b) {
-        Driver driver(5, &b.usb);
         EXPECT_EQ(driver.setMotorTorqueLimit(2.5f), RET_SUCCESS);
-        ASSERT_TRUE(b.device.waitForRequests(50, 1));
-        can_frame_data command = b.device.requests(50).front();
+        ASSERT_TRUE(device.waitForRequests(50, 1));
+        const can_frame_data command = device.requests(50).front();
         EXPECT_EQ(command.can_id, 0x80000000u | (5u << 7) | 50u);
         EXPECT_EQ(command.can_dlc, 4);
         EXPECT_FLOAT_EQ((canGetSignal<float>(command, 0, 32, true)), 2.5f);
 
-        b.device.silence(70);
-        float volts = -1.0f;
+        device.silence(70);
+        volts = -1.0f;
         const auto start = Clock::now();
         EXPECT_EQ(driver.getBusVoltage(&volts), RET_TIMEOUT);
         const double took = std::chrono::duration<double>(Clock::now() - start).count();
         EXPECT_GE(took, 0.19);
         EXPECT_LT(took, 1.5);
         EXPECT_FLOAT_EQ(volts, -1.0f);
-
-        // A node that is not on the bus is not asked.
-        Driver absent(9, &b.usb);
-        EXPECT_EQ(absent.getBusVoltage(&volts), RET_NOT_CONNECTED);
     });
 }

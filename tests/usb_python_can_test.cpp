@@ -6,11 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,8 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <stdexcept>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,28 +28,14 @@
 #include "test_transport.hpp"
 #include "usb_interface.hpp"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using qt_test::expectSameFrame;
 using qt_test::Millis;
 using qt_test::rawFrame;
 
 constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
-const char* const kPython = "/usr/bin/python3";
-
-std::string peerScript() {
-    const std::string here = __FILE__;
-    return here.substr(0, here.rfind('/')) + "/usb_python_can_peer.py";
-}
-
-bool pythonCanAvailable() {
-    if (::access(kPython, X_OK) != 0) return false;
-    return std::system("/usr/bin/python3 -c 'import can, serial' >/dev/null 2>&1") == 0;
-}
 
 // How the peer reports a frame: "FRAME id ext rtr dlc data".
 std::string peerView(const can_frame_data& f) {
@@ -68,9 +51,6 @@ std::string peerView(const can_frame_data& f) {
     }
     return rtr || f.can_dlc == 0 ? view + "-" : view;
 }
-
-// The peer's "send" command for a frame.
-std::string sendCommand(const can_frame_data& f) { return "send" + peerView(f).substr(5); }
 
 // Copies bytes both ways between two pty masters.
 class PtyBridge {
@@ -111,83 +91,21 @@ private:
     std::thread thread_;
 };
 
-// The python-can process, driven line by line.
-class PythonPeer {
-public:
-    explicit PythonPeer(const std::string& port) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const std::string script = peerScript();
-        char* argv[] = {const_cast<char*>(kPython), const_cast<char*>(script.c_str()), const_cast<char*>(port.c_str()),
-                        nullptr};
-        const int rc = ::posix_spawn(&pid_, kPython, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        toPeer_ = in[1];
-        fromPeer_ = out[0];
-        if (rc != 0) throw std::runtime_error("posix_spawn python3");
-    }
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
-    ~PythonPeer() {
-        ::close(toPeer_);  // the peer ends at the end of its input
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        int status = 0;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(Millis(10));
-        }
-        ::close(fromPeer_);
-    }
+}  // namespace
 
-    void command(const std::string& line) {
-        const std::string text = line + "\n";
-        if (::write(toPeer_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-            ADD_FAILURE() << "cannot talk to python";
-        }
-    }
-
-    // The next line of output, or "" after `timeout`.
-    std::string readLine(Millis timeout = Millis(10000)) {
-        const auto deadline = Clock::now() + timeout;
-        for (;;) {
-            const size_t nl = buffer_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-            if (left <= 0) return "";
-            pollfd p{fromPeer_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-            char buf[256];
-            const ssize_t n = ::read(fromPeer_, buf, sizeof buf);
-            if (n <= 0) return "";
-            buffer_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int toPeer_ = -1;
-    int fromPeer_ = -1;
-    std::string buffer_;
-};
-
-// An open USBInterface on one pty and python-can on another, bridged.
-void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body) {
+TEST(UsbPythonCan, FramesCrossBothWaysUnchanged) {
     // setup.sh installs it; a missing peer must not pass silently.
-    ASSERT_TRUE(pythonCanAvailable()) << "/usr/bin/python3 with python3-can is needed (run ./setup.sh)";
+    ASSERT_EQ(std::system("/usr/bin/python3 -c 'import can, serial' >/dev/null 2>&1"), 0)
+        << "/usr/bin/python3 with python3-can is needed (run ./setup.sh)";
     EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
+        // The library on one pty, python-can on another, bridged.
         qt_test::PtyPair ours;
         qt_test::PtyPair theirs;
         qt_test::makeRaw(ours.masterFd());
@@ -196,57 +114,44 @@ void withPythonPeer(const std::function<void(USBInterface&, PythonPeer&)>& body)
         PtyBridge bridge(ours.masterFd(), theirs.masterFd());
         USBInterface usb;
         ASSERT_TRUE(usb.init("/dev/ttyACM0"));
-        PythonPeer peer(theirs.slavePath());
-        ASSERT_EQ(peer.readLine(), "READY");
-        body(usb, peer);
-    }));
-}
 
-const std::vector<can_frame_data>& sampleFrames() {
-    static const std::vector<can_frame_data> frames = {
-        rawFrame(0x123, 2, {0xAB, 0x01}),
-        rawFrame(0x7FF, 8, {0xFF, 0xEE, 0xDD, 0xCC, 0xBB, 0xAA, 0x99, 0x88}),
-        rawFrame(0x000, 0, {}),
-        rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
-        rawFrame(kExt | 0x00000005, 3, {0x01, 0x02, 0x03}),
-        rawFrame(kExt | (5u << 7) | 50u, 4, {0x00, 0x00, 0x20, 0x40}),
-        rawFrame(kExt | kRtr | 0x2C6, 0, {}),
-        rawFrame(kRtr | 0x321, 0, {}),
-    };
-    return frames;
-}
+        // The peer takes commands on its standard input and answers into `out`;
+        // it ends at the end of its input.
+        const std::string here = __FILE__;
+        const std::string out = "/tmp/qt-python-can-" + std::to_string(::getpid()) + ".out";
+        const std::string command = "/usr/bin/python3 " + here.substr(0, here.rfind('/')) +
+                                    "/usb_python_can_peer.py " + theirs.slavePath() + " >" + out;
+        std::unique_ptr<FILE, int (*)(FILE*)> peer(::popen(command.c_str(), "w"), ::pclose);
+        ASSERT_NE(peer, nullptr);
+        ASSERT_TRUE(qt_test::waitUntil([&] { return fileText(out) == "READY\n"; }, Millis(10000)));
 
-}  // namespace
-
-TEST(UsbPythonCan, FramesWeWriteDecodeInPythonCan) {
-    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
-        std::vector<can_frame_data> frames = sampleFrames();
+        const std::vector<can_frame_data> frames = {
+            rawFrame(0x123, 2, {0xAB, 0x01}),
+            rawFrame(0x000, 0, {}),
+            rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+            rawFrame(kExt | kRtr | 0x2C6, 0, {}),
+            rawFrame(kRtr | 0x321, 0, {}),
+        };
+        std::vector<can_frame_data> written = frames;
         // Remote requests with a length carry data digits; python-can skips them.
-        frames.push_back(rawFrame(kExt | kRtr | 0x2C6, 8, {}));
-        frames.push_back(rawFrame(kRtr | 0x456, 4, {1, 2, 3, 4}));
-        frames.push_back(rawFrame(0xC2000001u, 1, {}));  // the master heartbeat
-        for (const can_frame_data& f : frames) {
-            can_frame_data copy = f;
-            ASSERT_TRUE(usb.sendData(&copy));
+        written.push_back(rawFrame(kExt | kRtr | 0x2C6, 8, {}));
+        written.push_back(rawFrame(kRtr | 0x456, 4, {1, 2, 3, 4}));
+        std::string commands = "recv " + std::to_string(written.size()) + "\n";
+        std::string expected = "READY\n";
+        for (can_frame_data f : written) {
+            ASSERT_TRUE(usb.sendData(&f));
+            expected += peerView(f) + "\n";
         }
-        peer.command("recv " + std::to_string(frames.size()));
-        for (const can_frame_data& f : frames) EXPECT_EQ(peer.readLine(), peerView(f));
-    });
-}
-
-TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
-    withPythonPeer([](USBInterface& usb, PythonPeer& peer) {
         // python-can writes a remote request of length 4 as "r1234" with no
         // data digits; the adapter's lines always carry them, so this line is
-        // too short to trust and yields nothing. The frames after it are read whole.
-        peer.command(sendCommand(rawFrame(kRtr | 0x123, 4, {})));
-        ASSERT_EQ(peer.readLine(), "SENT");
-        const std::vector<can_frame_data>& frames = sampleFrames();
-        for (const can_frame_data& f : frames) {
-            peer.command(sendCommand(f));
-            ASSERT_EQ(peer.readLine(), "SENT");
-        }
-        // python-can's own "O" (open) line comes first and yields nothing.
+        // too short to trust and yields nothing, like python-can's own "O"
+        // (open) line before it. The frames after it are read whole.
+        commands += "send" + peerView(rawFrame(kRtr | 0x123, 4, {})).substr(5) + "\n";
+        for (const can_frame_data& f : frames) commands += "send" + peerView(f).substr(5) + "\n";
+        for (size_t i = 0; i <= frames.size(); ++i) expected += "SENT\n";
+        ASSERT_GE(std::fputs(commands.c_str(), peer.get()), 0);
+        ASSERT_EQ(std::fflush(peer.get()), 0);
+
         std::vector<can_frame_data> got;
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         while (got.size() < frames.size() && Clock::now() < deadline) {
@@ -254,10 +159,13 @@ TEST(UsbPythonCan, FramesPythonCanWritesComeOutOfRecvData) {
             std::memset(&f, 0xA5, sizeof f);
             if (usb.recvData(&f)) got.push_back(f);
         }
+        peer.reset();
+        EXPECT_EQ(fileText(out), expected);
+        ::unlink(out.c_str());
         ASSERT_EQ(got.size(), frames.size());
         for (size_t i = 0; i < frames.size(); ++i) {
             SCOPED_TRACE(peerView(frames[i]));
-            expectSameFrame(got[i], frames[i]);
+            qt_test::expectSameFrame(got[i], frames[i]);
         }
-    });
+    }));
 }

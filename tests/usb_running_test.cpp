@@ -1,21 +1,15 @@
 // A started USBInterface (receive and heartbeat threads running) against the
-// simulated adapter: the adapter queries, devices seen and reached through
-// the adapter, and the adapter pulled out while the receive thread reads.
+// simulated adapter: the adapter queries, stopping and starting again, and
+// the adapter pulled out while the receive thread reads.
 
 #include <gtest/gtest.h>
 
-#include <time.h>
-
+#include <atomic>
 #include <chrono>
-#include <functional>
-#include <map>
-#include <mutex>
+#include <ctime>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "device_tree.hpp"
-#include "recording_device.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
 #include "test_transport.hpp"
@@ -39,126 +33,79 @@ std::string version(unsigned char major, unsigned char minor, unsigned char patc
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
 
-struct Started {
-    SimAdapter& adapter;
-    USBInterface& usb;
-    LogCapture& log;
-    std::string path;
-};
-
-// A started interface on an accepted adapter, in a private device tree.
-using OnNew = std::function<void(unsigned int, unsigned char)>;
-using OnLost = std::function<void(unsigned int)>;
-void withStartedAdapter(const std::function<void(Started&)>& body, const OnNew& onNew = {},
-                        const OnLost& onLost = {}) {
-    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
-        SimAdapter adapter;
-        const std::string path = qt_test::listAsYomlu(adapter);
-        LogCapture log;
-        USBInterface usb;
-        usb.setOutputLogStream(&log);
-        ASSERT_TRUE(usb.initInterface(path, onNew, onLost));
-        ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
-        Started s{adapter, usb, log, path};
-        body(s);
-        EXPECT_TRUE(usb.closeInterface());
-        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
-    }));
-}
-
 }  // namespace
 
-TEST(UsbQueries, RepliesComeBackThroughTheReceiveThread) {
-    withStartedAdapter([](Started& s) {
+TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         CANBaudRate rate = CAN_BAUDRATE_10K;
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
         EXPECT_EQ(rate, CAN_BAUDRATE_500K);
-        EXPECT_TRUE(s.log.contains("Got CAN Baud Rate : 6\n"));
-
-        EXPECT_TRUE(s.usb.setCANBaudRate(CAN_BAUDRATE_1M));
-        EXPECT_TRUE(s.adapter.waitForHostLine("S8"));
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
-        EXPECT_EQ(rate, CAN_BAUDRATE_1M);
-
-        // A code that is no rate is passed on as it is.
-        s.adapter.setBitRateCode('9');
-        EXPECT_TRUE(s.usb.getCANBaudRate(&rate));
-        EXPECT_EQ(static_cast<int>(rate), 9);
-
         unsigned char major = 0, minor = 0, patch = 0;
         std::string commit;
-        EXPECT_TRUE(s.usb.getFirmwareVersion(&major, &minor, &patch, &commit));
+        EXPECT_TRUE(usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         EXPECT_EQ(version(major, minor, patch) + "-" + commit, "2.3.4-1a2b3c4d");
-        EXPECT_TRUE(s.log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
+        EXPECT_TRUE(log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
 
-        EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
-        EXPECT_EQ(version(major, minor, patch), "1.0.2");
-        EXPECT_TRUE(s.log.contains("Got hardware version info: 1.0.2\n"));
-
-        EXPECT_TRUE(s.usb.enterDFUMode());
-        EXPECT_TRUE(s.log.waitFor("Got DFU mode info: \n"));
-        for (const char* line : {"G", "V", "H"}) EXPECT_TRUE(s.adapter.waitForHostLine(line)) << line;
-    });
-}
-
-TEST(UsbQueries, SilentAdapterAndStrayRepliesLeaveTheOutputs) {
-    withStartedAdapter([](Started& s) {
-        s.adapter.setAnswering(false);
-        unsigned char major = 7, minor = 8, patch = 9;
-        std::string commit = "untouched";
-        CANBaudRate rate = CAN_BAUDRATE_125K;
+        // Without an answer the outputs are left as they are.
+        adapter.setAnswering(false);
+        major = 7, minor = 8, patch = 9;
+        commit = "untouched";
+        rate = CAN_BAUDRATE_125K;
 
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
-        EXPECT_FALSE(s.usb.getFirmwareVersion(&major, &minor, &patch, &commit));
+        EXPECT_FALSE(usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         const double took = secondsSince(start);
-        EXPECT_FALSE(s.usb.getCANBaudRate(&rate));
-        EXPECT_FALSE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        EXPECT_FALSE(usb.getCANBaudRate(&rate));
+        EXPECT_FALSE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout + kApiTimeout + kApiTimeout);
         EXPECT_GE(took, 0.95);
         EXPECT_LT(took, 3.0);
-        EXPECT_EQ(version(major, minor, patch), "7.8.9");
-        EXPECT_EQ(commit, "untouched");
+        EXPECT_EQ(version(major, minor, patch) + commit, "7.8.9untouched");
         EXPECT_EQ(rate, CAN_BAUDRATE_125K);
 
         // A reply nobody asked for answers no later query.
         // The heartbeat behind it is routed only once the stray reply has been
         // stored completely; a reply's own log line comes before that, so it
         // cannot tell.
-        s.adapter.sendRaw("H7.7.7\r");
-        s.adapter.bus().inject(qt_test::heartbeatFrame(9));
-        ASSERT_TRUE(waitUntil([&] { return s.usb.isDeviceConnected(9); }));
-        EXPECT_TRUE(s.log.contains("Got hardware version info: 7.7.7\n"));
+        adapter.sendRaw("H7.7.7\r");
+        adapter.bus().inject(qt_test::heartbeatFrame(9));
+        ASSERT_TRUE(waitUntil([&] { return usb.isDeviceConnected(9); }));
+        EXPECT_TRUE(log.contains("Got hardware version info: 7.7.7\n"));
         major = 0;
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        EXPECT_FALSE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
         EXPECT_EQ(major, 0);
 
         // The stored values themselves stay, for the next answered query.
-        s.adapter.setAnswering(true);
-        s.adapter.setHardwareReply("H3.4.5");
-        EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
+        adapter.setAnswering(true);
+        adapter.setHardwareReply("H3.4.5");
+        EXPECT_TRUE(usb.getHardwareVersion(&major, &minor, &patch));
         EXPECT_EQ(version(major, minor, patch), "3.4.5");
+        // A code that is no rate is passed on as it is.
+        adapter.setBitRateCode('9');
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
+        EXPECT_EQ(static_cast<int>(rate), 9);
     });
 }
 
 TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
-    withStartedAdapter([](Started& s) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
         // Slow replies: a second query started meanwhile must not take the
         // first one's answer.
-        s.adapter.setReplyDelay(Millis(60));
+        adapter.setReplyDelay(Millis(60));
         for (int round = 0; round < 4; ++round) {
             SCOPED_TRACE(round);
             const std::string r = std::to_string(round);
-            s.adapter.setHardwareReply("H1." + r + ".2");
-            s.adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
+            adapter.setHardwareReply("H1." + r + ".2");
+            adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
             unsigned char hw[3] = {0, 0, 0};
             unsigned char fw[3] = {0, 0, 0};
             std::string commit;
             bool hwOk = false, fwOk = false;
-            std::thread a([&] { hwOk = s.usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
-            std::thread b([&] { fwOk = s.usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
+            std::thread a([&] { hwOk = usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
+            std::thread b([&] { fwOk = usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
             a.join();
             b.join();
             EXPECT_TRUE(hwOk && fwOk);
@@ -168,107 +115,57 @@ TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
     });
 }
 
-TEST(UsbBus, DevicesAreSeenRoutedAndDroppedThroughTheAdapter) {
-    std::mutex mutex;
-    std::vector<std::string> events;
-    auto note = [&](const std::string& e) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.push_back(e);
-    };
-    auto seen = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return events;
-    };
-    withStartedAdapter(
-        [&](Started& s) {
-            // Master heartbeats reach the bus as the frames they are.
-            EXPECT_TRUE(s.adapter.waitForHostLine("R0200000110" "0", 2));
-            const auto onBus = s.adapter.bus().sentFrames();
-            ASSERT_FALSE(onBus.empty());
-            EXPECT_TRUE(qt_test::isMasterHeartbeat(onBus.front()));
-
-            qt_test::SimDevice device(s.adapter.bus(), 5, 3);
-            device.answer(70, qt_test::Payload().put<float>(24.5f).put<float>(1.25f).reply());
-            qt_test::RecordingDevice recorder(5);
-            s.usb.registerCANMsgCallback(&recorder);
-            device.startHeartbeats(Millis(100));
-            ASSERT_TRUE(waitUntil([&] { return !seen().empty(); }));
-            EXPECT_TRUE(waitUntil([&] { return s.usb.isDeviceConnected(5); }));
-            EXPECT_EQ(s.usb.getConnectedDevices(), (std::map<unsigned int, unsigned char>{{5, 3}}));
-
-            // A read request out, the device's reply back to the registered object.
-            can_frame_data request = qt_test::makeFrame(5, 70, {}, 8, true);
-            EXPECT_TRUE(s.usb.sendFrame(&request));
-            EXPECT_TRUE(s.adapter.waitForHostLine("R000002C68" + std::string(16, '0')));
-            const auto reply = recorder.waitForCommand(70);
-            ASSERT_TRUE(reply.has_value());
-            can_frame_data r = *reply;
-            EXPECT_EQ(getDeviceIdFromFrame(&r), 5u);
-            EXPECT_FLOAT_EQ((canGetSignal<float>(r, 0, 32, true)), 24.5f);
-            EXPECT_FLOAT_EQ((canGetSignal<float>(r, 32, 32, true)), 1.25f);
-            EXPECT_EQ(device.requests(70).size(), 1u);
-
-            // Silence: dropped after about a second.
-            device.stopHeartbeats();
-            const auto silentFrom = Clock::now();
-            ASSERT_TRUE(waitUntil([&] { return seen().size() >= 2; }, Millis(4000)));
-            EXPECT_LT(secondsSince(silentFrom), 2.5);
-            EXPECT_EQ(seen(), (std::vector<std::string>{"new 5 3", "lost 5"}));
-            EXPECT_FALSE(s.usb.isDeviceConnected(5));
-            EXPECT_TRUE(s.usb.closeInterface());
-            s.usb.unregisterCANMsgCallback(&recorder);
-        },
-        [&](unsigned id, unsigned char type) { note("new " + std::to_string(id) + " " + std::to_string(type)); },
-        [&](unsigned id) { note("lost " + std::to_string(id)); });
-}
-
-TEST(UsbBus, StopsWithinAboutASecondAndStartsAgain) {
-    withStartedAdapter([](Started& s) {
+TEST(UsbBus, StopsWithinAboutASecondAndStartsAgainWithItsCallbacks) {
+    std::atomic<int> newType{-1};
+    std::atomic<int> lostId{-1};
+    qt_test::withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
         for (int round = 0; round < 2; ++round) {
             SCOPED_TRACE(round);
             // Nothing comes from the bus: the receive thread sits in its read.
             const auto closing = Clock::now();
-            EXPECT_TRUE(s.usb.closeInterface());
+            EXPECT_TRUE(usb.closeInterface());
             EXPECT_LT(secondsSince(closing), 2.5);
-            EXPECT_FALSE(s.usb.isRunning());
-            s.adapter.clearHostLines();
+            EXPECT_FALSE(usb.isRunning());
+            adapter.clearHostLines();
 
-            ASSERT_TRUE(s.usb.initInterface(s.path));
-            EXPECT_TRUE(waitUntil([&] { return s.usb.isRunning(); }));
-            EXPECT_TRUE(s.adapter.waitForHostLine("R02000001100"));
+            ASSERT_TRUE(usb.initInterface(
+                "/dev/ttyACM0", [&](unsigned, unsigned char type) { newType = type; },
+                [&](unsigned id) { lostId = static_cast<int>(id); }));
+            EXPECT_TRUE(waitUntil([&] { return usb.isRunning(); }));
+            EXPECT_TRUE(adapter.waitForHostLine("R02000001100"));
             unsigned char major = 0, minor = 0, patch = 0;
-            EXPECT_TRUE(s.usb.getHardwareVersion(&major, &minor, &patch));
+            EXPECT_TRUE(usb.getHardwareVersion(&major, &minor, &patch));
             EXPECT_EQ(major, 1);
         }
+        qt_test::SimDevice device(adapter.bus(), 5, 3);
+        device.startHeartbeats(Millis(100));
+        ASSERT_TRUE(waitUntil([&] { return newType.load() == 3; }));
+        device.stopHeartbeats();
+        EXPECT_TRUE(waitUntil([&] { return lostId.load() == 5; }, Millis(4000)));
     });
 }
 
 TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
-    auto cpuSeconds = [] {
-        timespec ts{};
-        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-        return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-    };
-    withStartedAdapter([&](Started& s) {
-        s.adapter.unplug();
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        adapter.unplug();
         std::this_thread::sleep_for(Millis(300));
-        s.log.clear();
-        const double cpuBefore = cpuSeconds();
+        log.clear();
+        const double cpuBefore = static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
         const auto start = Clock::now();
         std::this_thread::sleep_for(Millis(1000));
-        const double cpu = cpuSeconds() - cpuBefore;
+        const double cpu = static_cast<double>(std::clock()) / CLOCKS_PER_SEC - cpuBefore;
         const double wall = secondsSince(start);
         // A spinning receive loop would burn a whole core.
         EXPECT_LT(cpu, 0.3 * wall) << "cpu " << cpu << " s in " << wall << " s";
-        const size_t errors = s.log.count("Error during USB read.\n");
+        const size_t errors = log.count("Error during USB read.\n");
         EXPECT_GE(errors, 1u);
         EXPECT_LT(errors, 200u);
         // Heartbeats cannot go out any more.
-        EXPECT_TRUE(waitUntil([&] { return !s.usb.isRunning(); }));
-        EXPECT_TRUE(s.log.waitFor("Exception on USB write\n"));
+        EXPECT_TRUE(waitUntil([&] { return !usb.isRunning(); }));
+        EXPECT_TRUE(log.waitFor("Exception on USB write\n"));
 
         const auto closing = Clock::now();
-        EXPECT_TRUE(s.usb.closeInterface());
+        EXPECT_TRUE(usb.closeInterface());
         EXPECT_LT(secondsSince(closing), 3.0);
     });
 }

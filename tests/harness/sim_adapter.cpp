@@ -1,73 +1,29 @@
 #include "sim_adapter.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "device_tree.hpp"
+#include "usb_interface.hpp"
+#include "usb_line_codec.hpp"
 
 namespace qt_test {
 
 namespace {
 
-constexpr uint32_t kExt = 1u << 31;
-constexpr uint32_t kRtr = 1u << 30;
-// Longer than any line either side writes: a line without CR is garbage.
-constexpr size_t kMaxPending = 64;
 constexpr int kPollMs = 20;
 
-int upperHexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Strict parse of a frame line without its CR: upper-case digits, exact
-// length, 11-bit standard and 29-bit extended identifiers.
-std::optional<can_frame_data> parseAdapterFrameLine(const std::string& line) {
-    if (line.empty()) return std::nullopt;
-    const char kind = line[0];
-    const bool ext = kind == 'T' || kind == 'R';
-    const bool rtr = kind == 'r' || kind == 'R';
-    if (!ext && kind != 't' && kind != 'r') return std::nullopt;
-    const size_t idDigits = ext ? 8 : 3;
-    if (line.size() < 2 + idDigits) return std::nullopt;
-    for (size_t i = 1; i < line.size(); ++i) {
-        if (upperHexValue(line[i]) < 0) return std::nullopt;
-    }
-    uint32_t id = 0;
-    for (size_t i = 1; i <= idDigits; ++i) id = id * 16 + static_cast<uint32_t>(upperHexValue(line[i]));
-    const int dlc = upperHexValue(line[1 + idDigits]);
-    if (dlc > 8 || line.size() != 2 + idDigits + 2 * static_cast<size_t>(dlc)) return std::nullopt;
-    if (id > (ext ? 0x1FFFFFFFu : 0x7FFu)) return std::nullopt;
-
-    can_frame_data f{};
-    f.can_id = id | (ext ? kExt : 0u) | (rtr ? kRtr : 0u);
-    f.can_dlc = static_cast<uint8_t>(dlc);
-    for (int i = 0; i < dlc; ++i) {
-        const size_t at = 2 + idDigits + 2 * static_cast<size_t>(i);
-        f.data[i] = static_cast<uint8_t>(upperHexValue(line[at]) * 16 + upperHexValue(line[at + 1]));
-    }
-    return f;
-}
-
-// A frame as the adapter writes it, CR included.
-std::string adapterFrameLine(const can_frame_data& frame) {
-    const bool ext = (frame.can_id & kExt) != 0;
-    const bool rtr = (frame.can_id & kRtr) != 0;
-    char buf[48];
-    const char kind = ext ? (rtr ? 'R' : 'T') : (rtr ? 'r' : 't');
-    int n = std::snprintf(buf, sizeof buf, ext ? "%c%08X%u" : "%c%03X%u", kind,
-                          frame.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), unsigned{frame.can_dlc});
-    for (int i = 0; i < frame.can_dlc && i < 8; ++i) {
-        n += std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), "%02X", unsigned{frame.data[i]});
-    }
-    return std::string(buf, static_cast<size_t>(n)) + "\r";
+std::string frameLine(const can_frame_data& frame) {
+    usb_line::LineBuffer line;
+    return std::string(line.data(), usb_line::encodeFrameLine(frame, line));
 }
 
 // When a link of `rate` bit/s that is busy until `busyUntil` has carried
@@ -94,7 +50,24 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
     return "/dev/" + name;
 }
 
-// ---------------------------------------------------------------------------
+void withAdapter(bool start, const AdapterBody& body) {
+    EXPECT_TRUE(runInPrivateDeviceTree([&] {
+        SimAdapter adapter;
+        LogCapture log;
+        USBInterface usb;
+        usb.setOutputLogStream(&log);
+        const std::string path = listAsYomlu(adapter);
+        if (start) {
+            ASSERT_TRUE(usb.initInterface(path));
+            ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
+        } else {
+            ASSERT_TRUE(usb.init(path));
+        }
+        body(adapter, usb, log);
+        EXPECT_TRUE(usb.closeInterface());
+        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
+    }));
+}
 
 SimAdapter::SimAdapter() {
     // Like a real adapter's port, the terminal neither echoes nor translates,
@@ -119,11 +92,6 @@ void SimAdapter::stopThreads() {
 void SimAdapter::unplug() {
     stopThreads();
     pty_.closeMaster();
-}
-
-char SimAdapter::bitRateCode() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return bitRateCode_;
 }
 
 std::vector<std::string> SimAdapter::malformedLines() const {
@@ -202,61 +170,45 @@ void SimAdapter::readLoop() {
             handleLine(pending.substr(0, cr));
             pending.erase(0, cr + 1);
         }
-        if (pending.size() > kMaxPending) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            malformed_.push_back(pending);
-            pending.clear();
-        }
     }
 }
 
 void SimAdapter::forwardLoop() {
     can_frame_data frame{};
     while (!stop_.load()) {
-        if (bus_.recvData(&frame)) writeToHost(adapterFrameLine(frame));
+        if (bus_.recvData(&frame)) writeToHost(frameLine(frame));
     }
 }
 
 void SimAdapter::handleLine(const std::string& line) {
-    const auto isOneOf = [](char c, const std::string& set) { return set.find(c) != std::string::npos; };
-    std::optional<can_frame_data> frame;
+    const auto isOneOf = [](char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; };
+    const char kind = line.empty() ? '\0' : line[0];
+    const char arg = line.size() == 2 ? line[1] : '\0';  // of S<rate> and Z<op>
+    can_frame_data frame = usb_line::parseLine(line.data(), line.size()).frame;
+    const bool isFrame = isOneOf(kind, "tTrR") && frameLine(frame) == line + "\r";
+    const bool isLetter = line.size() == 1 && isOneOf(kind, "COGVHd");
     std::string answer;
+    Millis delay;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         hostLines_.push_back(line);
-        const char kind = line.empty() ? '\0' : line[0];
-        // The argument of the two-character commands S<rate> and Z<op>.
-        const char arg = line.size() == 2 ? line[1] : '\0';
-        bool wellFormed = line.size() == 1 && isOneOf(kind, "COGVHd");
-        if (isOneOf(kind, "tTrR")) {
-            frame = parseAdapterFrameLine(line);
-            wellFormed = frame.has_value();
-        } else if (kind == 'S') {
-            wellFormed = arg >= '0' && arg <= '8';
-            if (wellFormed) bitRateCode_ = arg;
-        } else if (kind == 'Z') {
-            wellFormed = arg >= '0' && arg <= '2';
-        } else if (wellFormed && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
+        if (kind == 'S' && arg >= '0' && arg <= '8') {
+            bitRateCode_ = arg;
+        } else if (!isFrame && !isLetter && !(kind == 'Z' && arg >= '0' && arg <= '2')) {
+            malformed_.push_back(line);
+        } else if (isLetter && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
             answer = kind == 'G' ? std::string("G") + bitRateCode_
                      : kind == 'V' ? firmwareReply_
                      : kind == 'H' ? hardwareReply_
                                    : std::string("d");
         }
-        if (!wellFormed) malformed_.push_back(line);
-    }
-    linesCv_.notify_all();
-    if (frame) bus_.sendData(&*frame);
-    if (!answer.empty()) reply(answer);
-}
-
-void SimAdapter::reply(std::string line) {
-    Millis delay;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
         delay = replyDelay_;
     }
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
-    writeToHost(line + "\r");
+    linesCv_.notify_all();
+    if (isFrame) bus_.sendData(&frame);
+    if (answer.empty()) return;
+    std::this_thread::sleep_for(delay);
+    writeToHost(answer + "\r");
 }
 
 }  // namespace qt_test

@@ -2,21 +2,19 @@
 #define QT_TESTS_SIM_ADAPTER_HPP
 
 // A simulated Yomlu USB-to-CAN adapter on the master side of a pseudo-
-// terminal. The library opens portPath() like the real adapter's serial port.
-// The adapter parses the lines the library writes (strictly: a malformed line
-// is recorded, not guessed at), answers the queries G, V and H and the
-// firmware-update command d, and bridges frames to a CAN bus simulated by a
-// TestTransport: frame lines from the host are "sent" on bus(), where
-// SimDevices see them, and every frame the devices put on bus() goes to the
-// host as a frame line. Its own parser and encoder are independent of the
-// library's.
+// terminal; the library opens portPath() like the real adapter's port. It
+// answers the queries G, V and H and the firmware-update command d, and
+// bridges frames to bus(): frame lines from the host are sent there, where
+// SimDevices see them, and the devices' frames go to the host as frame lines.
+// It reuses the library's line codec, whose bytes the USB tests check
+// exactly; a frame line is well-formed only as the exact encoding of its frame.
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,12 +22,13 @@
 #include "pty_pair.hpp"
 #include "test_transport.hpp"
 
+class USBInterface;
+
 namespace qt_test {
 
 class SimAdapter;
 
-// Puts the terminal of a pty (through its master) into raw mode: no echo, no
-// line editing, no character translation.
+// Puts the terminal of a pty (through its master) into raw mode.
 void makeRaw(int masterFd);
 
 // Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
@@ -37,47 +36,45 @@ void makeRaw(int masterFd);
 // returns that path.
 std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
 
+// In a private device tree: an adapter listed as /dev/ttyACM0 and an
+// interface logging into `log` that has opened it (init), or started on it
+// too (initInterface) when `start`. Afterwards the interface is closed and the
+// host must have written no malformed line.
+using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
+void withAdapter(bool start, const AdapterBody& body);
+
 class SimAdapter {
 public:
     SimAdapter();
     ~SimAdapter();
-
     SimAdapter(const SimAdapter&) = delete;
     SimAdapter& operator=(const SimAdapter&) = delete;
 
-    // The serial device the library opens.
     const std::string& portPath() const { return pty_.slavePath(); }
-    // The CAN side: attach SimDevices here. bus().sentFrames() lists the
-    // frames the host sent, in order.
+    // The CAN side; sentFrames() lists the frames the host sent, in order.
     TestTransport& bus() { return bus_; }
 
-    // --- behaviour
     // Reply lines without CR; defaults "H1.0.2" and "V2.3.4-1a2b3c4d".
     void setHardwareReply(std::string line) { set(hardwareReply_, std::move(line)); }
     void setFirmwareReply(std::string line) { set(firmwareReply_, std::move(line)); }
     // A silent adapter (old firmware) answers no query.
     void setAnswering(bool answering) { set(answering_, answering); }
     void setReplyDelay(Millis delay) { set(replyDelay_, delay); }
-    // Paces the link both ways to this many bit/s (10 bits a character):
-    // lines toward the host go out no faster, and the host's bytes are taken
-    // no faster (so its writes back up in the pty). 0 (default): no pacing.
+    // Paces the link both ways to this many bit/s (10 bits a character), so
+    // that the host's writes back up in the pty. 0 (default): no pacing.
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
     // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
     void setBitRateCode(char digit) { set(bitRateCode_, digit); }
-    char bitRateCode() const;
 
-    // --- what the host wrote
+    // What the host wrote; clearHostLines forgets all of it.
     std::vector<std::string> malformedLines() const;
-    // Every byte the host wrote, as it came.
     std::string hostBytes() const;
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
     void clearHostLines();
 
-    // --- toward the host
-    // Raw bytes, as they are, in one write.
+    // Raw bytes toward the host, as they are, in one write.
     void sendRaw(const std::string& bytes) { writeToHost(bytes); }
-
     // Pulls the plug: stops the adapter and closes the master side.
     void unplug();
 
@@ -90,7 +87,6 @@ private:
     void readLoop();
     void forwardLoop();
     void handleLine(const std::string& line);
-    void reply(std::string line);
     void writeToHost(const std::string& bytes);
     void stopThreads();
 
