@@ -40,18 +40,15 @@ protected:
 }  // namespace
 
 TEST_F(InterfaceTest, StartHeartbeatCloseRestartAndRunningFlag) {
-    EXPECT_FALSE(bus.isRunning());
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
     for (const char* line : {"Starting receive thread...\n", "Starting heartbeat thread...\n", "CAN Init Success\n",
                              "Inside recvThread() 0\n", "Inside masterheartbeatThread() "}) {
         EXPECT_TRUE(log.waitFor(line)) << line;
     }
-    auto first = bus.waitForSent(isMasterHeartbeat, 1);
+    const auto first = bus.waitForSent(isMasterHeartbeat, 1);
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->can_id, 0xC2000001u);
-    EXPECT_EQ(first->can_dlc, 1);
-    EXPECT_EQ(dataBytes(*first), (std::array<uint8_t, 8>{}));
+    expectSameFrame(*first, rawFrame(0xC2000001u, {0x00}));
 
     // About one every 200 ms: five more take four to six periods, however
     // late this thread got here.
@@ -83,15 +80,12 @@ TEST_F(InterfaceTest, StartHeartbeatCloseRestartAndRunningFlag) {
     EXPECT_TRUE(waitUntil([&] { return !bus.isRunning(); }, Millis(2000))) << "a failed heartbeat clears it";
     bus.closeInterface();  // no heartbeat may race the sends below
     can_frame_data f = makeFrame(3, 10);
-    // A null frame leaves the flag as the failed send before it left it.
-    const struct { bool transportOk; can_frame_data* frame; bool sent; } sends[] = {
-        {true, &f, true}, {false, &f, false}, {true, nullptr, false}};
-    for (const auto& s : sends) {
-        SCOPED_TRACE(&s - sends);
-        bus.setSendResult(s.transportOk);
-        EXPECT_EQ(bus.sendFrame(s.frame), s.sent);
-        EXPECT_EQ(bus.isRunning(), s.sent);
-    }
+    bus.setSendResult(true);
+    EXPECT_TRUE(bus.sendFrame(&f) && bus.isRunning());
+    bus.setSendResult(false);
+    EXPECT_FALSE(bus.sendFrame(&f) || bus.isRunning());
+    bus.setSendResult(true);
+    EXPECT_FALSE(bus.sendFrame(nullptr) || bus.isRunning()) << "a null frame leaves the flag as it was";
 }
 
 TEST_F(InterfaceTest, FailingTransportInit) {
@@ -99,7 +93,6 @@ TEST_F(InterfaceTest, FailingTransportInit) {
     bus.setInitResult(false);
     EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
     EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
-    EXPECT_FALSE(log.contains("CAN Init Success"));
     EXPECT_EQ(bus.closeCalls(), 1);
     std::this_thread::sleep_for(Millis(250));
     EXPECT_TRUE(bus.sentFrames().empty()) << "no task may run after a failed start";
@@ -117,7 +110,6 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
     std::condition_variable cv;
     std::vector<std::pair<unsigned, unsigned char>> found;
     std::vector<unsigned> lost;
-    Clock::time_point lostAt;
     ASSERT_TRUE(bus.initInterface(
         "test",
         [&](unsigned node, unsigned char type) {
@@ -130,7 +122,6 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
             std::lock_guard<std::mutex> lock(m);
             EXPECT_EQ(devices.count(node), 0u);
             lost.push_back(node);
-            lostAt = Clock::now();
             cv.notify_all();
         }));
     SimDevice steady(bus, 12, 3);
@@ -149,9 +140,8 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
 
     std::unique_lock<std::mutex> lock(m);
     ASSERT_TRUE(cv.wait_for(lock, Millis(3000), [&] { return lost.size() == 3; }));
-    const long age = std::chrono::duration_cast<std::chrono::milliseconds>(lostAt - sentAt).count();
-    EXPECT_GE(age, 1001);
-    EXPECT_LE(age, 1500);
+    EXPECT_GE(msSince(sentAt), 1001);
+    EXPECT_LE(msSince(sentAt), 1500);
     lock.unlock();
     std::this_thread::sleep_for(Millis(600));  // the steady node has now lived through many drop checks
     lock.lock();
@@ -230,7 +220,6 @@ TEST_F(InterfaceTest, FramesGoToTheirNodeOnlyAndALaterRegistrationWins) {
     bus.inject(makeFrame(5, 34));
     ASSERT_TRUE(log.waitFor("Unknown Device ID 5 or Command ID 34"));
     EXPECT_EQ(dev.count(), 2u);
-    EXPECT_EQ(replacement.count(), 1u);
     bus.closeInterface();
 }
 
@@ -239,7 +228,6 @@ TEST_F(InterfaceTest, SetAsDeviceGivesUpLearnsAndRoutesToLowestId) {
     RecordingDevice seven(7), three(3);
     bus.registerCANMsgCallback(&seven);
     bus.registerCANMsgCallback(&three);
-    EXPECT_FALSE(bus.isDevice());
     const auto t0 = Clock::now();
     EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
     EXPECT_GE(msSince(t0), 450);
@@ -277,9 +265,7 @@ TEST_F(InterfaceTest, NoDeliveryAfterUnregisterReturns) {
     });
     struct Guarded final : CANDeviceType {
         Guarded() { nodeId = 40; }
-        void canMsgCallback(can_frame_data*) override {
-            if (gone.load()) violations.fetch_add(1);
-        }
+        void canMsgCallback(can_frame_data*) override { violations += gone.load() ? 1 : 0; }
         std::atomic<bool> gone{false};
         std::atomic<int> violations{0};
     };
