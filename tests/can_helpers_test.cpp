@@ -14,17 +14,10 @@ using qt_test::dataBytes;
 using Bytes = std::array<uint8_t, 8>;
 
 TEST(FrameRecord, IdentifierComposition) {
-    can_node_id master{};
-    master.id_type = master.rtr = master.broadcast_type = master.cmd_id = 1;
-    EXPECT_EQ(setNodeIDForFrame(master), 0xC2000001u);
-
-    can_node_id id{};
-    id.id_type = 1;
-    id.device_type = 5;
-    id.device_id = 0x3FFFF;
-    id.cmd_id = 0x7F;
+    // Fields: id_type, rtr, error, device_type, broadcast_type, device_id, cmd_id.
+    EXPECT_EQ(setNodeIDForFrame({1, 1, 0, 0, 1, 0, 1}), 0xC2000001u);
     can_frame_data f{};
-    f.can_id = setNodeIDForFrame(id);
+    f.can_id = setNodeIDForFrame({1, 0, 0, 5, 0, 0x3FFFF, 0x7F});
     EXPECT_EQ(f.can_id, 0x95FFFFFFu);
     EXPECT_EQ(getDeviceTypeFromFrame(&f), 5);
     EXPECT_EQ(getDeviceIdFromFrame(&f), 0x3FFFFu);
@@ -38,12 +31,7 @@ TEST(FrameRecord, IdentifierComposition) {
 // covers every layout; startBit and length pick the branch.
 TEST(SignalCodec, FieldPlacementTable) {
     const struct {
-        uint8_t fill;
-        uint64_t value;
-        unsigned char start, length;
-        bool little;
-        Bytes want;
-        uint64_t readBack;
+        uint8_t fill; uint64_t value; unsigned char start, length; bool little; Bytes want; uint64_t readBack;
     } rows[] = {
         // Clears only its own bits at an odd position.
         {0xFF, 0x000, 4, 12, true, {0x0F, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0x000},
