@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -19,8 +22,8 @@ long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
-// A logged transport; devices registered in a test must be closed out
-// (closeInterface) before the test body's locals go.
+// Devices registered in a test must be closed out (closeInterface) before
+// the test body's locals go.
 class InterfaceTest : public ::testing::Test {
 protected:
     void SetUp() override { bus.setOutputLogStream(&log); }
@@ -37,105 +40,75 @@ protected:
 
 }  // namespace
 
-TEST_F(InterfaceTest, StartLogsAndMasterHeartbeat) {
-    EXPECT_FALSE(bus.isRunning());
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    EXPECT_EQ(bus.lastInitName(), "test");
-    for (const char* line : {"Starting receive thread...\n", "Starting heartbeat thread...\n", "CAN Init Success\n"}) {
-        EXPECT_TRUE(log.contains(line)) << line;
-    }
-    ASSERT_TRUE(log.waitFor("Inside recvThread() 0\n"));
-    ASSERT_TRUE(log.waitFor("Inside masterheartbeatThread() "));
+TEST_F(InterfaceTest, LifecycleHeartbeatAndRunningFlag) {
+    std::atomic<int> staleCalls{0};
+    bus.setInitResult(false);
+    EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++staleCalls; }, [&](unsigned) { ++staleCalls; }));
+    EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
+    EXPECT_EQ(bus.closeCalls(), 1);
+    std::this_thread::sleep_for(Millis(250));
+    EXPECT_TRUE(bus.sentFrames().empty()) << "no task may run after a failed start";
 
-    auto first = bus.waitForSent(isMasterHeartbeat, 1);
+    bus.setInitResult(true);
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
+    for (const char* line : {"Starting receive thread...\n", "Starting heartbeat thread...\n", "CAN Init Success\n",
+                             "Inside recvThread() 0\n", "Inside masterheartbeatThread() "}) {
+        EXPECT_TRUE(log.waitFor(line)) << line;
+    }
+    const auto first = bus.waitForSent(isMasterHeartbeat, 1);
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->can_id, 0xC2000001u);
-    EXPECT_EQ(first->can_dlc, 1);
-    EXPECT_EQ(dataBytes(*first), (std::array<uint8_t, 8>{}));
+    expectSameFrame(*first, rawFrame(0xC2000001u, {0x00}));
+    bus.inject(heartbeatFrame(4));  // would reach the failed start's callbacks, had they been kept
 
     // About one every 200 ms: five more take four to six periods, however
     // late this thread got here.
     const size_t sentBefore = bus.sentFrames(isMasterHeartbeat).size();
-    const auto t0 = Clock::now();
+    auto t0 = Clock::now();
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, sentBefore + 5, Millis(3000)).has_value());
     EXPECT_GE(msSince(t0), 750);
     EXPECT_LE(msSince(t0), 1800);
+    EXPECT_EQ(staleCalls.load(), 0);
 
+    // Just after a heartbeat: the heartbeat task is at the start of its pause.
+    t0 = Clock::now();
     EXPECT_TRUE(bus.closeInterface());
+    EXPECT_LT(msSince(t0), 190) << "closing must not wait out a heartbeat period";
     EXPECT_FALSE(bus.isRunning());
+    EXPECT_TRUE(bus.closeInterface());
+    EXPECT_EQ(bus.closeCalls(), 3);
     const size_t sentAtClose = bus.sentFrames().size();
     std::this_thread::sleep_for(Millis(300));
     EXPECT_EQ(bus.sentFrames().size(), sentAtClose);
-}
-
-TEST_F(InterfaceTest, CloseIsPromptIdempotentAndRestartable) {
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
-    EXPECT_EQ(bus.initCalls(), 1);
-
-    const auto t0 = Clock::now();
-    EXPECT_TRUE(bus.closeInterface());
-    EXPECT_LT(msSince(t0), 190) << "closing must not wait out a heartbeat period";
-    EXPECT_TRUE(bus.closeInterface());
-    EXPECT_EQ(bus.closeCalls(), 2);
 
     ASSERT_TRUE(startAndWaitRunning(bus));
-    EXPECT_EQ(bus.initCalls(), 2);
+    EXPECT_EQ(bus.initCalls(), 3) << "the refused start must not reach the transport";
     // The test transport waits 20 ms per empty receive: about 25 in 500 ms.
     const long before = bus.idleReceives();
     std::this_thread::sleep_for(Millis(500));
     EXPECT_LT(bus.idleReceives() - before, 60) << "the receive thread must wait, not spin";
-}
 
-TEST_F(InterfaceTest, FailingTransportInit) {
-    std::atomic<int> calls{0};
-    bus.setInitResult(false);
-    EXPECT_FALSE(bus.initInterface("x", [&](unsigned, unsigned char) { ++calls; }, [&](unsigned) { ++calls; }));
-    EXPECT_TRUE(log.contains("Closing CAN Socket\n"));
-    EXPECT_FALSE(log.contains("CAN Init Success"));
-    EXPECT_EQ(bus.closeCalls(), 1);
-    EXPECT_FALSE(bus.isRunning());
-    std::this_thread::sleep_for(Millis(250));
-    EXPECT_TRUE(bus.sentFrames().empty()) << "no task may run after a failed start";
-
-    // The callbacks of the failed start were not stored.
-    bus.setInitResult(true);
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    bus.inject(heartbeatFrame(4));
-    std::this_thread::sleep_for(Millis(100));
-    EXPECT_EQ(calls.load(), 0);
-}
-
-TEST_F(InterfaceTest, RunningFlagFollowsEachSend) {
-    ASSERT_TRUE(startAndWaitRunning(bus));
     bus.setSendResult(false);
-    EXPECT_TRUE(waitUntil([&] { return !bus.isRunning(); }, Millis(2000)));
-
+    EXPECT_TRUE(waitUntil([&] { return !bus.isRunning(); }, Millis(2000))) << "a failed heartbeat clears it";
+    bus.closeInterface();  // no heartbeat may race the sends below
     can_frame_data f = makeFrame(3, 10);
     bus.setSendResult(true);
-    EXPECT_TRUE(bus.sendFrame(&f));
-    EXPECT_TRUE(bus.isRunning());
+    EXPECT_TRUE(bus.sendFrame(&f) && bus.isRunning());
     bus.setSendResult(false);
-    EXPECT_FALSE(bus.sendFrame(&f));
-    EXPECT_FALSE(bus.isRunning());
+    EXPECT_FALSE(bus.sendFrame(&f) || bus.isRunning());
     bus.setSendResult(true);
-    EXPECT_FALSE(bus.sendFrame(nullptr));
-    EXPECT_FALSE(bus.isRunning()) << "a null frame leaves the flag as it was";
+    EXPECT_FALSE(bus.sendFrame(nullptr) || bus.isRunning()) << "a null frame leaves the flag as it was";
 }
 
-TEST_F(InterfaceTest, OneHeartbeatComesAndGoes) {
+TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::pair<unsigned, unsigned char>> found;
     std::vector<unsigned> lost;
-    bool connectedDuringNewDevice = true;
-    Clock::time_point lostAt;
     ASSERT_TRUE(bus.initInterface(
         "test",
         [&](unsigned node, unsigned char type) {
-            const bool present = bus.isDeviceConnected(node);
             std::lock_guard<std::mutex> lock(m);
-            connectedDuringNewDevice = present;
             found.emplace_back(node, type);
         },
         [&](unsigned node) {
@@ -144,63 +117,36 @@ TEST_F(InterfaceTest, OneHeartbeatComesAndGoes) {
             std::lock_guard<std::mutex> lock(m);
             EXPECT_EQ(devices.count(node), 0u);
             lost.push_back(node);
-            lostAt = Clock::now();
             cv.notify_all();
         }));
-
-    const auto sentAt = Clock::now();
-    bus.inject(heartbeatFrame(77, 3));
-    ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 77 ; \x03\n"));
-    ASSERT_TRUE(waitForDevice(bus, 77, Millis(1000)));
-    EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{77, 3}}));
-
-    std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, Millis(3000), [&] { return !lost.empty(); }));
-    const long age = std::chrono::duration_cast<std::chrono::milliseconds>(lostAt - sentAt).count();
-    EXPECT_GE(age, 1001);
-    EXPECT_LE(age, 1500);
-    EXPECT_EQ(lost, std::vector<unsigned>{77});
-    EXPECT_EQ(found, (std::vector<std::pair<unsigned, unsigned char>>{{77, 3}}));
-    EXPECT_FALSE(connectedDuringNewDevice) << "onNewDevice runs before the node is entered";
-    lock.unlock();
-    EXPECT_FALSE(bus.isDeviceConnected(77));
-    bus.closeInterface();  // before the callbacks' state goes
-}
-
-TEST_F(InterfaceTest, SteadyHeartbeatsKeepANodeAndCloseClearsTheTable) {
-    std::atomic<int> newCount{0}, lostCount{0};
-    ASSERT_TRUE(bus.initInterface(
-        "test", [&](unsigned, unsigned char) { ++newCount; }, [&](unsigned) { ++lostCount; }));
-    SimDevice node(bus, 12, 1);
-    node.startHeartbeats(Millis(500));
-    std::this_thread::sleep_for(Millis(2600));
-    EXPECT_EQ(newCount.load(), 1);
-    EXPECT_EQ(lostCount.load(), 0);
-    EXPECT_TRUE(bus.isDeviceConnected(12));
-    node.stopHeartbeats();
-    bus.closeInterface();
-    EXPECT_TRUE(bus.getConnectedDevices().empty());
-}
-
-TEST_F(InterfaceTest, LostCallbacksInAscendingOrder) {
-    std::mutex m;
-    std::vector<unsigned> lost;
-    ASSERT_TRUE(bus.initInterface("test", {}, [&](unsigned node) {
-        std::lock_guard<std::mutex> lock(m);
-        lost.push_back(node);
-    }));
+    SimDevice steady(bus, 12, 3);
+    steady.startHeartbeats(Millis(500));
+    ASSERT_TRUE(waitForDevice(bus, 12, Millis(1000)));
     // Inject mid-cycle, so that all three fall silent 1000 ms before the
     // same drop check whatever the scheduling jitter.
     const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 1, Millis(1000)).has_value());
     std::this_thread::sleep_for(Millis(100));
-    for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node));
-    waitUntil([&] {
-        std::lock_guard<std::mutex> lock(m);
-        return lost.size() == 3;
-    });
-    bus.closeInterface();
+    const auto sentAt = Clock::now();
+    for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node, 3));
+    ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 30 ; \x03\n"));
+    ASSERT_TRUE(waitForDevice(bus, 17, Millis(1000)));
+    EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{5, 3}, {12, 3}, {17, 3}, {30, 3}}));
+
+    std::unique_lock<std::mutex> lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, Millis(3000), [&] { return lost.size() == 3; }));
+    EXPECT_GE(msSince(sentAt), 1001);
+    EXPECT_LE(msSince(sentAt), 1500);
+    lock.unlock();
+    std::this_thread::sleep_for(Millis(600));  // the steady node has now lived through many drop checks
+    lock.lock();
     EXPECT_EQ(lost, (std::vector<unsigned>{5, 17, 30}));
+    EXPECT_EQ(found, (std::vector<std::pair<unsigned, unsigned char>>{{12, 3}, {30, 3}, {5, 3}, {17, 3}}));
+    lock.unlock();
+    EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{12, 3}}));
+    steady.stopHeartbeats();
+    bus.closeInterface();  // before the callbacks' state goes
+    EXPECT_TRUE(bus.getConnectedDevices().empty());
 }
 
 TEST_F(InterfaceTest, BootloaderModeStopsHeartbeatsAndDrops) {
@@ -230,7 +176,7 @@ TEST_F(InterfaceTest, BootloaderModeStopsHeartbeatsAndDrops) {
     bus.closeInterface();
 }
 
-TEST_F(InterfaceTest, FramesGoToTheirNodeOnly) {
+TEST_F(InterfaceTest, FramesGoToTheirNodeOnlyAndALaterRegistrationWins) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     // With no device registered, nothing is logged beyond "Got message".
     bus.inject(makeFrame(8, 30));
@@ -238,33 +184,52 @@ TEST_F(InterfaceTest, FramesGoToTheirNodeOnly) {
     EXPECT_TRUE(log.contains("Got message....8 30\n"));
     EXPECT_FALSE(log.contains("Unknown Device ID"));
 
+    struct Thrower : CANDeviceType {
+        Thrower() { nodeId = 1; }
+        void canMsgCallback(can_frame_data*) override { throw std::runtime_error("boom"); }
+    } thrower;
     RecordingDevice dev(5);
+    bus.registerCANMsgCallback(&thrower);
     bus.registerCANMsgCallback(&dev);
+    bus.inject(makeFrame(1, 50));  // a throwing device must not end routing for the others
     bus.inject(heartbeatFrame(5));
     bus.inject(makeFrame(5, 70, {1, 2, 3}));
     bus.inject(makeFrame(5, 2));   // acknowledgement: never handed on
     bus.inject(makeFrame(6, 70));  // nobody registered under 6
     flushRouter();
-    const auto got = dev.received();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].can_id, heartbeatFrame(5).can_id) << "heartbeats are routed too";
-    EXPECT_EQ(got[1].can_id, makeFrame(5, 70).can_id);
-    EXPECT_EQ(got[1].data[2], 3);
-    EXPECT_TRUE(log.contains("Got message....5 70\n"));
+    ASSERT_EQ(dev.count(), 2u);
+    expectSameFrame(dev.received()[0], heartbeatFrame(5));  // heartbeats are routed too
+    expectSameFrame(dev.received()[1], makeFrame(5, 70, {1, 2, 3}));
     EXPECT_TRUE(log.contains("Unknown Device ID 5 or Command ID 2\n"));
     EXPECT_TRUE(log.contains("Unknown Device ID 6 or Command ID 70\n"));
+
+    RecordingDevice replacement(5);
+    bus.registerCANMsgCallback(&replacement);
+    EXPECT_TRUE(log.contains("Device already exists with same id. Hence updating CANMsgCallback().\n"));
+    bus.inject(makeFrame(5, 33));
+    ASSERT_TRUE(replacement.waitFor(1));
+    // Unregistering the replaced one removes whichever entry the id holds.
+    bus.unregisterCANMsgCallback(&dev);
+    bus.inject(makeFrame(5, 34));
+    ASSERT_TRUE(log.waitFor("Unknown Device ID 5 or Command ID 34"));
+    EXPECT_EQ(dev.count(), 2u);
     bus.closeInterface();
 }
 
-TEST_F(InterfaceTest, SingleDeviceModeGoesToLowestId) {
+TEST_F(InterfaceTest, SetAsDeviceGivesUpLearnsAndRoutesToLowestId) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     RecordingDevice seven(7), three(3);
     bus.registerCANMsgCallback(&seven);
     bus.registerCANMsgCallback(&three);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
+    EXPECT_GE(msSince(t0), 450);
+    EXPECT_LE(msSince(t0), 1500);
+    EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
+
     // setAsDevice learns from a heartbeat that arrives while it waits.
     bus.injectAfter(heartbeatFrame(12), Millis(100));
     EXPECT_EQ(bus.setAsDevice(), 12u);
-    EXPECT_TRUE(bus.isDevice());
     bus.inject(makeFrame(12, 40));
     bus.inject(makeFrame(12, 2));
     flushRouter();
@@ -275,41 +240,10 @@ TEST_F(InterfaceTest, SingleDeviceModeGoesToLowestId) {
     // the acknowledgement is dropped.
     EXPECT_EQ(commands, (std::vector<int>{1, 40, 99}));
     EXPECT_FALSE(log.contains("Unknown Device ID"));
-    bus.closeInterface();
-}
 
-TEST_F(InterfaceTest, SetAsDeviceLearnsOrGivesUp) {
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    EXPECT_FALSE(bus.isDevice());
-    const auto t0 = Clock::now();
-    EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
-    EXPECT_GE(msSince(t0), 450);
-    EXPECT_LE(msSince(t0), 1500);
-    EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
-
-    bus.injectAfter(heartbeatFrame(21), Millis(100));
-    EXPECT_EQ(bus.setAsDevice(), 21u);
     bus.inject(heartbeatFrame(22));
     EXPECT_TRUE(waitUntil([&] { return bus.setAsDevice() == 22u; }, Millis(1000)))
         << "every later heartbeat overwrites the learned id";
-}
-
-TEST_F(InterfaceTest, SecondRegistrationReplacesTheFirst) {
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    RecordingDevice first(5), second(5), bystander(6);
-    bus.registerCANMsgCallback(&bystander);
-    bus.registerCANMsgCallback(&first);
-    bus.registerCANMsgCallback(&second);
-    EXPECT_TRUE(log.contains("Device already exists with same id. Hence updating CANMsgCallback().\n"));
-    bus.inject(makeFrame(5, 33));
-    ASSERT_TRUE(second.waitFor(1));
-    EXPECT_TRUE(first.received().empty());
-
-    // Unregistering the first removes whichever entry the id holds.
-    bus.unregisterCANMsgCallback(&first);
-    bus.inject(makeFrame(5, 34));
-    ASSERT_TRUE(log.waitFor("Unknown Device ID 5 or Command ID 34"));
-    EXPECT_EQ(second.received().size(), 1u);
     bus.closeInterface();
 }
 
@@ -322,39 +256,16 @@ TEST_F(InterfaceTest, NoDeliveryAfterUnregisterReturns) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
-    struct Guarded final : CANDeviceType {
-        Guarded() { nodeId = 40; }
-        void canMsgCallback(can_frame_data*) override {
-            if (gone.load()) violations.fetch_add(1);
-        }
-        std::atomic<bool> gone{false};
-        std::atomic<int> violations{0};
-    };
     for (int round = 0; round < 50; ++round) {
-        auto* dev = new Guarded;
-        bus.registerCANMsgCallback(dev);
+        auto dev = std::make_unique<RecordingDevice>(40);
+        bus.registerCANMsgCallback(dev.get());
         std::this_thread::sleep_for(Millis(2));
-        bus.unregisterCANMsgCallback(dev);
-        dev->gone = true;
+        bus.unregisterCANMsgCallback(dev.get());
+        const size_t atUnregister = dev->count();
         std::this_thread::sleep_for(Millis(1));
-        EXPECT_EQ(dev->violations.load(), 0);
-        delete dev;  // ASan/TSan catch any late call
+        EXPECT_EQ(dev->count(), atUnregister);
+        // Destroyed now: ASan and TSan catch any later call.
     }
     stopFeeding = true;
     feeder.join();
-}
-
-TEST_F(InterfaceTest, ThrowingDeviceDoesNotStopTheReceiveThread) {
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    struct Thrower : CANDeviceType {
-        Thrower() { nodeId = 1; }
-        void canMsgCallback(can_frame_data*) override { throw std::runtime_error("boom"); }
-    } thrower;
-    RecordingDevice other(2);
-    bus.registerCANMsgCallback(&thrower);
-    bus.registerCANMsgCallback(&other);
-    bus.inject(makeFrame(1, 50));
-    bus.inject(makeFrame(2, 50));
-    EXPECT_TRUE(other.waitFor(1));
-    EXPECT_TRUE(bus.closeInterface());
 }
