@@ -135,22 +135,18 @@ TEST_F(Machinery, ReplyFromAnotherThreadWakesTheReader) {
 
 // --- bootloader mode: whole identifiers
 
-TEST_F(Machinery, BootloaderRepliesAreDecodedByWholeIdentifier) {
+// Replies are decoded by whole identifier as one u32 (3 is a normal command id
+// as well). The firmware update leaves the stream in hexadecimal while it
+// writes: other identifiers are still logged in decimal, the base left as it was.
+TEST_F(Machinery, BootloaderModeDecodesWholeIdentifiersAndLogsOthersInDecimal) {
     impl.bootloaderMode = true;
-    for (uint32_t id : {3u, 31u, 33u, 49u, 67u, 121u}) {
-        SCOPED_TRACE(id);
+    for (uint32_t id : {3u, 121u}) {
         ArmedRead<Driver::DriverImpl> armed(impl, static_cast<int>(id));
         deliver(rawFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF}));
         unsigned int ack = 0;
-        ASSERT_EQ(impl.parseData(static_cast<int>(id), &ack), RET_SUCCESS);
-        EXPECT_EQ(ack, 0x03020179u);
+        ASSERT_EQ(impl.parseData(static_cast<int>(id), &ack), RET_SUCCESS) << id;
+        EXPECT_EQ(ack, 0x03020179u) << id;
     }
-}
-
-// The firmware update leaves the stream in hexadecimal while it writes: the
-// identifier is still logged in decimal, and the stream's base left as it was.
-TEST_F(Machinery, BootloaderModeLogsEveryOtherIdentifierInDecimal) {
-    impl.bootloaderMode = true;
     log << std::hex;
     impl.setLogStream(&log);
     ArmedRead<Driver::DriverImpl> armed(impl, 121);
