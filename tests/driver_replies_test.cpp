@@ -72,6 +72,7 @@ protected:
         EXPECT_EQ(got, std::tuple<T...>{static_cast<T>(expected)...});
     }
 
+    LogCapture log;  // outlives the driver that may write to it
     SimBus sim{kNode};
     Driver driver{kNode, &sim.bus};
     Driver absent{kNode + 1, &sim.bus};  // no heartbeat from this node
@@ -282,7 +283,6 @@ TEST_F(DriverReplies, TimeOutAndALateReplyThatTheNextReadsDoNotSee) {
 }
 
 TEST_F(DriverReplies, LogLinesGoToTheDriversStream) {
-    LogCapture log;
     driver.setOutputLogStream(&log);
     sim.device.send(7, {});
     waitUntil([&] { return log.count("Unknown Command Id.\n") >= 1; }, Millis(2000));
