@@ -25,13 +25,10 @@ Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
 
 Payload shorts(uint16_t a, uint16_t b, uint16_t c, uint16_t d) { return Payload().put(a).put(b).put(c).put(d); }
 
+// A value that differs from `value`, to start an output from.
 template <typename T>
 T other(T value) {
-    if constexpr (std::is_same_v<T, bool>) {
-        return !value;
-    } else {
-        return static_cast<T>(value + 1);
-    }
+    return std::is_same_v<T, bool> ? static_cast<T>(!value) : static_cast<T>(value + 1);
 }
 
 class DriverReplies : public ::testing::Test {
