@@ -213,9 +213,7 @@ TEST_F(FlashTest, DeviceAlreadyInBootloaderSkipsTheChecksAndTheEnterFrame) {
 
     EXPECT_TRUE(bus.sentFrames(isEnterBootloader).empty());
     expectFlashed(kSmallImage);
-    const Lines got = lines();
-    ASSERT_GE(got.size(), 3u);
-    EXPECT_EQ(got[2], "Changing Baud rate to 125K");
+    EXPECT_FALSE(log.contains("Entering DFU Mode")) << log.text();
     const uint32_t heartbeatId = 0x80000000u | (0x2Au << 7) | 1u;
     EXPECT_TRUE(log.contains("[FLASH] Unknown Command Id:" + std::to_string(heartbeatId) + "\n")) << log.text();
     EXPECT_FALSE(bus.bootloaderMode.load());
@@ -346,9 +344,6 @@ TEST_F(FlashTest, RejectedWriteCompletionIsCountedAndTheUpdateGoesOn) {
     EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(0x08000000));
     EXPECT_EQ(boot->writes(), (std::vector<BootWrite>{{0x08000000, 16, true}, {0x08000010, 16, false},
                                                       {0x08000020, 5, true}}));
-    std::map<uint32_t, uint8_t> expected = bytesOf(kSmallImage);
-    for (uint32_t a = 0x08000010; a < 0x08000020; ++a) expected.erase(a);
-    EXPECT_EQ(boot->memory(), expected);
     expectNormalOperationResumed();
 }
 
