@@ -59,7 +59,6 @@ public:
     // one or, when `batched`, in one batch with it.
     void secondAcksWithoutDelay(bool batched);
 
-    bool inBootloader() const { return locked(inBootloader_); }
     std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
     std::vector<uint8_t> erasedSectors() const { return locked(erased_); }
     std::vector<BootWrite> writes() const { return locked(writes_); }
