@@ -1,5 +1,6 @@
 #include "sim_bootloader.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -16,13 +17,9 @@ constexpr uint8_t kEnterBootloaderCommand = 127;
 bool isStandard(const can_frame_data& f) { return (f.can_id & 0xE0000000u) == 0 && f.can_id < 0x800; }
 
 std::optional<CANBaudRate> rateOfSpeedCode(uint8_t code) {
-    switch (code) {
-        case 1: return CAN_BAUDRATE_125K;
-        case 2: return CAN_BAUDRATE_250K;
-        case 3: return CAN_BAUDRATE_500K;
-        case 4: return CAN_BAUDRATE_1M;
-        default: return std::nullopt;
-    }
+    constexpr CANBaudRate kRates[] = {CAN_BAUDRATE_125K, CAN_BAUDRATE_250K, CAN_BAUDRATE_500K, CAN_BAUDRATE_1M};
+    if (code < 1 || code > 4) return std::nullopt;
+    return kRates[code - 1];
 }
 
 uint32_t bigEndian32(const uint8_t* p) {
@@ -33,8 +30,7 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), nodeId_(nodeId), inBootloader_(startInBootloader) {
-    // The device's own work; long enough that the host has taken the
-    // previous acknowledgement of the same identifier and waits again.
+    // Long enough that the host has taken the first acknowledgement.
     delays_[BootStep::SpeedAtNewRate] = Millis(10);
     delays_[BootStep::EraseDone] = Millis(20);
     delays_[BootStep::WriteDone] = Millis(10);
@@ -59,9 +55,8 @@ void SimBootloader::setDelay(BootStep step, Millis delay) {
 
 void SimBootloader::secondAcksWithoutDelay(bool batched) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (BootStep step : {BootStep::SpeedAtNewRate, BootStep::EraseDone, BootStep::WriteDone}) {
+    for (BootStep step : {BootStep::SpeedAtNewRate, BootStep::EraseDone, BootStep::WriteDone})
         delays_[step] = Millis(0);
-    }
     batched_ = batched;
 }
 
@@ -76,7 +71,6 @@ void SimBootloader::onFrame(const can_frame_data& frame) {
     if (!isStandard(f)) {
         if (getExtFromFrame(&f) && !getRtrFromFrame(&f) && getDeviceIdFromFrame(&f) == nodeId_ &&
             getCommandIdFromFrame(&f) == kEnterBootloaderCommand && f.can_dlc == 0) {
-            ++enterRequests_;
             inBootloader_ = true;
             rate_ = CAN_BAUDRATE_125K;
         }
@@ -86,7 +80,6 @@ void SimBootloader::onFrame(const can_frame_data& frame) {
         ++unheard_;
         return;
     }
-    heard_.push_back(f);
     onBootloaderFrame(f);
     if (batched_) {
         bus_.inject(outbox_);
@@ -104,22 +97,19 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
         if (fault->second.first == BootFault::Silence) return false;
         ok = false;
     }
-    auto delay = delays_.find(step);
+    const auto found = delays_.find(step);
+    const Millis delay = found == delays_.end() ? Millis(0) : found->second;
     std::optional<CANBaudRate> holdFor;
     if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
-    send(id, ok ? kAck : kNack, delay == delays_.end() ? Millis(0) : delay->second, holdFor);
-    return ok;
-}
-
-void SimBootloader::send(uint32_t id, uint8_t value, Millis delay, std::optional<CANBaudRate> hostRateNeeded) {
-    const can_frame_data out = rawFrame(id, {value});
-    if (delay.count() == 0 && !hostRateNeeded) {
-        lastReply_ = std::chrono::steady_clock::now();
-        outbox_.push_back(out);
-        return;
-    }
+    const can_frame_data out = rawFrame(id, {ok ? kAck : kNack});
     const auto now = std::chrono::steady_clock::now();
-    pending_.push_back({hostRateNeeded ? now : now + delay, hostRateNeeded, delay, std::nullopt, out});
+    if (delay.count() == 0 && !holdFor) {
+        lastReply_ = now;
+        outbox_.push_back(out);
+    } else {
+        pending_.push_back({holdFor ? now : now + delay, holdFor, delay, std::nullopt, out});
+    }
+    return ok;
 }
 
 void SimBootloader::tick() {
@@ -195,11 +185,8 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             writing_ = false;
             const bool programmed = reply(BootStep::WriteDone, kWrite, true);
             writes_.push_back({writeAddress_, writeSize_, programmed});
-            for (size_t i = 0; programmed && i < writeBuffer_.size(); ++i) {
-                const uint32_t a = writeAddress_ + static_cast<uint32_t>(i);
-                overwrites_ += static_cast<int>(memory_.count(a));
-                memory_[a] = writeBuffer_[i];
-            }
+            for (size_t i = 0; programmed && i < writeBuffer_.size(); ++i)
+                memory_[writeAddress_ + static_cast<uint32_t>(i)] = writeBuffer_[i];
             return;
         }
         case kGo:
@@ -211,8 +198,6 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             ++protocolErrors_;
     }
 }
-
-// ---------------------------------------------------------------------------
 
 std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
     std::string line = ":";
@@ -255,9 +240,7 @@ std::string writeTempFile(const std::string& name, const std::string& text) {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string file = "qt_" + std::to_string(::getpid()) + "_" +
                        (info != nullptr ? std::string(info->name()) + "_" : std::string()) + name;
-    for (char& c : file) {
-        if (c == '/') c = '_';
-    }
+    std::replace(file.begin(), file.end(), '/', '_');
     const std::string path = ::testing::TempDir() + file;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
