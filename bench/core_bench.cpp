@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "can_helpers.hpp"
-#include "interface.hpp"
+#include "quorvel_transport/can_helpers.hpp"
+#include "quorvel_transport/interface.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "driver_impl.hpp"
 #include "sim_device.hpp"
 

@@ -19,9 +19,9 @@
 #include <sstream>
 #include <vector>
 
-#include "bootloader.hpp"
-#include "driver.hpp"
-#include "intelhex.hpp"
+#include "firmware/bootloader.hpp"
+#include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/intelhex.hpp"
 #include "sim_bootloader.hpp"
 #include "sim_device.hpp"
 

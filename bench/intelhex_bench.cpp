@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "intelhex.hpp"
+#include "quorvel_transport/intelhex.hpp"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <benchmark/benchmark.h>
 
 #include "pty_pair.hpp"
-#include "serial.hpp"
+#include "quorvel_transport/serial.hpp"
 
 namespace {
 

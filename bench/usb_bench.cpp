@@ -24,8 +24,8 @@
 #include "device_tree.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
-#include "usb_interface.hpp"
-#include "usb_line_codec.hpp"
+#include "quorvel_transport/usb_interface.hpp"
+#include "usb/usb_line_codec.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <thread>
 
-#include "can_interface.hpp"
+#include <quorvel_transport/can_interface.hpp>
 
 int main(int argc, char** argv) {
     const std::string name = argc > 1 ? argv[1] : "can0";

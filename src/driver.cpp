@@ -1,11 +1,11 @@
-#include "driver.hpp"
+#include "quorvel_transport/driver.hpp"
 
 #include <stdexcept>
 
-#include "device_request.hpp"
+#include "device/device_request.hpp"
 #include "driver_impl.hpp"
-#include "firmware_update.hpp"
-#include "motor_commands.hpp"
+#include "firmware/firmware_update.hpp"
+#include "device/motor_commands.hpp"
 
 using namespace quorvel_detail;
 namespace motor = quorvel_detail::motor;

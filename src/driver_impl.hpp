@@ -5,9 +5,9 @@
 // table. Header-only so that the driver's other sources (register access,
 // calibration, configuration, firmware update) and the tests share it.
 
-#include "driver.hpp"
-#include "motor_device.hpp"
-#include "reply_machinery.hpp"
+#include "quorvel_transport/driver.hpp"
+#include "device/motor_device.hpp"
+#include "device/reply_machinery.hpp"
 
 namespace quorvel_detail {
 

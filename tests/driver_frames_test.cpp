@@ -9,8 +9,8 @@
 #include <tuple>
 #include <vector>
 
-#include "device_request.hpp"
-#include "driver.hpp"
+#include "device/device_request.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "driver_impl.hpp"
 #include "sim_device.hpp"
 

@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "driver.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "sim_device.hpp"
 
 using namespace qt_test;

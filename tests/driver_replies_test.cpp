@@ -10,7 +10,7 @@
 #include <tuple>
 #include <type_traits>
 
-#include "driver.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "sim_device.hpp"
 
 using namespace qt_test;

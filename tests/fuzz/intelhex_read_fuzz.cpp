@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "intelhex.hpp"
+#include "quorvel_transport/intelhex.hpp"
 
 namespace {
 

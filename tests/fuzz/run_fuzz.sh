@@ -10,7 +10,7 @@ mkdir -p "$out/corpus"
 
 clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Iinclude src/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
+  -Iinclude -Isrc src/firmware/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
 
 "$out/intelhex_read_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
   -dict=tests/fuzz/intelhex.dict -artifact_prefix="$out/" -print_final_stats=1 \

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "can_device_type.hpp"
+#include "quorvel_transport/can_device_type.hpp"
 #include "test_transport.hpp"
 
 namespace qt_test {

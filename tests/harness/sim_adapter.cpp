@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "device_tree.hpp"
-#include "usb_interface.hpp"
-#include "usb_line_codec.hpp"
+#include "quorvel_transport/usb_interface.hpp"
+#include "usb/usb_line_codec.hpp"
 
 namespace qt_test {
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "interface.hpp"
+#include "quorvel_transport/interface.hpp"
 
 namespace qt_test {
 

@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "can_interface.hpp"
-#include "driver.hpp"
+#include "quorvel_transport/can_interface.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "test_transport.hpp"
 #include "vcan_socket.hpp"
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "can_interface.hpp"
-#include "driver.hpp"
+#include "quorvel_transport/can_interface.hpp"
+#include "quorvel_transport/driver.hpp"
 #include "recording_device.hpp"
 #include "test_transport.hpp"
 #include "vcan_socket.hpp"

@@ -17,7 +17,7 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 
-#include "can_interface.hpp"
+#include "quorvel_transport/can_interface.hpp"
 #include "test_transport.hpp"
 
 namespace qt_test {

@@ -1,0 +1,289 @@
+#include "quorvel_transport/usb_interface.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "quorvel_transport/serial.hpp"
+#include "usb/usb_line_codec.hpp"
+
+namespace {
+
+constexpr uint32_t kAdapterBaudrate = 115200;
+constexpr uint32_t kPortTimeoutMs = 1000;
+constexpr const char* kLineEnd = "\r";
+
+// Queries look for the reply every millisecond, 1001 times.
+constexpr int kReplyChecks = 1001;
+constexpr auto kReplyPollPeriod = std::chrono::milliseconds(1);
+
+// After a failed read (adapter unplugged, port closed) the port fails again
+// at once; this pause keeps the receive thread from spinning on it.
+constexpr auto kReadErrorPause = std::chrono::milliseconds(50);
+
+constexpr const char* kSetBitRateLine = "C\rS%c\rO\r";
+constexpr const char* kStoreLine = "C\rZ%c\rO\r";  // 0 save, 1 erase, 2 reboot
+constexpr const char* kFirmwareUpdateLine = "C\rd\r";
+constexpr const char* kBitRateQueryLine = "G\r";
+constexpr const char* kFirmwareQueryLine = "V\r";
+constexpr const char* kHardwareQueryLine = "H\r";
+
+}  // namespace
+
+NoCompatibleDeviceException::NoCompatibleDeviceException() = default;
+NoCompatibleDeviceException::~NoCompatibleDeviceException() = default;
+const char* NoCompatibleDeviceException::what() const noexcept {
+    return "No Compatible Quorvel Device found at the interface";
+}
+
+class QUORVEL_LOCAL USBInterface::USBInterfaceImpl {
+public:
+    USBInterfaceImpl()
+        : serial_port("", 9600, serial::Timeout(0, 0, 0, 0, 0), serial::eight_bits, serial::no_parity,
+                      serial::one_stop_bit, serial::no_flow_control) {
+        lineIn.reserve(usb_line::kLineCapacity);
+    }
+
+    // Description that serial::list_ports gives the port named exactly
+    // `port`; empty when it is not listed.
+    std::string getDeviceDescription(std::string port);
+
+    // One write of the line; the count written, 0 when the write threw.
+    size_t writeLine(LogSink& log, const usb_line::LineBuffer& line, size_t length);
+    bool sendCommand(LogSink& log, const char* text, char argument);
+    // Sends the query line and waits for any reply line; then runs
+    // copyOut under replyMutex. One query at a time per interface.
+    template <typename CopyOut>
+    bool query(LogSink& log, const char* text, CopyOut copyOut);
+    // Stores a reply line's values and signals it to a waiting query.
+    void storeReply(LogSink& log, const usb_line::ParsedLine& reply);
+    void storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor, uint8_t& patch,
+                      const std::string* commit);
+
+    serial::Serial serial_port;
+    std::atomic<bool> reply_ready{false};
+    uint8_t fw_major = 0;
+    uint8_t fw_minor = 0;
+    uint8_t fw_patch = 0;
+    uint8_t hw_major = 0;
+    uint8_t hw_minor = 0;
+    uint8_t hw_patch = 0;
+    std::string fw_commit;
+    std::atomic<uint8_t> can_bitrate_code{0};
+
+    // The receive thread may store a newer reply while a query copies the
+    // last one out, so the version fields are copied under this lock.
+    std::mutex replyMutex;
+    // Queries share reply_ready: serialised so that none takes another's reply.
+    std::mutex queryMutex;
+    // Reused by the receive thread so that reading a line allocates nothing.
+    std::string lineIn;
+};
+
+std::string USBInterface::USBInterfaceImpl::getDeviceDescription(std::string port) {
+    for (const serial::PortInfo& info : serial::list_ports()) {
+        if (info.device_path == port) return info.description;
+    }
+    return std::string();
+}
+
+size_t USBInterface::USBInterfaceImpl::writeLine(LogSink& log, const usb_line::LineBuffer& line, size_t length) {
+    try {
+        return serial_port.write(reinterpret_cast<const uint8_t*>(line.data()), length);
+    } catch (...) {
+        log.line("Exception on USB write");
+        return 0;
+    }
+}
+
+bool USBInterface::USBInterfaceImpl::sendCommand(LogSink& log, const char* text, char argument) {
+    usb_line::LineBuffer line;
+    const size_t length = usb_line::encodeCommandLine(text, argument, line);
+    return writeLine(log, line, length) != 0;
+}
+
+template <typename CopyOut>
+bool USBInterface::USBInterfaceImpl::query(LogSink& log, const char* text, CopyOut copyOut) {
+    std::lock_guard<std::mutex> serialised(queryMutex);
+    // A reply that came while nobody asked must not answer this query.
+    reply_ready.store(false);
+    if (!sendCommand(log, text, '\0')) return false;
+    for (int check = 0; check < kReplyChecks; ++check) {
+        if (reply_ready.load()) {
+            std::lock_guard<std::mutex> lock(replyMutex);
+            copyOut();
+            return true;
+        }
+        std::this_thread::sleep_for(kReplyPollPeriod);
+    }
+    std::cout << "API Timeout Error. Make sure your Yomlu is updated to the latest firmware." << std::endl;
+    return false;
+}
+
+void USBInterface::USBInterfaceImpl::storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor,
+                                                   uint8_t& patch, const std::string* commit) {
+    std::lock_guard<std::mutex> lock(replyMutex);
+    major = v.major;
+    minor = v.minor;
+    patch = v.patch;
+    if (commit != nullptr) fw_commit = *commit;
+}
+
+void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::ParsedLine& reply) {
+    using usb_line::LineKind;
+    const usb_line::Version& v = reply.version;
+    switch (reply.kind) {
+        case LineKind::BitRateReply:
+            can_bitrate_code.store(reply.bitRateCode);
+            log.line("Got CAN Baud Rate : ", unsigned{reply.bitRateCode});
+            break;
+        case LineKind::HardwareReply:
+            storeVersion(v, hw_major, hw_minor, hw_patch, nullptr);
+            log.line("Got hardware version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch});
+            break;
+        case LineKind::FirmwareReply:
+            storeVersion(v, fw_major, fw_minor, fw_patch, &reply.commit);
+            log.line("Got version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch}, "--",
+                     reply.commit);
+            break;
+        case LineKind::FirmwareUpdateReply:
+            log.line("Got DFU mode info: ");
+            break;
+        default:
+            return;
+    }
+    reply_ready.store(true);
+}
+
+// ---------------------------------------------------------------------------
+
+USBInterface::USBInterface() : usbImpl(new USBInterfaceImpl) {}
+
+USBInterface::~USBInterface() {
+    closeInterface();
+    delete usbImpl;
+}
+
+bool USBInterface::init(std::string port) {
+    if (usbImpl == nullptr) return false;
+    serial::Serial& sp = usbImpl->serial_port;
+    sp.setPort(port);
+    sp.setBaudrate(kAdapterBaudrate);
+    serial::Timeout timeout = serial::Timeout::simpleTimeout(kPortTimeoutMs);
+    sp.setTimeout(timeout);
+    try {
+        sp.open();
+    } catch (const std::exception& e) {
+        std::cout << "USB Communication Error. Please check if the selected interface " << port << " is okay."
+                  << std::endl;
+        std::cout << e.what() << std::endl;
+        throw;
+    }
+    const std::string description = usbImpl->getDeviceDescription(port);
+    if (description.find("Quorvel") == std::string::npos && description.find("Yomlu") == std::string::npos) {
+        std::cout << "No Compatible Quorvel Device found " << std::endl;
+        throw NoCompatibleDeviceException();
+    }
+    if (!sp.isOpen()) {
+        logSink.line("USB Serial Interface is not open or it does not exist.");
+        return false;
+    }
+    return true;
+}
+
+void USBInterface::closeIface() {
+    if (usbImpl == nullptr) return;
+    usbImpl->serial_port.close();
+}
+
+bool USBInterface::sendData(can_frame_data* frame) {
+    if (usbImpl == nullptr || frame == nullptr) return false;
+    usb_line::LineBuffer line;
+    const size_t length = usb_line::encodeFrameLine(*frame, line);
+    if (length == 0) return false;
+    return usbImpl->writeLine(logSink, line, length) != 0;
+}
+
+bool USBInterface::recvData(can_frame_data* frame) {
+    if (usbImpl == nullptr || frame == nullptr) return false;
+    std::string& line = usbImpl->lineIn;
+    line.clear();
+    try {
+        usbImpl->serial_port.readline(line, usb_line::kLineCapacity, kLineEnd);
+    } catch (...) {
+        logSink.line("Error during USB read.");
+        line.clear();
+        std::this_thread::sleep_for(kReadErrorPause);
+    }
+    if (line.empty()) return false;
+
+    const usb_line::ParsedLine parsed = usb_line::parseLine(line.data(), line.size());
+    switch (parsed.kind) {
+        case usb_line::LineKind::Frame:
+            *frame = parsed.frame;
+            return true;
+        case usb_line::LineKind::BadLength:
+            logSink.line("\nDLC is not proper, skipping frame parse.");
+            return false;
+        case usb_line::LineKind::Ignored:
+            return false;
+        default:
+            usbImpl->storeReply(logSink, parsed);
+            return false;
+    }
+}
+
+bool USBInterface::setCANBaudRate(CANBaudRate rate) {
+    if (usbImpl == nullptr) return false;
+    // The rate's index as one character, unchecked, as the adapter expects.
+    const char code = static_cast<char>('0' + static_cast<uint8_t>(rate));
+    return usbImpl->sendCommand(logSink, kSetBitRateLine, code);
+}
+
+bool USBInterface::getCANBaudRate(CANBaudRate* rate) {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->query(logSink, kBitRateQueryLine,
+                          [&] { *rate = static_cast<CANBaudRate>(usbImpl->can_bitrate_code.load()); });
+}
+
+bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch,
+                                      std::string* commit) {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->query(logSink, kFirmwareQueryLine, [&] {
+        *commit = usbImpl->fw_commit;
+        *major = usbImpl->fw_major;
+        *minor = usbImpl->fw_minor;
+        *patch = usbImpl->fw_patch;
+    });
+}
+
+bool USBInterface::getHardwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch) {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->query(logSink, kHardwareQueryLine, [&] {
+        *major = usbImpl->hw_major;
+        *minor = usbImpl->hw_minor;
+        *patch = usbImpl->hw_patch;
+    });
+}
+
+bool USBInterface::enterDFUMode() {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->sendCommand(logSink, kFirmwareUpdateLine, '\0');
+}
+
+bool USBInterface::saveConfiguration() {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->sendCommand(logSink, kStoreLine, '0');
+}
+
+bool USBInterface::eraseConfiguration() {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->sendCommand(logSink, kStoreLine, '1');
+}
+
+bool USBInterface::rebootYomlu() {
+    if (usbImpl == nullptr) return false;
+    return usbImpl->sendCommand(logSink, kStoreLine, '2');
+}
