@@ -34,6 +34,8 @@ enum driver_error_t : unsigned int {
 namespace quorvel_detail {
 template <typename Impl>
 struct DeviceLink;
+// Reaches a device object's implementation (tests use it to drive time).
+struct DeviceAccess;
 }
 
 // A motor driver on the bus, addressed by its node id.
@@ -246,6 +248,7 @@ public:
                                    unsigned long* code4, unsigned long* code5, unsigned long* code6);
 
 private:
+    friend struct quorvel_detail::DeviceAccess;
     quorvel_detail::DeviceLink<DriverImpl> link();
 
     DriverImpl* impl;

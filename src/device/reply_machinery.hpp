@@ -40,6 +40,7 @@
 #include "quorvel_transport/config.hpp"
 #include "bus/device_protocol.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "device/pacing.hpp"
 
 namespace quorvel_detail {
 
@@ -112,6 +113,10 @@ public:
     ReplyMachinery& operator=(const ReplyMachinery&) = delete;
 
     LogSink& log() { return log_; }
+
+    // Sleeps and clock of the device's compound routines; tests swap in a
+    // virtual one.
+    Pacer* pacer = &realPacer();
     // nullptr goes back to discarding.
     void setLogStream(std::ostream* stream) { log_.setStream(stream == nullptr ? &ownStream_ : stream); }
 
