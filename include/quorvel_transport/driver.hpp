@@ -147,6 +147,28 @@ public:
     ret_status_t setStartupConfigs(bool indexSearch, bool encoderMatching, bool closedLoop);
     ret_status_t getStartupConfigs(bool* indexSearch, bool* encoderMatching, bool* closedLoop);
 
+    // --- magnetic-encoder sensor registers (encoder: false = motor encoder,
+    //     true = output encoder); reads are data frames carrying the address
+    ret_status_t setMAxxxSPIRegister(bool encoder, unsigned char reg, unsigned char value);
+    ret_status_t getMAxxxSPIRegister(bool encoder, unsigned char reg, unsigned char* value, bool* flag);
+    ret_status_t setMAxxxBCTValue(bool encoder, unsigned char value);
+    ret_status_t getMAxxxBCTValue(bool encoder, unsigned char* value, bool* flag);
+    ret_status_t setMAxxxTrimmingSettings(bool encoder, bool first, bool second);
+    ret_status_t getMAxxxTrimmingSettings(bool encoder, bool* first, bool* second, bool* flag);
+    ret_status_t setMAxxxFilterWindow(bool encoder, unsigned char value);
+    ret_status_t getMAxxxFilterWindow(bool encoder, unsigned char* value, bool* flag);
+
+    // --- off-axis calibration of a magnetic encoder (MA702/MA732: type 4,
+    //     MA600: type 9) while the application turns the shaft at `speed`
+    //     degrees per second. Blocks for many seconds, prints its progress on
+    //     standard output, returns RET_ERROR on every path (read the lines).
+    ret_status_t runMAxxxOffAxisCalibration(bool encoder, float speed);
+    ret_status_t clearMAxxxOffAxisCalibration(bool encoder);
+
+    // --- configuration as JSON text
+    std::string exportConfiguration();
+    bool importConfiguration(std::string configuration);
+
     // --- calibration routines (run in the driver; nothing reports their end)
     ret_status_t runEncoderIndexSearch();
     ret_status_t runEncoderMatching();

@@ -51,8 +51,12 @@ public:
         if (!on) bootloaderMode.store(false, std::memory_order_release);
     }
 
+    // How long a read waits while the device runs its bootloader; tests
+    // shorten it.
+    std::chrono::milliseconds bootloaderReplyWait = kBootloaderReplyWait;
+
     std::chrono::milliseconds replyWait() const {
-        return bootloaderMode.load(std::memory_order_relaxed) ? kBootloaderReplyWait : kReplyWait;
+        return bootloaderMode.load(std::memory_order_relaxed) ? bootloaderReplyWait : kReplyWait;
     }
 
     // Waits for the armed reply (see ReplyMachinery::handOut).
