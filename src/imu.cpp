@@ -180,7 +180,9 @@ ret_status_t IMU::getUncalibratedGyroData(float* x, float* y, float* z) {
 ret_status_t IMU::getUncalibratedGyroBiasData(float* x, float* y, float* z) {
     return readScaledAxes<40>(link(), kScale0_001, x, y, z);
 }
-ret_status_t IMU::getEulerAngles(float* a, float* b, float* c) { return readScaledAxes<42>(link(), kScale0_01, a, b, c); }
+ret_status_t IMU::getEulerAngles(float* a, float* b, float* c) {
+    return readScaledAxes<42>(link(), kScale0_01, a, b, c);
+}
 ret_status_t IMU::getGravityData(float* x, float* y, float* z) {
     return readScaledAxesAndByte<43>(link(), kScale0_001, x, y, z, nullptr);
 }
