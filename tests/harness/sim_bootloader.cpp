@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kSync = 0x79, kSpeed = 0x03, kErase = 0x43, kWrite = 0x31, kData = 0x04, kGo = 0x21;
 constexpr uint8_t kEnterBootloaderCommand = 127;
+constexpr uint8_t kAck = 0x79, kNack = 0x1F;
 
 bool isStandard(const can_frame_data& f) { return (f.can_id & 0xE0000000u) == 0 && f.can_id < 0x800; }
 
@@ -30,10 +31,6 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), nodeId_(nodeId), inBootloader_(startInBootloader) {
-    // Long enough that the host has taken the first acknowledgement.
-    delays_[BootStep::SpeedAtNewRate] = Millis(10);
-    delays_[BootStep::EraseDone] = Millis(20);
-    delays_[BootStep::WriteDone] = Millis(10);
     listener_ = bus_.addListener([this](const can_frame_data& f) { onFrame(f); });
     tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
 }
@@ -48,15 +45,9 @@ void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
     faults_[step] = {fault, occurrence};
 }
 
-void SimBootloader::setDelay(BootStep step, Millis delay) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    delays_[step] = delay;
-}
-
 void SimBootloader::secondAcksWithoutDelay(bool batched) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (BootStep step : {BootStep::SpeedAtNewRate, BootStep::EraseDone, BootStep::WriteDone})
-        delays_[step] = Millis(0);
+    secondAckDelay_ = Millis(0);
     batched_ = batched;
 }
 
@@ -76,10 +67,7 @@ void SimBootloader::onFrame(const can_frame_data& frame) {
         }
         return;
     }
-    if (!inBootloader_ || hostRate() != rate_) {
-        ++unheard_;
-        return;
-    }
+    if (!inBootloader_ || hostRate() != rate_) return;  // not heard
     onBootloaderFrame(f);
     if (batched_) {
         bus_.inject(outbox_);
@@ -97,17 +85,14 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
         if (fault->second.first == BootFault::Silence) return false;
         ok = false;
     }
-    const auto found = delays_.find(step);
-    const Millis delay = found == delays_.end() ? Millis(0) : found->second;
+    const can_frame_data out = rawFrame(id, {ok ? kAck : kNack});
+    const bool second = step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone;
     std::optional<CANBaudRate> holdFor;
     if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
-    const can_frame_data out = rawFrame(id, {ok ? kAck : kNack});
-    const auto now = std::chrono::steady_clock::now();
-    if (delay.count() == 0 && !holdFor) {
-        lastReply_ = now;
-        outbox_.push_back(out);
+    if (second && (secondAckDelay_.count() > 0 || holdFor)) {
+        pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdFor, out});
     } else {
-        pending_.push_back({holdFor ? now : now + delay, holdFor, delay, std::nullopt, out});
+        outbox_.push_back(out);
     }
     return ok;
 }
@@ -120,18 +105,13 @@ void SimBootloader::tick() {
         const auto now = std::chrono::steady_clock::now();
         const CANBaudRate host = hostRate();
         for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->hostRate && !it->hostReadySince && *it->hostRate == host) {
-                it->hostReadySince = now;
-                it->due = now + it->delay;
-            }
-            if (it->due <= now && (!it->hostRate || it->hostReadySince)) {
+            if (it->due <= now && (!it->hostRate || *it->hostRate == host)) {
                 due.push_back(it->reply);
                 it = pending_.erase(it);
             } else {
                 ++it;
             }
         }
-        if (!due.empty()) lastReply_ = now;
     }
     for (const can_frame_data& f : due) bus_.inject(f);
 }
@@ -174,8 +154,6 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             writeBuffer_.clear();
             return;
         case kData: {
-            turnaround_ += std::chrono::steady_clock::now() - lastReply_;
-            ++turnaroundFrames_;
             writing_ = reply(BootStep::WriteData, kWrite,
                              writing_ && f.can_dlc >= 1 && f.can_dlc <= 8 &&
                                  writeBuffer_.size() + f.can_dlc <= writeSize_);
