@@ -73,16 +73,15 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         return field;
     }
-    void onFrame(const can_frame_data& frame);
     void onBootloaderFrame(const can_frame_data& frame);
     // Replies under the fault plan; true when it sent an ACK. `ok` false is
     // a protocol error.
     bool reply(BootStep step, uint32_t id, bool ok);
+    void flushDue();
     void tick();
     CANBaudRate hostRate() const;
 
     TestTransport& bus_;
-    const uint32_t nodeId_;
     int listener_ = 0;
     int tickJob_ = 0;
 
@@ -97,8 +96,7 @@ private:
     std::vector<can_frame_data> outbox_;
     bool batched_ = false;
 
-    int sectorsToCome_ = -1;  // erase in progress
-    std::vector<uint8_t> sectorBatch_;
+    bool erasing_ = false;
     std::vector<uint8_t> erased_;
 
     bool writing_ = false;
