@@ -304,9 +304,6 @@ TEST_F(FlashTest, SecondUpdateOnTheInterfaceIsRefused) {
     const std::string path = smallImageFile();
     start(true);
     Driver other(0x2B, &bus);
-    StepPacer otherPacer;
-    DeviceAccess::impl(other)->pacer = &otherPacer;
-    DeviceAccess::impl(other)->bootloaderReplyWait = Millis(200);
     pacer.onPause = [&](size_t n) {
         if (n != 2) return;
         const size_t sent = bus.sentFrames().size();
