@@ -378,8 +378,6 @@ const FaultCase kFaults[] = {
      true},
     {"ShortData", BootStep::WriteData, kNack, 5, "[FLASH] [outside loop] Flashing at this memory address failed.0",
      0x04, 2, true},
-    {"SilentData", BootStep::WriteData, kSilence, 3, "[FLASH] [in loop] Flashing at this memory address failed.2",
-     0x04, 0xD1, true},
     {"Go", BootStep::Go, kNack, 1, "[FLASH] Go command failed.", 0x21, 0x08, true},
 };
 INSTANTIATE_TEST_SUITE_P(EveryStep, FlashFaultTest, ::testing::ValuesIn(kFaults),
