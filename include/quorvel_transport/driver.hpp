@@ -194,11 +194,13 @@ public:
     // inBootloader true the device already runs its bootloader: only the
     // implementation is checked and the enter-bootloader command is skipped.
     // RET_ERROR for an image without data (nothing is sent), a rejected
-    // acknowledgement, or blocks whose write the device did not confirm;
-    // RET_TIMEOUT when the bootloader stays silent for 20 s. While it runs the
-    // interface sends no master heartbeats and drops no device; other devices
-    // of the interface receive every frame unrouted. One update at a time per
-    // interface. Leaves the log stream in hexadecimal once writing began.
+    // acknowledgement, blocks whose write the device did not confirm (then the
+    // go command is not sent: the device stays in its bootloader, and
+    // flash(path, true) retries), or an interface on which another update
+    // runs (refused at once); RET_TIMEOUT when the bootloader stays silent for
+    // 20 s. While it runs the interface sends no master heartbeats and drops
+    // no device; other devices of the interface receive every frame
+    // unrouted. Leaves the log stream in hexadecimal once writing began.
     ret_status_t flash(std::string path, bool inBootloader);
 
     // --- device state

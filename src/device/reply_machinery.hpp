@@ -149,6 +149,13 @@ public:
         held_.reset();
     }
 
+    // Drops a held reply: for a read whose own request provokes its reply,
+    // which an earlier one must not answer.
+    void discardHeld() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_.reset();
+    }
+
     // Calling thread, after the wait whatever its result: later replies are
     // ignored.
     void disarm() {

@@ -17,14 +17,19 @@
 //
 // Returns RET_SUCCESS when the go command was accepted and every block was
 // written; RET_ERROR for a missing implementation, an image without data, a
-// rejected acknowledgement, or blocks whose write was not confirmed (the
-// remaining blocks and the go command are still sent); RET_TIMEOUT when a
-// reply did not come within 20 s; RET_INTERFACE_NOT_RUNNING and
-// RET_NOT_CONNECTED from the status checks, which are skipped (all but the
-// implementation check) when the device already runs its bootloader. After
-// any return both bootloader flags are clear, and once the bit rate was
+// rejected acknowledgement, blocks whose write was not confirmed (the
+// remaining blocks are still written, but an image known to be incomplete is
+// not started: no go command, the device stays in its bootloader for a
+// retry with inBootloader true), or an interface already in bootloader mode
+// (another update runs on it: refused before anything is touched);
+// RET_TIMEOUT when a reply did not come within the bootloader reply wait
+// (20 s); RET_INTERFACE_NOT_RUNNING and RET_NOT_CONNECTED from the status
+// checks, which are skipped (all but the implementation check) when the
+// device already runs its bootloader. After any return that started the
+// exchange both bootloader flags are clear, and once the bit rate was
 // changed it is back at 500 kbit/s. Leaves the log stream in hexadecimal
-// once the write phase began.
+// once the write phase began. Fixed pauses go through the implementation's
+// pacer.
 //
 // Where the bootloader sends two acknowledgements with no frame between them
 // (speed change, erase done, write done), the second may arrive before the
@@ -32,14 +37,15 @@
 // delivers frames in batches): the device implementation holds it for the
 // next wait while its bootloader flag is set (MotorDeviceImpl::
 // setBootloaderMode), so nothing depends on the device's own work taking
-// long enough.
+// long enough. Only those waits take a held reply: a wait that sends a frame
+// drops whatever is held first, so a stray or duplicated acknowledgement
+// cannot answer a frame not yet sent and shift every later step by one.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "firmware/bootloader.hpp"
 #include "device/device_request.hpp"
@@ -74,20 +80,27 @@ struct Ack {
 
 // Both bootloader flags for the length of the update, and the bit rate put
 // back to 500 kbit/s once it was changed; on every exit, exceptions included.
+// The interface's flag is claimed, not just set: when another update holds
+// it, the session is not active and changes nothing, so that update keeps
+// its flag.
 template <typename Impl>
 class BootloaderSession {
 public:
     explicit BootloaderSession(const DeviceLink<Impl>& link) : link_(link) {
-        link_.bus->bootloaderMode.store(true, std::memory_order_release);
-        link_.impl->setBootloaderMode(true);
+        bool idle = false;
+        active_ = link_.bus->bootloaderMode.compare_exchange_strong(idle, true, std::memory_order_acq_rel);
+        if (active_) link_.impl->setBootloaderMode(true);
     }
     ~BootloaderSession() {
+        if (!active_) return;
         if (rateChanged_) link_.bus->setCANBaudRate(kFastRate);
         link_.bus->bootloaderMode.store(false, std::memory_order_release);
         link_.impl->setBootloaderMode(false);
     }
     BootloaderSession(const BootloaderSession&) = delete;
     BootloaderSession& operator=(const BootloaderSession&) = delete;
+
+    bool active() const { return active_; }
 
     // The adapter's rate; its result is not looked at (SocketCAN cannot
     // change it: the system sets the rate there).
@@ -98,6 +111,7 @@ public:
 
 private:
     const DeviceLink<Impl>& link_;
+    bool active_ = false;
     bool rateChanged_ = false;
 };
 
@@ -105,17 +119,17 @@ template <typename Impl>
 class Update {
 public:
     Update(const DeviceLink<Impl>& link, BootloaderSession<Impl>& session)
-        : link_(link), session_(session), log_(link.impl->log()) {}
+        : link_(link), session_(session), log_(link.impl->log()), pacer_(*link.impl->pacer) {}
 
     ret_status_t run(const intelhex::hex_data& image, bool inBootloader) {
         if (!inBootloader) {
             log_.line("Entering DFU Mode");
             transmit(link_, composeRequest(link_.nodeId, kEnterBootloader));
-            std::this_thread::sleep_for(kAfterEnterBootloader);
+            pacer_.sleepFor(kAfterEnterBootloader);
         }
         log_.line("Changing Baud rate to 125K");
         session_.setRate(kBootloaderRate);
-        std::this_thread::sleep_for(kAfterSlowRate);
+        pacer_.sleepFor(kAfterSlowRate);
 
         ret_status_t status = synchronise();
         if (status == RET_SUCCESS) status = changeSpeed();
@@ -126,13 +140,15 @@ public:
 
 private:
     // Arms before the frame goes out, so that a fast reply is not lost; the
-    // pause, when given, lies between the frame and the wait.
+    // pause, when given, lies between the frame and the wait. A held reply
+    // answers only a wait without a frame of its own.
     Ack await(uint32_t id, const can_frame_data* frame,
               std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
         Ack ack{RET_TIMEOUT, 0};
+        if (frame != nullptr) link_.impl->discardHeld();
         ArmedRead<Impl> armed(*link_.impl, static_cast<int>(id));
         if (frame != nullptr) transmit(link_, *frame);
-        if (pause.count() > 0) std::this_thread::sleep_for(pause);
+        if (pause.count() > 0) pacer_.sleepFor(pause);
         ack.status = link_.impl->parseData(static_cast<int>(id), &ack.value);
         return ack;
     }
@@ -167,7 +183,7 @@ private:
             return ack.failure();
         }
         log_.line("[FLASH] ACK received at new speed.");
-        std::this_thread::sleep_for(kAfterFastRate);
+        pacer_.sleepFor(kAfterFastRate);
         log_.line("Erasing");
         return RET_SUCCESS;
     }
@@ -197,14 +213,14 @@ private:
                 return ack.failure();
             }
             log_.line("[FLASH] Erasing sector ", s, " successful.");
-            std::this_thread::sleep_for(kAfterSectorErase);
+            pacer_.sleepFor(kAfterSectorErase);
         }
         return RET_SUCCESS;
     }
 
     // A block whose completed write is not confirmed is counted and the
-    // update goes on, so that the device still gets the go command; the
-    // count then makes the result RET_ERROR.
+    // other blocks are still written; but an image known to be incomplete is
+    // not started.
     ret_status_t writeImage(const intelhex::hex_data& image) {
         int errorCount = 0;
         for (const auto& block : image) {
@@ -216,6 +232,10 @@ private:
             }
         }
         log_.line("[FLASH] Memory write error count:", errorCount);
+        if (errorCount != 0) {
+            log_.line("[FLASH] Go command not sent: the image was not written completely.");
+            return RET_ERROR;
+        }
 
         const can_frame_data go = bootloader::goFrame(image.begin()->first);
         const Ack ack = await(bootloader::kGoId, go);
@@ -224,7 +244,7 @@ private:
             return ack.failure();
         }
         log_.line("[FLASH] Go command successfull.");
-        return errorCount == 0 ? RET_SUCCESS : RET_ERROR;
+        return RET_SUCCESS;
     }
 
     // One write-memory command. A failure other than of the completion
@@ -279,6 +299,7 @@ private:
     const DeviceLink<Impl>& link_;
     BootloaderSession<Impl>& session_;
     LogSink& log_;
+    Pacer& pacer_;
 };
 
 // The exchange for an image that holds data, from the flags on; the status
@@ -286,6 +307,10 @@ private:
 template <typename Impl>
 ret_status_t update(const DeviceLink<Impl>& link, const intelhex::hex_data& image, bool inBootloader) {
     BootloaderSession<Impl> session(link);
+    if (!session.active()) {
+        link.impl->log().line("[FLASH] Another firmware update runs on this interface.");
+        return RET_ERROR;
+    }
     return Update<Impl>(link, session).run(image, inBootloader);
 }
 

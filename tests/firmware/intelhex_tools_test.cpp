@@ -61,7 +61,6 @@ TEST_F(IntelHexTools, ToolOutputReadsBack) {
     } cases[] = {
         {0, 200000, true, "objcopy -I binary -O ihex ", " ", ""},
         {0x0800FF80, 150000, false, "objcopy -I binary -O ihex --change-addresses 0x0800FF80 ", " ", ""},
-        {0x12345, 100000, false, "srec_cat ", " -binary -offset 0x12345 -o ", " -intel -obs=16"},
         {0x12345, 100000, false, "srec_cat ", " -binary -offset 0x12345 -o ", " -intel -obs=255"},
     };
     for (const auto& c : cases) {

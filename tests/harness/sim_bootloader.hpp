@@ -11,9 +11,9 @@
 // speed command. A frame sent while the two differ is not heard, and the
 // acknowledgement at the new rate waits until the host has switched too.
 // Second acknowledgements (speed at new rate, erase done, write done) come
-// after a device delay on the scheduler thread; the others at once.
+// after a short device delay on the scheduler thread; the others at once,
+// on the sending thread.
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -43,9 +43,6 @@ struct BootWrite {
 
 class SimBootloader {
 public:
-    static constexpr uint8_t kAck = 0x79;
-    static constexpr uint8_t kNack = 0x1F;
-
     SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false);
     ~SimBootloader();
     SimBootloader(const SimBootloader&) = delete;
@@ -54,7 +51,6 @@ public:
     // The `occurrence`-th reply of `step` (0 = every one) is a NACK or
     // nothing, and the step's effect does not happen.
     void failAt(BootStep step, BootFault fault, int occurrence = 1);
-    void setDelay(BootStep step, Millis delay);
     // Second acknowledgements with no device time: right after the first
     // one or, when `batched`, in one batch with it.
     void secondAcksWithoutDelay(bool batched);
@@ -63,22 +59,12 @@ public:
     std::vector<uint8_t> erasedSectors() const { return locked(erased_); }
     std::vector<BootWrite> writes() const { return locked(writes_); }
     std::optional<uint32_t> goAddress() const { return locked(go_); }
-    int unheardFrames() const { return locked(unheard_); }
     int protocolErrors() const { return locked(protocolErrors_); }
-    // Host time from a reply to the data frame after it, summed, and the
-    // number of data frames.
-    std::pair<std::chrono::nanoseconds, long> dataFrameTurnaround() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return {turnaround_, turnaroundFrames_};
-    }
 
 private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
-        // Hold until the host has run at this rate for `delay`.
-        std::optional<CANBaudRate> hostRate;
-        Millis delay;
-        std::optional<std::chrono::steady_clock::time_point> hostReadySince;
+        std::optional<CANBaudRate> hostRate;  // held until the host runs at it
         can_frame_data reply;
     };
 
@@ -87,16 +73,15 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         return field;
     }
-    void onFrame(const can_frame_data& frame);
     void onBootloaderFrame(const can_frame_data& frame);
     // Replies under the fault plan; true when it sent an ACK. `ok` false is
     // a protocol error.
     bool reply(BootStep step, uint32_t id, bool ok);
+    void flushDue();
     void tick();
     CANBaudRate hostRate() const;
 
     TestTransport& bus_;
-    const uint32_t nodeId_;
     int listener_ = 0;
     int tickJob_ = 0;
 
@@ -105,14 +90,13 @@ private:
     CANBaudRate rate_ = CAN_BAUDRATE_125K;
     std::map<BootStep, std::pair<BootFault, int>> faults_;
     std::map<BootStep, int> replies_;
-    std::map<BootStep, Millis> delays_;
+    Millis secondAckDelay_{10};
     std::vector<Pending> pending_;
     // Immediate replies to the frame being handled, injected when it is done.
     std::vector<can_frame_data> outbox_;
     bool batched_ = false;
 
-    int sectorsToCome_ = -1;  // erase in progress
-    std::vector<uint8_t> sectorBatch_;
+    bool erasing_ = false;
     std::vector<uint8_t> erased_;
 
     bool writing_ = false;
@@ -123,12 +107,7 @@ private:
     std::map<uint32_t, uint8_t> memory_;
 
     std::optional<uint32_t> go_;
-    int unheard_ = 0;
     int protocolErrors_ = 0;
-
-    std::chrono::steady_clock::time_point lastReply_{};
-    std::chrono::nanoseconds turnaround_{0};
-    long turnaroundFrames_ = 0;
 };
 
 // Blocks (start address, bytes) flattened to address -> byte.
