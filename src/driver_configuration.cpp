@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <iostream>
+#include <variant>
+#include <vector>
 
 #include "config/configuration_json.hpp"
 #include "driver_impl.hpp"
@@ -10,6 +12,8 @@
 namespace config = quorvel_detail::config;
 
 namespace {
+
+bool fails(ret_status_t status) { return status != RET_SUCCESS; }
 
 // The driver needs time to take each setting in.
 constexpr std::chrono::milliseconds kSettingPause{50};
@@ -62,40 +66,30 @@ std::string Driver::exportConfiguration() {
     bool unusedBrakeFlag1 = false, unusedBrakeFlag2 = false;
 
     // The first failing getter ends the export; later ones are not called.
-    ret_status_t status = RET_SUCCESS;
-    const auto step = [&status](auto&& call) {
-        if (status == RET_SUCCESS) status = call();
-    };
-    step([&] { return getCANBaudRate(&rate); });
-    step([&] { return getDCBusTripLevels(&dcBus.under, &dcBus.over); });
-    step([&] { return getBrakeResistorState(&brake.enabled, &brake.resistance, &unusedBrakeFlag1, &unusedBrakeFlag2); });
-    step([&] { return getRegenCurrentTripLevel(&regen.level); });
-    step([&] { return getMotorParameters(&motor.polePairs, &motor.kvRating, &motor.currentLimit); });
-    step([&] { return getMotorPhaseParameters(&c.phaseResistance, &c.phaseInductance); });
-    step([&] {
-        return getMotorEncoderConfiguration(&motorEncoder.type, &motorEncoder.resolution, &motorEncoder.useIndex);
-    });
-    step([&] {
-        return getOutputEncoderConfiguration(&outputEncoder.type, &outputEncoder.resolution, &outputEncoder.useIndex);
-    });
-    step([&] { return getGearBoxParameters(&gearBox.ratio); });
-    step([&] { return getMotorCalibrationParameters(&calibration.voltage, &calibration.current); });
-    step([&] {
-        return getMotorThermistorConfiguration(&thermistor.enabled, &thermistor.rRef, &thermistor.beta,
-                                               &c.temperatureUpperLimit, &c.temperatureLowerLimit);
-    });
-    step([&] { return getStartupConfigs(&startup.indexSearch, &startup.encoderMatching, &startup.closedLoop); });
-    step([&] { return getPositionControllerGain(&positionGain.gain); });
-    step([&] { return getVelocityControllerGains(&velocityGains.gain, &velocityGains.integratorGain); });
-    step([&] { return getCurrentControllerGains(&c.currentGain, &c.currentIntegratorGain); });
-    step([&] { return getCurrentControllerBandwidth(&currentBandwidth.bandwidth); });
-    step([&] {
-        unsigned char* hw = c.hardwareVersion;
-        return getHardwareVersion(&hw[0], &hw[1], &hw[2], &hw[3]);
-    });
-    step([&] { return getFirmwareVersion(&c.firmwareMajor, &c.firmwareMinor, &c.firmwarePatch); });
-    step([&] { return getFirmwareCommit(&c.firmwareCommit); });
-    if (status != RET_SUCCESS) return {};
+    unsigned char* hw = c.hardwareVersion;
+    const bool failed =
+        fails(getCANBaudRate(&rate)) ||
+        fails(getDCBusTripLevels(&dcBus.under, &dcBus.over)) ||
+        fails(getBrakeResistorState(&brake.enabled, &brake.resistance, &unusedBrakeFlag1, &unusedBrakeFlag2)) ||
+        fails(getRegenCurrentTripLevel(&regen.level)) ||
+        fails(getMotorParameters(&motor.polePairs, &motor.kvRating, &motor.currentLimit)) ||
+        fails(getMotorPhaseParameters(&c.phaseResistance, &c.phaseInductance)) ||
+        fails(getMotorEncoderConfiguration(&motorEncoder.type, &motorEncoder.resolution, &motorEncoder.useIndex)) ||
+        fails(getOutputEncoderConfiguration(&outputEncoder.type, &outputEncoder.resolution,
+                                            &outputEncoder.useIndex)) ||
+        fails(getGearBoxParameters(&gearBox.ratio)) ||
+        fails(getMotorCalibrationParameters(&calibration.voltage, &calibration.current)) ||
+        fails(getMotorThermistorConfiguration(&thermistor.enabled, &thermistor.rRef, &thermistor.beta,
+                                              &c.temperatureUpperLimit, &c.temperatureLowerLimit)) ||
+        fails(getStartupConfigs(&startup.indexSearch, &startup.encoderMatching, &startup.closedLoop)) ||
+        fails(getPositionControllerGain(&positionGain.gain)) ||
+        fails(getVelocityControllerGains(&velocityGains.gain, &velocityGains.integratorGain)) ||
+        fails(getCurrentControllerGains(&c.currentGain, &c.currentIntegratorGain)) ||
+        fails(getCurrentControllerBandwidth(&currentBandwidth.bandwidth)) ||
+        fails(getHardwareVersion(&hw[0], &hw[1], &hw[2], &hw[3])) ||
+        fails(getFirmwareVersion(&c.firmwareMajor, &c.firmwareMinor, &c.firmwarePatch)) ||
+        fails(getFirmwareCommit(&c.firmwareCommit));
+    if (failed) return {};
 
     bitRate.index = static_cast<unsigned int>(rate);
     return config::exportText(c);

@@ -168,10 +168,8 @@ void forEachField(Group& group, Fn&& fn) {
 // device's bytes must not make the export throw.
 inline std::string exportText(const ExportedConfiguration& c) {
     Json settings = Json::object();
-    std::apply([&](const auto&... group) { (forEachField(group, [&](const char* key, const auto& value) {
-                                                settings[key] = value;
-                                            }), ...); },
-               c.groups);
+    const auto write = [&settings](const char* key, const auto& value) { settings[key] = value; };
+    std::apply([&write](const auto&... group) { (forEachField(group, write), ...); }, c.groups);
     settings["current_gain"] = c.currentGain;
     settings["current_integrator_gain"] = c.currentIntegratorGain;
     settings["motor_phase_resistance"] = c.phaseResistance;
