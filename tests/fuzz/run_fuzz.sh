@@ -15,3 +15,15 @@ clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
 "$out/intelhex_read_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
   -dict=tests/fuzz/intelhex.dict -artifact_prefix="$out/" -print_final_stats=1 \
   "$out/corpus" tests/fuzz/corpus
+
+# The configuration import's text-to-settings step. Runs for
+# FUZZ_CONFIG_SECONDS (default 30).
+config_seconds=${FUZZ_CONFIG_SECONDS:-30}
+mkdir -p "$out/config_corpus"
+clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+  -Iinclude -Isrc tests/fuzz/configuration_import_fuzz.cpp -o "$out/configuration_import_fuzz"
+
+"$out/configuration_import_fuzz" -max_total_time="$config_seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  -dict=tests/fuzz/configuration.dict -artifact_prefix="$out/config-" -print_final_stats=1 \
+  "$out/config_corpus" tests/fuzz/config_corpus
