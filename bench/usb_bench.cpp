@@ -182,6 +182,8 @@ void BM_UsbRoundTrips(benchmark::State& state) {
     state.counters["frames_per_s"] = received / seconds;
     state.counters["link_ceiling_per_s"] = linkRate != 0 ? linkRate / 270.0 : 0.0;
     state.counters["lib_threads_cpu_pct"] = 100.0 * cpu / seconds;
+    // Receive and heartbeat threads together, per reply frame that came back.
+    state.counters["lib_cpu_us_per_frame"] = received > 0 ? 1e6 * cpu / static_cast<double>(received) : 0.0;
     state.counters["lost"] = static_cast<double>(sent - received);
 }
 BENCHMARK(BM_UsbRoundTrips)->Arg(0)->Arg(kLinkRate)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -15,6 +15,11 @@
 //
 // Errors are exceptions: SerialException, IOException, PortNotOpenedException
 // and std::invalid_argument for settings the terminal cannot take.
+//
+// Reads take whatever the device has waiting in one system call and keep
+// what the caller did not ask for in a small read-ahead buffer, which every
+// later read, readline, available, waitReadable and flushInput sees first.
+// close() and setPort() discard it, as they discard the device's own queue.
 
 #include <cstddef>
 #include <cstdint>
@@ -78,7 +83,8 @@ public:
     void close();
     bool isOpen() const;
 
-    // Bytes waiting in the input queue; 0 on a closed port.
+    // Bytes waiting to be read, those the port has read ahead included; 0 on
+    // a closed port.
     size_t available();
     // True when input is waiting, false after read_constant_ms (or when a
     // signal interrupted the wait).
@@ -207,7 +213,8 @@ struct QUORVEL_API PortInfo {
 
 // Every device matching /dev/ttyACM*, /dev/ttyS*, /dev/ttyUSB*, /dev/tty.*,
 // /dev/cu.* and /dev/rfcomm*, in that pattern order and sorted within one
-// pattern. Reads the file system afresh on each call; safe on any thread.
+// pattern (byte order of the names). Reads the file system afresh on each
+// call; safe on any thread, also several at once and while ports are open.
 QUORVEL_API std::vector<PortInfo> list_ports();
 
 }  // namespace serial

@@ -26,7 +26,8 @@ public:
 // goes out in one write, so lines from different threads never interleave.
 // The queries (getCANBaudRate, getFirmwareVersion, getHardwareVersion) need
 // the receive thread running to see the adapter's reply; they wait for it
-// about 1 s and are served one at a time.
+// about 1 s and are served one at a time. Each accepts only a reply line of
+// its own kind that arrives after it was asked.
 class QUORVEL_API USBInterface : public Interface {
 public:
     class USBInterfaceImpl;
@@ -39,8 +40,8 @@ public:
     // time-outs and accepts it only when serial::list_ports describes it
     // with "Quorvel" or "Yomlu". Rethrows the serial port's exceptions from
     // opening (after printing a message to standard output) and throws
-    // NoCompatibleDeviceException for a foreign port, which then stays open
-    // until closeIface or destruction.
+    // NoCompatibleDeviceException for a foreign port, which is closed again
+    // first, so that init may be called again with the right port.
     bool init(std::string port) override;
     void closeIface() override;
     // One frame line; true when it went out. A can_dlc above 8 is refused

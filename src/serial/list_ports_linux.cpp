@@ -1,14 +1,16 @@
 // serial::list_ports on Linux: device files under /dev, described from sysfs.
 
-#include <glob.h>
+#include <dirent.h>
 #include <limits.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -18,23 +20,29 @@ namespace serial {
 
 namespace {
 
-// In the order in which their matches are listed.
-constexpr const char* kSearchPatterns[] = {
-    "/dev/ttyACM*", "/dev/ttyS*", "/dev/ttyUSB*", "/dev/tty.*", "/dev/cu.*", "/dev/rfcomm*",
-};
+// Name prefixes under /dev, in the order in which their matches are listed.
+// None is a prefix of another, so no name matches two of them.
+constexpr const char* kDeviceDir = "/dev";
+constexpr const char* kSearchPrefixes[] = {"ttyACM", "ttyS", "ttyUSB", "tty.", "cu.", "rfcomm"};
 
-// Matches of all patterns in pattern order, each pattern's own sorted.
-std::vector<std::string> glob(const std::vector<std::string>& patterns) {
-    std::vector<std::string> paths;
-    if (patterns.empty()) return paths;
-
-    glob_t result{};
-    ::glob(patterns[0].c_str(), 0, nullptr, &result);
-    for (size_t i = 1; i < patterns.size(); ++i) {
-        ::glob(patterns[i].c_str(), GLOB_APPEND, nullptr, &result);
+// The paths under /dev that the patterns /dev/<prefix>* match, in prefix
+// order, each prefix's own sorted by name. A directory scan rather than
+// glob(3), which is not safe to run on several threads at once.
+std::vector<std::string> scanDevices() {
+    std::vector<std::pair<size_t, std::string>> found;
+    if (DIR* dir = ::opendir(kDeviceDir)) {
+        while (const dirent* entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            for (size_t i = 0; i < std::size(kSearchPrefixes); ++i) {
+                if (name.rfind(kSearchPrefixes[i], 0) == 0) found.emplace_back(i, name);
+            }
+        }
+        ::closedir(dir);
     }
-    for (size_t i = 0; i < result.gl_pathc; ++i) paths.emplace_back(result.gl_pathv[i]);
-    ::globfree(&result);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> paths;
+    paths.reserve(found.size());
+    for (const auto& f : found) paths.push_back(std::string(kDeviceDir) + "/" + f.second);
     return paths;
 }
 
@@ -140,8 +148,7 @@ std::vector<std::string> get_sysfs_info(const std::string& device_path) {
 
 std::vector<PortInfo> list_ports() {
     std::vector<PortInfo> results;
-    const std::vector<std::string> patterns(std::begin(kSearchPatterns), std::end(kSearchPatterns));
-    for (const std::string& device : glob(patterns)) {
+    for (const std::string& device : scanDevices()) {
         const std::vector<std::string> info = get_sysfs_info(device);
         PortInfo port;
         port.device_path = device;

@@ -27,6 +27,18 @@ Timeout::Timeout(uint32_t inter_byte_timeout, uint32_t read_timeout_constant, ui
 
 // --- Exceptions
 
+namespace {
+// strerror_r comes in two flavours; either way the text ends up in buf or
+// is returned.
+[[maybe_unused]] const char* pickErrorText(int result, const char* buf) { return result == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char* pickErrorText(const char* result, const char*) { return result; }
+}  // namespace
+
+std::string errorText(int errnum) {
+    char buf[128] = {0};
+    return pickErrorText(::strerror_r(errnum, buf, sizeof buf), buf);
+}
+
 SerialException::SerialException(const char* description)
     : e_what_(std::string("SerialException ") + description + " failed.") {}
 SerialException::~SerialException() = default;
@@ -40,7 +52,7 @@ const char* PortNotOpenedException::what() const noexcept { return e_what_.c_str
 IOException::IOException(std::string file, int line, int errnum)
     : file_(std::move(file)),
       line_(line),
-      e_what_("IO Exception (" + std::to_string(errnum) + "): " + std::strerror(errnum) + ", file " + file_ +
+      e_what_("IO Exception (" + std::to_string(errnum) + "): " + errorText(errnum) + ", file " + file_ +
               ", line " + std::to_string(line_) + "."),
       errno_(errnum) {}
 
@@ -95,15 +107,16 @@ namespace {
 
 enum class LineEnd { Eol, Full, Silence };
 
-// Reads byte by byte into `out` from offset `start` until the bytes from
+// Takes byte by byte into `out` from offset `start` until the bytes from
 // there end with `eol`, `limit` bytes have come or a byte times out. Each
-// byte gets the read's full time-out. Never reads more than `limit` bytes.
+// byte gets the read's full time-out. Never takes more than `limit` bytes;
+// what the port read beyond them stays in its read-ahead buffer.
 LineEnd readLineInto(Serial::SerialImpl& impl, std::string& out, size_t start, size_t limit,
                      const std::string& eol) {
     size_t n = 0;
     while (n < limit) {
         uint8_t byte = 0;
-        if (impl.read(&byte, 1) == 0) return LineEnd::Silence;
+        if (impl.readByte(byte) == 0) return LineEnd::Silence;
         out.push_back(static_cast<char>(byte));
         ++n;
         if (n >= eol.size() && out.compare(start + n - eol.size(), eol.size(), eol) == 0) return LineEnd::Eol;

@@ -126,7 +126,7 @@ uint64_t byteTimesNs(uint32_t byteTimeNs, size_t count) {
     return ns;
 }
 
-std::string errnoText(int errnum) { return std::to_string(errnum) + " " + std::strerror(errnum); }
+std::string errnoText(int errnum) { return std::to_string(errnum) + " " + errorText(errnum); }
 
 [[noreturn]] void throwIoctl(const char* what, const char* request, int errnum) {
     const std::string text = std::string(what) + " failed on a call to ioctl(" + request + "): " + errnoText(errnum);
@@ -215,6 +215,7 @@ void Serial::SerialImpl::open() {
         fd = -1;
         throw;
     }
+    dropAhead();
     is_open = true;
 }
 
@@ -305,17 +306,14 @@ void Serial::SerialImpl::reconfigurePort() {
         if (::ioctl(fd, TIOCSSERIAL, &ser) == -1) throwIO(kLineSetSerial, errno);
     }
 
-    // At 0 bit/s (hang-up) nothing is on the line: a character takes no time.
-    const uint32_t bit_time_ns = baudrate == 0 ? 0 : static_cast<uint32_t>(1e9 / static_cast<double>(baudrate));
-    const uint64_t bits = 1ULL + static_cast<uint64_t>(bytesize) + (parity == no_parity ? 0ULL : 1ULL) +
-                          static_cast<uint64_t>(stopbits);
-    uint64_t byte_time = static_cast<uint64_t>(bit_time_ns) * bits;
-    if (stopbits == one_and_half_stop_bits) byte_time -= static_cast<uint64_t>(bit_time_ns * 1.5);
-    byte_time_ns = static_cast<uint32_t>(std::min<uint64_t>(byte_time, std::numeric_limits<uint32_t>::max()));
+    byte_time_ns = characterTimeNs(baudrate, bytesize, parity, stopbits);
 }
 
 void Serial::SerialImpl::close() {
     if (!is_open) return;
+    // What was read ahead belongs to this opening of the device, like the
+    // kernel's input queue that closing discards.
+    dropAhead();
     if (fd != -1) {
         const int r = ::close(fd);
         const int err = errno;
@@ -334,10 +332,11 @@ size_t Serial::SerialImpl::available() {
     if (!is_open) return 0;
     int count = 0;
     if (::ioctl(fd, FIONREAD, &count) == -1) throwIO(kLineAvailable, errno);
-    return static_cast<size_t>(count);
+    return static_cast<size_t>(count) + (ahead_end - ahead_begin);
 }
 
 bool Serial::SerialImpl::waitReadable(uint32_t timeout_ms) {
+    if (ahead_begin != ahead_end) return true;
     switch (waitFor(fd, POLLIN, timeout_ms, kLineReadWait)) {
         case WaitResult::Ready: return true;
         case WaitResult::TimedOut:
@@ -349,14 +348,33 @@ bool Serial::SerialImpl::waitReadable(uint32_t timeout_ms) {
 
 void Serial::SerialImpl::waitByteTimes(size_t count) { sleepNs(byteTimesNs(byte_time_ns, count)); }
 
+size_t Serial::SerialImpl::takeAhead(uint8_t* buf, size_t size) {
+    const size_t n = std::min(size, ahead_end - ahead_begin);
+    if (n > 0) std::memcpy(buf, ahead + ahead_begin, n);
+    ahead_begin += n;
+    if (ahead_begin == ahead_end) dropAhead();
+    return n;
+}
+
+ssize_t Serial::SerialImpl::readSome(uint8_t* buf, size_t size) {
+    // Only called with the read-ahead buffer empty.
+    if (size >= kAheadSize) return ::read(fd, buf, size);
+    const ssize_t n = ::read(fd, ahead, kAheadSize);
+    if (n <= 0) return n;
+    ahead_begin = 0;
+    ahead_end = static_cast<size_t>(n);
+    return static_cast<ssize_t>(takeAhead(buf, size));
+}
+
 size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
     if (!is_open) throw PortNotOpenedException("Serial::read");
-    size_t bytes_read = 0;
+    size_t bytes_read = takeAhead(buf, size);
+    if (bytes_read == size) return bytes_read;
     MillisecondTimer total_timeout(totalTimeout(timeout.read_constant_ms, timeout.read_multiplier_ms, size));
 
     // Whatever is already waiting is taken without any wait.
-    const ssize_t first = ::read(fd, buf, size);
-    if (first > 0) bytes_read = static_cast<size_t>(first);
+    const ssize_t first = readSome(buf + bytes_read, size - bytes_read);
+    if (first > 0) bytes_read += static_cast<size_t>(first);
 
     while (bytes_read < size) {
         const int64_t remaining = total_timeout.remaining();
@@ -385,7 +403,7 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
             }
         }
 
-        const ssize_t now = ::read(fd, buf + bytes_read, size - bytes_read);
+        const ssize_t now = readSome(buf + bytes_read, size - bytes_read);
         if (now < 1) {
             // Bytes already read are handed back rather than dropped with the
             // exception; the next read reports the device's state.
@@ -479,6 +497,7 @@ void Serial::SerialImpl::flush() {
 
 void Serial::SerialImpl::flushInput() {
     if (!is_open) throw PortNotOpenedException("Serial::flushInput");
+    dropAhead();
     ::tcflush(fd, TCIFLUSH);
 }
 

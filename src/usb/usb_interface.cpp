@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -15,9 +16,8 @@ constexpr uint32_t kAdapterBaudrate = 115200;
 constexpr uint32_t kPortTimeoutMs = 1000;
 constexpr const char* kLineEnd = "\r";
 
-// Queries look for the reply every millisecond, 1001 times.
-constexpr int kReplyChecks = 1001;
-constexpr auto kReplyPollPeriod = std::chrono::milliseconds(1);
+// How long a query waits for its reply.
+constexpr auto kReplyWait = std::chrono::milliseconds(1001);
 
 // After a failed read (adapter unplugged, port closed) the port fails again
 // at once; this pause keeps the receive thread from spinning on it.
@@ -53,17 +53,20 @@ public:
     // One write of the line; the count written, 0 when the write threw.
     size_t writeLine(LogSink& log, const usb_line::LineBuffer& line, size_t length);
     bool sendCommand(LogSink& log, const char* text, char argument);
-    // Sends the query line and waits for any reply line; then runs
-    // copyOut under replyMutex. One query at a time per interface.
+    // Sends the query line and waits for a reply line of kind `awaited`
+    // that arrives after it; then runs copyOut under replyMutex. One query
+    // at a time per interface.
     template <typename CopyOut>
-    bool query(LogSink& log, const char* text, CopyOut copyOut);
-    // Stores a reply line's values and signals it to a waiting query.
+    bool query(LogSink& log, const char* text, usb_line::LineKind awaited, CopyOut copyOut);
+    // Stores a reply line's values and hands it to a query waiting for its kind.
     void storeReply(LogSink& log, const usb_line::ParsedLine& reply);
-    void storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor, uint8_t& patch,
-                      const std::string* commit);
+    void storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor, uint8_t& patch);
 
     serial::Serial serial_port;
-    std::atomic<bool> reply_ready{false};
+    // Set by the receive thread, under replyMutex, when a reply of the kind
+    // awaited_kind arrives; awaited_kind is Ignored while no query waits.
+    bool reply_ready = false;
+    usb_line::LineKind awaited_kind = usb_line::LineKind::Ignored;
     uint8_t fw_major = 0;
     uint8_t fw_minor = 0;
     uint8_t fw_patch = 0;
@@ -73,10 +76,11 @@ public:
     std::string fw_commit;
     std::atomic<uint8_t> can_bitrate_code{0};
 
-    // The receive thread may store a newer reply while a query copies the
-    // last one out, so the version fields are copied under this lock.
+    // Guards the reply fields, reply_ready and awaited_kind: the receive
+    // thread may store a newer reply while a query copies the last one out.
     std::mutex replyMutex;
-    // Queries share reply_ready: serialised so that none takes another's reply.
+    std::condition_variable replyArrived;
+    // One query at a time, so that each waits for one kind.
     std::mutex queryMutex;
     // Reused by the receive thread so that reading a line allocates nothing.
     std::string lineIn;
@@ -105,56 +109,66 @@ bool USBInterface::USBInterfaceImpl::sendCommand(LogSink& log, const char* text,
 }
 
 template <typename CopyOut>
-bool USBInterface::USBInterfaceImpl::query(LogSink& log, const char* text, CopyOut copyOut) {
+bool USBInterface::USBInterfaceImpl::query(LogSink& log, const char* text, usb_line::LineKind awaited,
+                                           CopyOut copyOut) {
     std::lock_guard<std::mutex> serialised(queryMutex);
-    // A reply that came while nobody asked must not answer this query.
-    reply_ready.store(false);
-    if (!sendCommand(log, text, '\0')) return false;
-    for (int check = 0; check < kReplyChecks; ++check) {
-        if (reply_ready.load()) {
-            std::lock_guard<std::mutex> lock(replyMutex);
-            copyOut();
-            return true;
-        }
-        std::this_thread::sleep_for(kReplyPollPeriod);
+    {
+        // A reply that came before the request, or one of another kind (a
+        // late answer to an earlier query, the adapter's "d"), must not
+        // answer this query.
+        std::lock_guard<std::mutex> lock(replyMutex);
+        reply_ready = false;
+        awaited_kind = awaited;
     }
-    std::cout << "API Timeout Error. Make sure your Yomlu is updated to the latest firmware." << std::endl;
+    const bool sent = sendCommand(log, text, '\0');
+    std::unique_lock<std::mutex> lock(replyMutex);
+    const bool answered = sent && replyArrived.wait_for(lock, kReplyWait, [&] { return reply_ready; });
+    awaited_kind = usb_line::LineKind::Ignored;
+    if (answered) {
+        copyOut();
+        return true;
+    }
+    lock.unlock();
+    if (sent) std::cout << "API Timeout Error. Make sure your Yomlu is updated to the latest firmware." << std::endl;
     return false;
 }
 
 void USBInterface::USBInterfaceImpl::storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor,
-                                                   uint8_t& patch, const std::string* commit) {
-    std::lock_guard<std::mutex> lock(replyMutex);
+                                                   uint8_t& patch) {
     major = v.major;
     minor = v.minor;
     patch = v.patch;
-    if (commit != nullptr) fw_commit = *commit;
 }
 
 void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::ParsedLine& reply) {
     using usb_line::LineKind;
     const usb_line::Version& v = reply.version;
-    switch (reply.kind) {
-        case LineKind::BitRateReply:
-            can_bitrate_code.store(reply.bitRateCode);
-            log.line("Got CAN Baud Rate : ", unsigned{reply.bitRateCode});
-            break;
-        case LineKind::HardwareReply:
-            storeVersion(v, hw_major, hw_minor, hw_patch, nullptr);
-            log.line("Got hardware version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch});
-            break;
-        case LineKind::FirmwareReply:
-            storeVersion(v, fw_major, fw_minor, fw_patch, &reply.commit);
-            log.line("Got version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch}, "--",
-                     reply.commit);
-            break;
-        case LineKind::FirmwareUpdateReply:
-            log.line("Got DFU mode info: ");
-            break;
-        default:
-            return;
+    {
+        // The log line goes out before a waiting query sees its answer.
+        std::lock_guard<std::mutex> lock(replyMutex);
+        switch (reply.kind) {
+            case LineKind::BitRateReply:
+                can_bitrate_code.store(reply.bitRateCode);
+                log.line("Got CAN Baud Rate : ", unsigned{reply.bitRateCode});
+                break;
+            case LineKind::HardwareReply:
+                storeVersion(v, hw_major, hw_minor, hw_patch);
+                log.line("Got hardware version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".",
+                         unsigned{v.patch});
+                break;
+            case LineKind::FirmwareReply:
+                storeVersion(v, fw_major, fw_minor, fw_patch);
+                fw_commit = reply.commit;
+                log.line("Got version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch},
+                         "--", reply.commit);
+                break;
+            case LineKind::FirmwareUpdateReply: log.line("Got DFU mode info: "); break;
+            default: return;
+        }
+        if (reply.kind != awaited_kind) return;
+        reply_ready = true;
     }
-    reply_ready.store(true);
+    replyArrived.notify_all();
 }
 
 // ---------------------------------------------------------------------------
@@ -184,6 +198,8 @@ bool USBInterface::init(std::string port) {
     const std::string description = usbImpl->getDeviceDescription(port);
     if (description.find("Quorvel") == std::string::npos && description.find("Yomlu") == std::string::npos) {
         std::cout << "No Compatible Quorvel Device found " << std::endl;
+        // Closed, so that init can run again on this object with the right port.
+        sp.close();
         throw NoCompatibleDeviceException();
     }
     if (!sp.isOpen()) {
@@ -244,14 +260,14 @@ bool USBInterface::setCANBaudRate(CANBaudRate rate) {
 
 bool USBInterface::getCANBaudRate(CANBaudRate* rate) {
     if (usbImpl == nullptr) return false;
-    return usbImpl->query(logSink, kBitRateQueryLine,
+    return usbImpl->query(logSink, kBitRateQueryLine, usb_line::LineKind::BitRateReply,
                           [&] { *rate = static_cast<CANBaudRate>(usbImpl->can_bitrate_code.load()); });
 }
 
 bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch,
                                       std::string* commit) {
     if (usbImpl == nullptr) return false;
-    return usbImpl->query(logSink, kFirmwareQueryLine, [&] {
+    return usbImpl->query(logSink, kFirmwareQueryLine, usb_line::LineKind::FirmwareReply, [&] {
         *commit = usbImpl->fw_commit;
         *major = usbImpl->fw_major;
         *minor = usbImpl->fw_minor;
@@ -261,7 +277,7 @@ bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor
 
 bool USBInterface::getHardwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch) {
     if (usbImpl == nullptr) return false;
-    return usbImpl->query(logSink, kHardwareQueryLine, [&] {
+    return usbImpl->query(logSink, kHardwareQueryLine, usb_line::LineKind::HardwareReply, [&] {
         *major = usbImpl->hw_major;
         *minor = usbImpl->hw_minor;
         *patch = usbImpl->hw_patch;

@@ -52,6 +52,8 @@ inline constexpr std::size_t kExtendedIdDigits = 8;
 inline constexpr std::size_t kStandardIdDigits = 3;
 inline constexpr uint32_t kExtendedFlag = 1u << 31;
 inline constexpr uint32_t kRemoteFlag = 1u << 30;
+inline constexpr uint32_t kExtendedIdMask = 0x1FFFFFFFu;
+inline constexpr uint32_t kStandardIdMask = 0xFFFu;
 inline constexpr uint8_t kMaxDataLength = 8;
 
 // Shortest reply lines, counted before the CR: "G6", "H1.2.3", "V1.2.3-" + 8.
@@ -86,8 +88,11 @@ inline ParsedLine parseFrame(const char* line, std::size_t length) {
 
     std::size_t pos = 1;
     if (length < pos + idDigits + 1) return out;
-    uint32_t id = 0;
+    uint64_t id = 0;
     for (const std::size_t end = pos + idDigits; pos < end; ++pos) id = id * 16 + digitValue(line[pos]);
+    // An identifier wider than its field (an extended one above 29 bits, or
+    // non-digits) would spill into the frame's flags: such a line yields nothing.
+    if (id > (extended ? kExtendedIdMask : kStandardIdMask)) return out;
 
     const uint8_t dlc = digitValue(line[pos++]);
     if (dlc > kMaxDataLength) {
@@ -100,7 +105,7 @@ inline ParsedLine parseFrame(const char* line, std::size_t length) {
         const uint8_t high = digitValue(line[pos]) & 0x0F;
         out.frame.data[i] = static_cast<uint8_t>(high * 16 + digitValue(line[pos + 1]));
     }
-    out.frame.can_id = (extended ? kExtendedFlag : 0u) | (remote ? kRemoteFlag : 0u) | id;
+    out.frame.can_id = (extended ? kExtendedFlag : 0u) | (remote ? kRemoteFlag : 0u) | static_cast<uint32_t>(id);
     out.frame.can_dlc = dlc;
     out.kind = LineKind::Frame;
     return out;
@@ -122,7 +127,7 @@ inline std::size_t encodeFrameLine(const can_frame_data& frame, LineBuffer& line
     std::size_t n = 0;
     line[n++] = extended ? (remote ? 'R' : 'T') : (remote ? 'r' : 't');
     const std::size_t idDigits = extended ? kExtendedIdDigits : kStandardIdDigits;
-    const uint32_t id = frame.can_id & (extended ? 0x1FFFFFFFu : 0xFFFu);
+    const uint32_t id = frame.can_id & (extended ? kExtendedIdMask : kStandardIdMask);
     for (std::size_t i = idDigits; i-- > 0;) line[n++] = hexDigit(id >> (4 * i));
     line[n++] = hexDigit(frame.can_dlc);
     for (uint8_t i = 0; i < frame.can_dlc; ++i) {
@@ -151,7 +156,8 @@ inline std::size_t encodeCommandLine(const char* text, char argument, LineBuffer
 
 // Reads one line as the serial port delivered it: with its CR, or without
 // one when it was cut at 30 bytes or by a time-out. Characters after the
-// first CR are not looked at.
+// first CR are not looked at. A frame line yields a frame whose own encoding
+// reads back to the same frame.
 inline ParsedLine parseLine(const char* bytes, std::size_t length) {
     using namespace detail;
     ParsedLine out;

@@ -1,29 +1,29 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target of the Intel HEX reader with clang, apart from
-# the CMake build, and runs it for a bounded time: FUZZ_SECONDS (default 60).
-# New inputs collect in a scratch corpus; the seeds here stay unchanged.
+# Builds the libFuzzer targets with clang, apart from the CMake build, and
+# runs each for a bounded time: FUZZ_SECONDS per target (default 30).
+# New inputs collect in a scratch corpus per target; the seeds here stay
+# unchanged.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 out=${FUZZ_BUILD_DIR:-build-fuzz}
+flags=(-std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror -fsanitize=fuzzer,address,undefined
+  -fno-sanitize-recover=all -Iinclude -Isrc)
+run=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$out/" -print_final_stats=1)
+
+# Intel HEX reader.
 mkdir -p "$out/corpus"
+clang++ "${flags[@]}" src/firmware/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
+"$out/intelhex_read_fuzz" "${run[@]}" -max_len=4096 -dict=tests/fuzz/intelhex.dict "$out/corpus" tests/fuzz/corpus
 
-clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Iinclude -Isrc src/firmware/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
+# The USB adapter's received-line parser.
+mkdir -p "$out/usb_line_corpus"
+clang++ "${flags[@]}" tests/fuzz/usb_line_parse_fuzz.cpp -o "$out/usb_line_parse_fuzz"
+"$out/usb_line_parse_fuzz" "${run[@]}" -max_len=64 -dict=tests/fuzz/usb_line.dict \
+  "$out/usb_line_corpus" tests/fuzz/usb_line_corpus
 
-"$out/intelhex_read_fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -dict=tests/fuzz/intelhex.dict -artifact_prefix="$out/" -print_final_stats=1 \
-  "$out/corpus" tests/fuzz/corpus
-
-# The configuration import's text-to-settings step. Runs for
-# FUZZ_CONFIG_SECONDS (default 30).
-config_seconds=${FUZZ_CONFIG_SECONDS:-30}
+# The configuration import's text-to-settings step.
 mkdir -p "$out/config_corpus"
-clang++ -std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror \
-  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -Iinclude -Isrc tests/fuzz/configuration_import_fuzz.cpp -o "$out/configuration_import_fuzz"
-
-"$out/configuration_import_fuzz" -max_total_time="$config_seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -dict=tests/fuzz/configuration.dict -artifact_prefix="$out/config-" -print_final_stats=1 \
+clang++ "${flags[@]}" tests/fuzz/configuration_import_fuzz.cpp -o "$out/configuration_import_fuzz"
+"$out/configuration_import_fuzz" "${run[@]}" -max_len=4096 -dict=tests/fuzz/configuration.dict \
   "$out/config_corpus" tests/fuzz/config_corpus

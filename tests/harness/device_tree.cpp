@@ -151,8 +151,4 @@ void addUsbSerialDevice(const std::string& name, const std::string& devicePath, 
     if (::symlink(deviceDir.c_str(), ("/sys/class/tty/" + name + "/device").c_str()) != 0) fail("symlink " + name);
 }
 
-void addDeviceLink(const std::string& linkName, const std::string& target) {
-    if (::symlink(target.c_str(), ("/dev/" + linkName).c_str()) != 0) fail("symlink /dev/" + linkName);
-}
-
 }  // namespace qt_test

@@ -41,9 +41,6 @@ struct UsbDeviceInfo {
 // tree cannot be built.
 void addUsbSerialDevice(const std::string& name, const std::string& devicePath, const UsbDeviceInfo& info);
 
-// Creates /dev/<linkName> as a symbolic link to `target`.
-void addDeviceLink(const std::string& linkName, const std::string& target);
-
 // Free-form tree building inside the child; each throws std::runtime_error
 // when it cannot. makeDirs creates every missing directory of `path`.
 void makeDirs(const std::string& path);

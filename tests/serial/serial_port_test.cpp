@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,16 +44,23 @@ speed_t outSpeed(const PtyPair& pty) {
 bool has(tcflag_t flags, tcflag_t bits) { return (flags & bits) == bits; }
 bool none(tcflag_t flags, tcflag_t bits) { return (flags & bits) == 0; }
 
-TEST(SerialValues, TimeoutsAndTimer) {
+TEST(SerialValues, SimpleTimeoutAndCharacterTime) {
     const serial::Timeout t = serial::Timeout::simpleTimeout(1000);
     EXPECT_EQ(std::make_tuple(t.inter_byte_timeout_ms, t.read_constant_ms, t.read_multiplier_ms, t.write_constant_ms,
                               t.write_multiplier_ms),
               std::make_tuple(4294967295u, 1000u, 0u, 1000u, 0u));
-    // Whole seconds carry over from the milliseconds.
-    EXPECT_EQ(std::make_pair(serial::timespec_from_ms(2345).tv_sec, serial::timespec_from_ms(2345).tv_nsec),
-              std::make_pair(time_t{2}, 345000000L));
-    serial::MillisecondTimer timer(1999);
-    EXPECT_PRED3(within, timer.remaining(), 1500, 2000);
+    // Bit time 8680 ns at 115200 bit/s: ten bits for 8N1, eleven with parity,
+    // ten and a half with one and a half stop bits.
+    EXPECT_EQ(serial::characterTimeNs(115200, serial::eight_bits, serial::no_parity, serial::one_stop_bit), 86800u);
+    EXPECT_EQ(serial::characterTimeNs(115200, serial::eight_bits, serial::even_parity, serial::one_stop_bit), 95480u);
+    EXPECT_EQ(serial::characterTimeNs(115200, serial::eight_bits, serial::no_parity, serial::one_and_half_stop_bits),
+              91140u);
+    EXPECT_EQ(serial::characterTimeNs(9600, serial::seven_bits, serial::odd_parity, serial::two_stop_bits), 1145826u);
+    EXPECT_EQ(serial::characterTimeNs(0, serial::eight_bits, serial::no_parity, serial::one_stop_bit), 0u);
+    // And the port sleeps by it: 50 bit/s, 8N1, is 200 ms a character.
+    qt_test::PtyPair pty;
+    serial::Serial port(pty.slavePath(), 50);
+    EXPECT_PRED3(within, timed([&] { port.waitByteTimes(2); }), 395, 3000);
 }
 
 TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
@@ -78,13 +84,7 @@ TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
     EXPECT_TRUE(none(t.c_cflag, CSTOPB | CRTSCTS | PARODD | CMSPAR));
     EXPECT_EQ(std::make_pair(t.c_cc[VMIN], t.c_cc[VTIME]), std::make_pair(cc_t{0}, cc_t{0}));
 
-    const std::pair<uint32_t, speed_t> speeds[] = {
-        {0, B0}, {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300}, {600, B600},
-        {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-        {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-        {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-    };
+    const std::pair<uint32_t, speed_t> speeds[] = {{0, B0}, {50, B50}, {57600, B57600}, {4000000, B4000000}};
     for (const auto& [rate, constant] : speeds) {
         port.setBaudrate(rate);
         t = pty.slaveSettings();
@@ -159,25 +159,6 @@ TEST(SerialOpen, CustomRateNeedsTheSerialDriver) {
     EXPECT_EQ(openDescriptorCount(), fds);
 }
 
-TEST(SerialOpen, CharacterTimeFollowsTheFramingAndPaces) {
-    PtyPair pty;
-    const std::tuple<unsigned long, serial::bytesize_t, serial::parity_t, serial::stopbits_t, uint32_t> cases[] = {
-        {115200, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 86800},
-        {115200, serial::eight_bits, serial::even_parity, serial::one_stop_bit, 95480},
-        {115200, serial::eight_bits, serial::no_parity, serial::one_and_half_stop_bits, 91140},
-        {9600, serial::seven_bits, serial::odd_parity, serial::two_stop_bits, 1145826},
-        {0, serial::eight_bits, serial::no_parity, serial::one_stop_bit, 0},
-    };
-    for (const auto& [rate, bytesize, parity, stopbits, expected] : cases) {
-        SCOPED_TRACE(rate);
-        serial::Serial::SerialImpl impl(pty.slavePath(), rate, bytesize, parity, stopbits, serial::no_flow_control);
-        EXPECT_EQ(impl.byteTimeNs(), expected);
-    }
-    // 50 bit/s, 8N1: 200 ms per character.
-    serial::Serial port(pty.slavePath(), 50);
-    EXPECT_PRED3(within, timed([&] { port.waitByteTimes(2); }), 395, 3000);
-}
-
 TEST(SerialOpen, OpenCloseAndTheirFailures) {
     serial::Serial port;
     EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.open(); }), "Empty port is invalid.");
@@ -211,30 +192,6 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     EXPECT_EQ(port.write(std::string("hi")), 2u);
     EXPECT_EQ(second.read(2, milliseconds(2000)), "hi");
     EXPECT_EQ(openDescriptorCount(), fds + 1) << "the old descriptor was closed";
-}
-
-TEST(SerialOpen, TooManyOpenFiles) {
-    PtyPair pty;
-    // Lower the descriptor limit in a child, so that the next open fails.
-    EXPECT_EXIT(
-        {
-            {
-                // Run the same path once with descriptors to spare: sanitizer
-                // runtimes need a few for their own first checks.
-                serial::Serial warm(pty.slavePath());
-                whatOf<serial::IOException>([] { serial::Serial missing("/nonexistent/ttyQ0"); });
-            }
-            const int next = ::dup(0);
-            ::close(next);
-            rlimit limit{};
-            ::getrlimit(RLIMIT_NOFILE, &limit);
-            limit.rlim_cur = static_cast<rlim_t>(next);
-            ::setrlimit(RLIMIT_NOFILE, &limit);
-            const std::string got = whatOf<serial::IOException>([&] { serial::Serial port(pty.slavePath()); });
-            std::fprintf(stderr, "child got: %s\n", got.c_str());
-            ::_exit(got != "IO Exception: Too many file handles open., file include/serial/src/impl/unix, line 149.");
-        },
-        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(SerialNotOpen, EveryGuardedOperationNamesItself) {
@@ -292,16 +249,28 @@ TEST(SerialModem, IoctlsThatAPtyRefusesThrowTheirTexts) {
     EXPECT_NO_THROW(port.sendBreak(-5));
 }
 
-TEST(SerialQueues, AvailableFlushAndWaitReadable) {
+// Bytes the port has read ahead count as waiting input for every call.
+TEST(SerialQueues, AvailableWaitReadableAndFlushSeeTheReadAhead) {
     PtyPair pty;
     serial::Serial port(pty.slavePath(), 115200, readTimeout(150));
     EXPECT_PRED3(within, timed([&] { EXPECT_FALSE(port.waitReadable()); }), 140, 2000);
 
-    pty.write("hello");
-    awaitInput(port, 5);
-    EXPECT_EQ(port.available(), 5u);
+    pty.write("G6\rH1.0.2\r");
+    awaitInput(port, 10);
+    EXPECT_EQ(port.readline(30, "\r"), "G6\r");
+    EXPECT_EQ(port.available(), 7u);
     EXPECT_TRUE(port.waitReadable());
+    EXPECT_EQ(port.read(size_t{2}), "H1");
     port.flushInput();
+    EXPECT_EQ(port.available(), 0u);
+    EXPECT_FALSE(port.waitReadable());
+    EXPECT_EQ(port.read(size_t{1}), "");
+    // Reopening starts afresh too.
+    pty.write("abc");
+    awaitInput(port, 3);
+    EXPECT_EQ(port.read(size_t{1}), "a");
+    port.close();
+    port.open();
     EXPECT_EQ(port.available(), 0u);
 
     // Output may already have passed to the other side of a pseudo-terminal,

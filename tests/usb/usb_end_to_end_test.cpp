@@ -18,10 +18,7 @@ using qt_test::Payload;
 using Clock = std::chrono::steady_clock;
 
 TEST(UsbEndToEnd, DriverReadsAndCommandsTravelThroughTheAdapter) {
-    // Written by the adapter's thread: it must outlive the adapter, since
-    // the pty between the threads is no synchronisation TSan can see.
-    int counter = 0;
-    qt_test::withAdapter(true, [&counter](qt_test::SimAdapter& adapter, USBInterface& usb, qt_test::LogCapture&) {
+    qt_test::withAdapter(true, [](qt_test::SimAdapter& adapter, USBInterface& usb, qt_test::LogCapture&) {
         qt_test::SimDevice device(adapter.bus(), 5, 1);
         device.startHeartbeats(Millis(100));
         ASSERT_TRUE(qt_test::waitUntil([&] { return usb.isDeviceConnected(5); }));
@@ -36,21 +33,10 @@ TEST(UsbEndToEnd, DriverReadsAndCommandsTravelThroughTheAdapter) {
         ASSERT_EQ(device.requests(70).size(), 1u);
         EXPECT_EQ(device.requests(70).front().can_id, 0xC00002C6u);
 
-        // Many in a row, each answered with its own value.
-        device.answer(70, [&counter](const can_frame_data&) {
-            return std::optional<qt_test::SimReply>(
-                Payload().put<float>(float(++counter)).put<float>(0.0f).reply());
-        });
-        for (int i = 1; i <= 40; ++i) {
-            ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS) << i;
-            EXPECT_FLOAT_EQ(volts, float(i));
-        }
-
         EXPECT_EQ(driver.setMotorTorqueLimit(2.5f), RET_SUCCESS);
         ASSERT_TRUE(device.waitForRequests(50, 1));
         const can_frame_data command = device.requests(50).front();
         EXPECT_EQ(command.can_id, 0x80000000u | (5u << 7) | 50u);
-        EXPECT_EQ(command.can_dlc, 4);
         EXPECT_FLOAT_EQ((canGetSignal<float>(command, 0, 32, true)), 2.5f);
 
         device.silence(70);

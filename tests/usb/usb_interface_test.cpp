@@ -1,7 +1,8 @@
 // USBInterface on real pseudo-terminals: the adapter check in init (through
 // the real serial::list_ports over a private /dev and /sys), the bytes of
-// every line it writes, and how it reads the adapter's lines. The receive
-// thread is not started here: recvData is called directly.
+// every line it writes, and how recvData reads the adapter's lines through
+// the port. What each line means is the codec's, tested in
+// usb_line_codec_test; the receive thread is not started here.
 
 #include <gtest/gtest.h>
 
@@ -17,9 +18,9 @@
 #include "device_tree.hpp"
 #include "pty_pair.hpp"
 #include "quorvel_transport/serial.hpp"
+#include "quorvel_transport/usb_interface.hpp"
 #include "sim_adapter.hpp"
 #include "test_transport.hpp"
-#include "quorvel_transport/usb_interface.hpp"
 
 namespace {
 
@@ -33,23 +34,16 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
 const std::string kNotCompatible = "No Compatible Quorvel Device found \n";
+const std::string kOpenError = "USB Communication Error. Please check if the selected interface ";
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Waits until the host has written at least `count` bytes since the last
-// clearHostLines; returns them.
-std::string waitForBytes(const SimAdapter& adapter, size_t count) {
-    qt_test::waitUntil([&] { return adapter.hostBytes().size() >= count; });
-    return adapter.hostBytes();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // Sends `f` and returns the bytes that reached the adapter.
 std::string sent(SimAdapter& adapter, USBInterface& usb, can_frame_data f, size_t expectedSize) {
     adapter.clearHostLines();
     EXPECT_TRUE(usb.sendData(&f));
-    return waitForBytes(adapter, expectedSize);
+    qt_test::waitUntil([&] { return adapter.hostBytes().size() >= expectedSize; });
+    return adapter.hostBytes();
 }
 
 // Standard output of an init (initInterface when `start`) that must throw
@@ -91,19 +85,18 @@ TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) 
             const std::string path = c.byPtyName ? adapter.portPath() : std::string("/dev/") + c.name;
             USBInterface usb;
             std::string what;
+            can_frame_data f = rawFrame(0x123, 0, {});
             if (c.accepted) {
                 testing::internal::CaptureStdout();
                 EXPECT_TRUE(usb.init(path));
                 EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+                EXPECT_EQ(sent(adapter, usb, f, 6), "t1230\r");
+                usb.closeIface();
             } else {
                 EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, path, &what), kNotCompatible);
                 EXPECT_EQ(what, "No Compatible Quorvel Device found at the interface");
             }
-            // Either way the port is open now, until closeIface.
-            EXPECT_EQ(sent(adapter, usb, rawFrame(0x123, 0, {}), 6), "t1230\r");
-            usb.closeIface();
-            can_frame_data f = rawFrame(0x1, 0, {});
-            EXPECT_FALSE(usb.sendData(&f));
+            EXPECT_FALSE(usb.sendData(&f)) << "the port is closed";
         }
         qt_test::PtyPair pty;
         qt_test::addUsbSerialDevice("ttyACM3", pty.slavePath(), {"Quorvel", "Yomlu", "1"});
@@ -116,83 +109,83 @@ TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) 
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
+        // An open port cannot be opened again.
+        std::string what;
+        EXPECT_EQ(initFailure<serial::SerialException>(usb, "/dev/ttyACM3", &what),
+                  kOpenError + "/dev/ttyACM3 is okay.\nSerialException Serial port already open. failed.\n");
+        EXPECT_EQ(what, "SerialException Serial port already open. failed.");
     }));
 }
 
 TEST(UsbInit, OpenFailuresPrintTheirLinesAndRethrow) {
-    const std::string kError = "USB Communication Error. Please check if the selected interface ";
     std::string what;
     USBInterface empty;
-    EXPECT_EQ(initFailure<std::invalid_argument>(empty, "", &what), kError + " is okay.\nEmpty port is invalid.\n");
+    EXPECT_EQ(initFailure<std::invalid_argument>(empty, "", &what), kOpenError + " is okay.\nEmpty port is invalid.\n");
     EXPECT_EQ(what, "Empty port is invalid.");
 
     USBInterface missing;
     const std::string out = initFailure<serial::IOException>(missing, "/dev/qt-no-such-port", &what);
-    EXPECT_EQ(out, kError + "/dev/qt-no-such-port is okay.\n" + what + "\n");
+    EXPECT_EQ(out, kOpenError + "/dev/qt-no-such-port is okay.\n" + what + "\n");
     EXPECT_NE(what.find("No such file or directory"), std::string::npos) << what;
+}
 
-    // The first init leaves the foreign port open; the second cannot open it again.
-    qt_test::PtyPair pty;
-    USBInterface twice;
-    EXPECT_EQ(initFailure<NoCompatibleDeviceException>(twice, pty.slavePath()), kNotCompatible);
-    EXPECT_EQ(initFailure<serial::SerialException>(twice, pty.slavePath(), &what),
-              kError + pty.slavePath() + " is okay.\nSerialException Serial port already open. failed.\n");
-    EXPECT_EQ(what, "SerialException Serial port already open. failed.");
-
-    // initInterface passes the exception on and starts nothing.
-    qt_test::PtyPair other;
-    LogCapture log;
-    USBInterface started;
-    started.setOutputLogStream(&log);
-    EXPECT_EQ(initFailure<NoCompatibleDeviceException>(started, other.slavePath(), nullptr, true), kNotCompatible);
-    std::this_thread::sleep_for(Millis(300));
-    EXPECT_FALSE(started.isRunning());
-    EXPECT_FALSE(log.contains("Starting receive thread..."));
-    EXPECT_EQ(other.drain(Millis(100)), "");  // no master heartbeat went out
+// A refused port is closed again: the same object then starts on the right one.
+TEST(UsbInit, AfterARefusedPortTheSameInterfaceStartsOnTheAdapter) {
+    EXPECT_TRUE(qt_test::runInPrivateDeviceTree([] {
+        SimAdapter adapter;
+        const std::string path = qt_test::listAsYomlu(adapter);
+        qt_test::PtyPair foreign;
+        LogCapture log;
+        USBInterface usb;
+        usb.setOutputLogStream(&log);
+        EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, foreign.slavePath(), nullptr, true), kNotCompatible);
+        EXPECT_FALSE(usb.isRunning());
+        EXPECT_FALSE(log.contains("Starting receive thread..."));
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(usb.initInterface(path));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_TRUE(adapter.waitForHostLine("R02000001100")) << "master heartbeat";
+        EXPECT_EQ(foreign.drain(Millis(50)), "") << "nothing went to the refused port";
+        EXPECT_TRUE(usb.closeInterface());
+    }));
 }
 
 TEST(UsbLinesOut, FramesAndCommandsByteForByte) {
     qt_test::withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
-        const can_frame_data frames[] = {
-            rawFrame(0x123, 2, {0xAB, 0x01}),
-            rawFrame(kExt | kRtr | 0x2C6, 8, {}),
-            rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
-        };
-        const std::string lines[] = {"t1232AB01\r", "R000002C68" + std::string(16, '0') + "\r",
-                                     "T1FFFFFFF80010325476" "98BAFE\r"};
-        for (size_t i = 0; i < 3; ++i) EXPECT_EQ(sent(adapter, usb, frames[i], lines[i].size()), lines[i]);
-
-        // A data length above eight is refused; nothing of it goes out before the next frame.
-        adapter.clearHostLines();
-        can_frame_data tooLong = rawFrame(kExt | 0x2C6, 9, {1, 2, 3, 4, 5, 6, 7, 8});
-        can_frame_data next = rawFrame(0x001, 0, {});
-        EXPECT_FALSE(usb.sendData(&tooLong));
-        EXPECT_TRUE(usb.sendData(&next));
-        EXPECT_EQ(waitForBytes(adapter, 6), "t0010\r");
-
-        struct Command {
+        struct Line {
             std::function<bool()> call;
             std::string bytes;
         };
-        const Command commands[] = {
+        can_frame_data frames[] = {
+            rawFrame(0x123, 2, {0xAB, 0x01}),
+            rawFrame(kExt | kRtr | 0x2C6, 8, {}),
+            rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+            rawFrame(kExt | 0x2C6, 9, {1, 2, 3, 4, 5, 6, 7, 8}),
+        };
+        const Line lines[] = {
+            {[&] { return usb.sendData(&frames[0]); }, "t1232AB01\r"},
+            {[&] { return usb.sendData(&frames[1]); }, "R000002C68" + std::string(16, '0') + "\r"},
+            {[&] { return usb.sendData(&frames[2]); }, "T1FFFFFFF80010325476" "98BAFE\r"},
+            // A data length above eight is refused: nothing of it goes out.
+            {[&] { return !usb.sendData(&frames[3]) && usb.enterDFUMode(); }, "C\rd\r"},
             {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_1M); }, "C\rS8\rO\r"},
             // No range check: the index goes out as its character.
             {[&] { return usb.setCANBaudRate(static_cast<CANBaudRate>(9)); }, "C\rS9\rO\r"},
             {[&] { return usb.saveConfiguration(); }, "C\rZ0\rO\r"},
             {[&] { return usb.eraseConfiguration(); }, "C\rZ1\rO\r"},
             {[&] { return usb.rebootYomlu(); }, "C\rZ2\rO\r"},
-            {[&] { return usb.enterDFUMode(); }, "C\rd\r"},
         };
-        for (const Command& c : commands) {
+        for (const Line& l : lines) {
             adapter.clearHostLines();
-            EXPECT_TRUE(c.call());
-            EXPECT_EQ(waitForBytes(adapter, c.bytes.size()), c.bytes);
+            EXPECT_TRUE(l.call());
+            qt_test::waitUntil([&] { return adapter.hostBytes().size() >= l.bytes.size(); });
+            EXPECT_EQ(adapter.hostBytes(), l.bytes);
         }
         EXPECT_FALSE(log.contains("Exception on USB write"));
     });
 }
 
-TEST(UsbLinesIn, SplitSeveralBadAndShortLines) {
+TEST(UsbLinesIn, SplitAndBackToBackLinesThroughThePort) {
     qt_test::withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         can_frame_data got{};
         adapter.sendRaw("T000002C6");
@@ -208,13 +201,8 @@ TEST(UsbLinesIn, SplitSeveralBadAndShortLines) {
         rest.join();
         expectSameFrame(got, rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
 
-        // Lower-case digits read as the frame they spell; replies, bad and
-        // short lines yield none, and take nothing from the next line.
-        const std::string bad[] = {"t1239000000000000000000", "t1232AB0", "R000002C68000", "G", "H1.0.",
-                                   "V2.3.4-1a2b3c4", "\x7f"};
-        adapter.sendRaw("t1232ab01\rG5\rR1FFFFFFF3000000\rd\r");
-        for (const std::string& line : bad) adapter.sendRaw(line + "\r");
-        adapter.sendRaw("t7FF17E\r");
+        // In one burst: each call takes one line and no byte of the next.
+        adapter.sendRaw("t1232ab01\rG5\rR1FFFFFFF3000000\rd\rt1239\rt7FF17E\r");
         std::memset(&got, 0xEE, sizeof got);
         EXPECT_TRUE(usb.recvData(&got));
         expectSameFrame(got, rawFrame(0x123, 2, {0xAB, 0x01}));
@@ -224,7 +212,7 @@ TEST(UsbLinesIn, SplitSeveralBadAndShortLines) {
         EXPECT_TRUE(usb.recvData(&got));
         expectSameFrame(got, rawFrame(kExt | kRtr | 0x1FFFFFFF, 3, {}));
         EXPECT_FALSE(usb.recvData(&got));
-        for (const std::string& line : bad) EXPECT_FALSE(usb.recvData(&got)) << line;
+        EXPECT_FALSE(usb.recvData(&got));
         EXPECT_TRUE(usb.recvData(&got));
         expectSameFrame(got, rawFrame(0x7FF, 1, {0x7E}));
 

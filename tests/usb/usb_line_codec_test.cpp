@@ -69,6 +69,9 @@ TEST(UsbLineParsing, UntrustedLines) {
     // A 30-byte line cut by the port without CR: the characters past the frame are ignored.
     expectSameFrame(parse("T000002C68" "0102030405060708" "XYZW").frame,
                     rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+    // An identifier wider than its field would spill into the frame's flags.
+    EXPECT_EQ(parse("T2000000000\r").kind, LineKind::Ignored);
+    EXPECT_EQ(parse("tzzz0\r").kind, LineKind::Ignored);
     EXPECT_EQ(parse("T000002C6F\r").kind, LineKind::BadLength);
     EXPECT_EQ(parse("t123z\r").kind, LineKind::BadLength);
     // Version digits are taken by position; only the first line of a buffer counts.

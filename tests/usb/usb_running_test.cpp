@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -50,19 +51,15 @@ TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
         adapter.setAnswering(false);
         major = 7, minor = 8, patch = 9;
         commit = "untouched";
-        rate = CAN_BAUDRATE_125K;
 
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
         EXPECT_FALSE(usb.getFirmwareVersion(&major, &minor, &patch, &commit));
         const double took = secondsSince(start);
-        EXPECT_FALSE(usb.getCANBaudRate(&rate));
-        EXPECT_FALSE(usb.getHardwareVersion(&major, &minor, &patch));
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout + kApiTimeout + kApiTimeout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
         EXPECT_GE(took, 0.95);
         EXPECT_LT(took, 3.0);
         EXPECT_EQ(version(major, minor, patch) + commit, "7.8.9untouched");
-        EXPECT_EQ(rate, CAN_BAUDRATE_125K);
 
         // A reply nobody asked for answers no later query.
         // The heartbeat behind it is routed only once the stray reply has been
@@ -87,6 +84,43 @@ TEST(UsbQueries, AnsweredSilentAndStrayReplies) {
         adapter.setBitRateCode('9');
         EXPECT_TRUE(usb.getCANBaudRate(&rate));
         EXPECT_EQ(static_cast<int>(rate), 9);
+    });
+}
+
+// A query takes only a reply line of its own kind that came after it asked:
+// a late version reply, a bit rate, or the "d" of enterDFUMode does not answer it.
+TEST(UsbQueries, OnlyAReplyOfItsOwnKindAnswers) {
+    qt_test::withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        unsigned char h[3] = {0, 0, 0};
+        ASSERT_TRUE(usb.getHardwareVersion(&h[0], &h[1], &h[2]));
+        ASSERT_EQ(version(h[0], h[1], h[2]), "1.0.2");
+        auto hardware = [&] {
+            return std::async(std::launch::async, [&] {
+                h[0] = h[1] = h[2] = 9;
+                const bool ok = usb.getHardwareVersion(&h[0], &h[1], &h[2]);
+                return ok ? version(h[0], h[1], h[2]) : std::string("timed out");
+            });
+        };
+
+        // The "H" answer comes late; other replies come first.
+        adapter.setHardwareReply("H3.4.5");
+        adapter.setReplyDelay(Millis(300));
+        auto slow = hardware();
+        ASSERT_TRUE(adapter.waitForHostLine("H", 2));
+        adapter.sendRaw("V7.7.7-deadbeef\rG3\rd\r");
+        EXPECT_EQ(slow.get(), "3.4.5");
+
+        // No "H" answer at all.
+        adapter.setReplyDelay(Millis(0));
+        adapter.setAnswering(false);
+        testing::internal::CaptureStdout();
+        auto silent = hardware();
+        ASSERT_TRUE(adapter.waitForHostLine("H", 3));
+        EXPECT_TRUE(usb.enterDFUMode());
+        adapter.sendRaw("V7.7.7-deadbeef\rG3\r");
+        EXPECT_EQ(silent.get(), "timed out");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
+        EXPECT_EQ(version(h[0], h[1], h[2]), "9.9.9");
     });
 }
 
