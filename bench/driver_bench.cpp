@@ -158,7 +158,7 @@ void BM_Sizes(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(state.iterations());
     state.counters["sizeof_Driver"] = sizeof(Driver);
     state.counters["sizeof_DriverImpl"] = sizeof(Driver::DriverImpl);
-    state.counters["sizeof_SignalValue"] = sizeof(SignalValue);
+    state.counters["sizeof_SignalValue"] = sizeof(quorvel_detail::SignalValue);
 }
 BENCHMARK(BM_Sizes)->Iterations(1);
 

@@ -1,18 +1,16 @@
 #include "quorvel_transport/driver.hpp"
 
-#include <stdexcept>
-
+#include "device/device_impl.hpp"
 #include "device/device_request.hpp"
+#include "device/motor_commands.hpp"
 #include "driver_impl.hpp"
 #include "firmware/firmware_update.hpp"
-#include "device/motor_commands.hpp"
 
 using namespace quorvel_detail;
-namespace motor = quorvel_detail::motor;
 
 namespace {
 
-constexpr unsigned int kNoNode = 0xFFFFFFFFu;
+using Motor = MotorCommands<Driver::DriverImpl>;
 constexpr FrameKind Data = FrameKind::Data;
 
 }  // namespace
@@ -24,8 +22,7 @@ Driver::Driver(unsigned int nodeId, Interface* interface) : impl(nullptr), inter
 }
 
 Driver::Driver(Interface* interface) : impl(nullptr), interface(interface) {
-    nodeId = interface != nullptr ? interface->setAsDevice() : kNoNode;
-    if (nodeId == kNoNode) throw std::runtime_error("[FATAL ERROR] Driver object is not created");
+    nodeId = nodeIdFromHeartbeat(interface, "[FATAL ERROR] Driver object is not created");
     impl = new DriverImpl;
     interface->registerCANMsgCallback(this);
 }
@@ -53,22 +50,22 @@ void Driver::canMsgCallback(can_frame_data* frame) {
 // --- identity
 
 ret_status_t Driver::getHardwareVersion(unsigned char* a, unsigned char* b, unsigned char* c, unsigned char* d) {
-    return motor::getHardwareVersion(link(), a, b, c, d);
+    return Motor::getHardwareVersion(link(), a, b, c, d);
 }
 ret_status_t Driver::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned short* patch) {
-    return motor::getFirmwareVersion(link(), major, minor, patch);
+    return Motor::getFirmwareVersion(link(), major, minor, patch);
 }
-ret_status_t Driver::getFirmwareCommit(std::string* commit) { return motor::getFirmwareCommit(link(), commit); }
-ret_status_t Driver::setNodeId(unsigned int newNodeId) { return motor::setNodeId(link(), newNodeId); }
-ret_status_t Driver::getNodeId(unsigned int* reported) { return motor::getNodeId(link(), reported); }
+ret_status_t Driver::getFirmwareCommit(std::string* commit) { return Motor::getFirmwareCommit(link(), commit); }
+ret_status_t Driver::setNodeId(unsigned int newNodeId) { return Motor::setNodeId(link(), newNodeId); }
+ret_status_t Driver::getNodeId(unsigned int* reported) { return Motor::getNodeId(link(), reported); }
 
 // --- limits and electrical settings
 
 ret_status_t Driver::setDCBusTripLevels(float under, float over) {
-    return motor::setDCBusTripLevels(link(), under, over);
+    return Motor::setDCBusTripLevels(link(), under, over);
 }
 ret_status_t Driver::getDCBusTripLevels(float* under, float* over) {
-    return motor::getDCBusTripLevels(link(), under, over);
+    return Motor::getDCBusTripLevels(link(), under, over);
 }
 ret_status_t Driver::enableBrakeResistor(float resistance) {
     return sendCommand(link(), {13, Data, 8}, f32(0, resistance), flag(32, true));
@@ -79,8 +76,8 @@ ret_status_t Driver::disableBrakeResistor() {
 ret_status_t Driver::getBrakeResistorState(bool* enabled, float* resistance, bool* flag2, bool* flag3) {
     return readRemote<14>(link(), resistance, enabled, flag2, flag3);
 }
-ret_status_t Driver::setRegenCurrentTripLevel(float level) { return motor::setRegenCurrentTripLevel(link(), level); }
-ret_status_t Driver::getRegenCurrentTripLevel(float* level) { return motor::getRegenCurrentTripLevel(link(), level); }
+ret_status_t Driver::setRegenCurrentTripLevel(float level) { return Motor::setRegenCurrentTripLevel(link(), level); }
+ret_status_t Driver::getRegenCurrentTripLevel(float* level) { return Motor::getRegenCurrentTripLevel(link(), level); }
 ret_status_t Driver::setMotorTorqueLimit(float limit) { return sendCommand(link(), {50, Data, 4}, f32(0, limit)); }
 ret_status_t Driver::getMotorTorqueLimit(float* limit) { return readRemote<51>(link(), limit); }
 
@@ -102,7 +99,7 @@ ret_status_t Driver::setMotorPhaseParameters(float resistance, float inductance)
     return sendCommand(link(), {49, Data, 8}, f32(0, resistance), f32(32, inductance));
 }
 ret_status_t Driver::getMotorPhaseParameters(float* resistance, float* inductance) {
-    return motor::getMotorPhaseParameters(link(), resistance, inductance);
+    return Motor::getMotorPhaseParameters(link(), resistance, inductance);
 }
 ret_status_t Driver::setMotorType(unsigned char type) { return sendCommand(link(), {52, Data, 1}, u8(0, type)); }
 ret_status_t Driver::getMotorType(unsigned char* type) { return readRemote<53>(link(), type); }
@@ -130,9 +127,9 @@ ret_status_t Driver::setMotorThermistorParameters(float rRef, unsigned short bet
     return sendCommand(link(), {38, Data, 8}, f32(0, rRef), u16(32, beta));
 }
 ret_status_t Driver::enableMotorThermalLimit(unsigned short limit) {
-    return motor::enableMotorThermalLimit(link(), limit);
+    return Motor::enableMotorThermalLimit(link(), limit);
 }
-ret_status_t Driver::disableMotorThermalLimit() { return motor::disableMotorThermalLimit(link()); }
+ret_status_t Driver::disableMotorThermalLimit() { return Motor::disableMotorThermalLimit(link()); }
 ret_status_t Driver::getMotorThermistorConfiguration(bool* enabled, float* rRef, unsigned short* beta,
                                                      unsigned char* upperLimit, unsigned char* lowerLimit) {
     unsigned char upper = upperLimit != nullptr ? *upperLimit : 0;
@@ -145,41 +142,41 @@ ret_status_t Driver::getMotorThermistorConfiguration(bool* enabled, float* rRef,
 
 // --- controller gains, bandwidths and filters
 
-ret_status_t Driver::setPositionControllerGain(float gain) { return motor::setPositionControllerGain(link(), gain); }
-ret_status_t Driver::getPositionControllerGain(float* gain) { return motor::getPositionControllerGain(link(), gain); }
+ret_status_t Driver::setPositionControllerGain(float gain) { return Motor::setPositionControllerGain(link(), gain); }
+ret_status_t Driver::getPositionControllerGain(float* gain) { return Motor::getPositionControllerGain(link(), gain); }
 ret_status_t Driver::setVelocityControllerGains(float gain, float integratorGain) {
-    return motor::setVelocityControllerGains(link(), gain, integratorGain);
+    return Motor::setVelocityControllerGains(link(), gain, integratorGain);
 }
 ret_status_t Driver::getVelocityControllerGains(float* gain, float* integratorGain) {
-    return motor::getVelocityControllerGains(link(), gain, integratorGain);
+    return Motor::getVelocityControllerGains(link(), gain, integratorGain);
 }
 ret_status_t Driver::setCurrentControllerBandwidth(float bandwidth) {
-    return motor::setCurrentControllerBandwidth(link(), bandwidth);
+    return Motor::setCurrentControllerBandwidth(link(), bandwidth);
 }
 ret_status_t Driver::getCurrentControllerBandwidth(float* bandwidth) {
-    return motor::getCurrentControllerBandwidth(link(), bandwidth);
+    return Motor::getCurrentControllerBandwidth(link(), bandwidth);
 }
 ret_status_t Driver::getCurrentControllerGains(float* gain, float* integratorGain) {
-    return motor::getCurrentControllerGains(link(), gain, integratorGain);
+    return Motor::getCurrentControllerGains(link(), gain, integratorGain);
 }
 ret_status_t Driver::setMotorEncoderBandwidth(float bandwidth) {
-    return motor::setMotorEncoderBandwidth(link(), bandwidth);
+    return Motor::setMotorEncoderBandwidth(link(), bandwidth);
 }
 ret_status_t Driver::getMotorEncoderBandwidth(float* bandwidth) {
-    return motor::getMotorEncoderBandwidth(link(), bandwidth);
+    return Motor::getMotorEncoderBandwidth(link(), bandwidth);
 }
-ret_status_t Driver::setCurrentFilter(float filter) { return motor::setCurrentFilter(link(), filter); }
-ret_status_t Driver::getCurrentFilter(float* filter) { return motor::getCurrentFilter(link(), filter); }
-ret_status_t Driver::setEncoderDataFilter(float filter) { return motor::setEncoderDataFilter(link(), filter); }
-ret_status_t Driver::getEncoderDataFilter(float* filter) { return motor::getEncoderDataFilter(link(), filter); }
+ret_status_t Driver::setCurrentFilter(float filter) { return Motor::setCurrentFilter(link(), filter); }
+ret_status_t Driver::getCurrentFilter(float* filter) { return Motor::getCurrentFilter(link(), filter); }
+ret_status_t Driver::setEncoderDataFilter(float filter) { return Motor::setEncoderDataFilter(link(), filter); }
+ret_status_t Driver::getEncoderDataFilter(float* filter) { return Motor::getEncoderDataFilter(link(), filter); }
 
 // --- zero position and start-up
 
 ret_status_t Driver::setCurrentPositionAs(float position) {
     return sendCommand(link(), {6, Data, 4}, f32(0, position));
 }
-ret_status_t Driver::setCurrentPositionToZero() { return motor::setCurrentPositionToZero(link()); }
-ret_status_t Driver::getZeroPosition(float* position) { return motor::getZeroPosition(link(), position); }
+ret_status_t Driver::setCurrentPositionToZero() { return Motor::setCurrentPositionToZero(link()); }
+ret_status_t Driver::getZeroPosition(float* position) { return Motor::getZeroPosition(link(), position); }
 ret_status_t Driver::setStartupConfigs(bool indexSearch, bool encoderMatching, bool closedLoop) {
     return sendCommand(link(), {45, Data, 1}, flag(0, indexSearch), flag(1, encoderMatching), flag(2, closedLoop));
 }
@@ -191,7 +188,7 @@ ret_status_t Driver::getStartupConfigs(bool* indexSearch, bool* encoderMatching,
 
 ret_status_t Driver::runEncoderIndexSearch() { return sendCommand(link(), {54, Data, 0}); }
 ret_status_t Driver::runEncoderMatching() { return sendCommand(link(), {55, Data, 0}); }
-ret_status_t Driver::runCalibrationSequence() { return motor::runCalibrationSequence(link()); }
+ret_status_t Driver::runCalibrationSequence() { return Motor::runCalibrationSequence(link()); }
 ret_status_t Driver::runEncoderCalibration() { return sendCommand(link(), {57, Data, 0}); }
 
 ret_status_t Driver::setCANBaudRate(CANBaudRate rate) {
@@ -209,9 +206,9 @@ ret_status_t Driver::getCANBaudRate(CANBaudRate* rate) {
     return status;
 }
 
-ret_status_t Driver::rebootDriver() { return motor::reboot(link()); }
-ret_status_t Driver::saveConfigurations() { return motor::saveConfigurations(link()); }
-ret_status_t Driver::eraseConfigurations() { return motor::eraseConfigurations(link()); }
+ret_status_t Driver::rebootDriver() { return Motor::reboot(link()); }
+ret_status_t Driver::saveConfigurations() { return Motor::saveConfigurations(link()); }
+ret_status_t Driver::eraseConfigurations() { return Motor::eraseConfigurations(link()); }
 // The same frame that starts a firmware update.
 ret_status_t Driver::enterDFUMode() { return sendCommand(link(), firmware::kEnterBootloader); }
 
@@ -221,36 +218,36 @@ ret_status_t Driver::flash(std::string path, bool inBootloader) {
 
 // --- device state
 
-ret_status_t Driver::setDeviceToIdle() { return motor::setDeviceToIdle(link()); }
-ret_status_t Driver::setDeviceToActive() { return motor::setDeviceToActive(link()); }
-ret_status_t Driver::clearDriverErrors() { return motor::clearErrors(link()); }
-ret_status_t Driver::emergencyStop() { return motor::emergencyStop(link()); }
+ret_status_t Driver::setDeviceToIdle() { return Motor::setDeviceToIdle(link()); }
+ret_status_t Driver::setDeviceToActive() { return Motor::setDeviceToActive(link()); }
+ret_status_t Driver::clearDriverErrors() { return Motor::clearErrors(link()); }
+ret_status_t Driver::emergencyStop() { return Motor::emergencyStop(link()); }
 
 // --- control-mode set-points
 
 ret_status_t Driver::setPositionControl(float position, float velocity) {
-    return motor::setPositionControl(link(), position, velocity);
+    return Motor::setPositionControl(link(), position, velocity);
 }
-ret_status_t Driver::setVelocityControl(float velocity) { return motor::setVelocityControl(link(), velocity); }
+ret_status_t Driver::setVelocityControl(float velocity) { return Motor::setVelocityControl(link(), velocity); }
 ret_status_t Driver::setVelocityRampControl(float velocity, float ramp) {
-    return motor::setVelocityRampControl(link(), velocity, ramp);
+    return Motor::setVelocityRampControl(link(), velocity, ramp);
 }
 ret_status_t Driver::setTorqueControl(float torque, float second) {
-    return motor::setTorqueControl(link(), torque, second);
+    return Motor::setTorqueControl(link(), torque, second);
 }
 ret_status_t Driver::setPositionControlWithFeedForward(float position, float velocity, float torque) {
-    return motor::setPositionControlWithFeedForward(link(), position, velocity, torque);
+    return Motor::setPositionControlWithFeedForward(link(), position, velocity, torque);
 }
 ret_status_t Driver::setVelocityControlWithFeedForward(float velocity, float torque) {
-    return motor::setVelocityControlWithFeedForward(link(), velocity, torque);
+    return Motor::setVelocityControlWithFeedForward(link(), velocity, torque);
 }
 ret_status_t Driver::setTrapezoidalTrajectoryControl(float position, float velocity, float acceleration,
                                                      float deceleration) {
-    return motor::trajectoryControl(link(), 102, position, velocity, acceleration, deceleration);
+    return Motor::setTrapezoidalTrajectoryControl(link(), position, velocity, acceleration, deceleration);
 }
 ret_status_t Driver::setScurveTrajectoryControl(float position, float velocity, float acceleration,
                                                 float deceleration) {
-    return motor::trajectoryControl(link(), 103, position, velocity, acceleration, deceleration);
+    return Motor::setScurveTrajectoryControl(link(), position, velocity, acceleration, deceleration);
 }
 ret_status_t Driver::setTorqueRampControl(float torque, float second, float third) {
     return sendCommand(link(), {104, Data, 8}, f32(0, torque), scaled<unsigned short>(32, second, kScale0_001),
@@ -270,28 +267,28 @@ ret_status_t Driver::setOpenLoopVelocityControl(short first, short second, float
 
 // --- telemetry
 
-ret_status_t Driver::getOutputPosition(float* value) { return motor::readFloat<60>(link(), value); }
-ret_status_t Driver::getOutputVelocity(float* value) { return motor::readFloat<61>(link(), value); }
-ret_status_t Driver::getOutputAcceleration(float* value) { return motor::readFloat<62>(link(), value); }
-ret_status_t Driver::getOutputTorque(float* value) { return motor::readFloat<63>(link(), value); }
-ret_status_t Driver::getMotorPosition(float* value) { return motor::readFloat<64>(link(), value); }
-ret_status_t Driver::getMotorVelocity(float* value) { return motor::readFloat<65>(link(), value); }
-ret_status_t Driver::getMotorAcceleration(float* value) { return motor::readFloat<66>(link(), value); }
-ret_status_t Driver::getMotorTorque(float* value) { return motor::readFloat<67>(link(), value); }
-ret_status_t Driver::getMotorTemperature(float* value) { return motor::getMotorTemperature(link(), value); }
-ret_status_t Driver::getDriverTemperature(float* value) { return motor::getDriverTemperature(link(), value); }
+ret_status_t Driver::getOutputPosition(float* value) { return Motor::getOutputPosition(link(), value); }
+ret_status_t Driver::getOutputVelocity(float* value) { return Motor::getOutputVelocity(link(), value); }
+ret_status_t Driver::getOutputAcceleration(float* value) { return Motor::getOutputAcceleration(link(), value); }
+ret_status_t Driver::getOutputTorque(float* value) { return Motor::getOutputTorque(link(), value); }
+ret_status_t Driver::getMotorPosition(float* value) { return Motor::getMotorPosition(link(), value); }
+ret_status_t Driver::getMotorVelocity(float* value) { return Motor::getMotorVelocity(link(), value); }
+ret_status_t Driver::getMotorAcceleration(float* value) { return Motor::getMotorAcceleration(link(), value); }
+ret_status_t Driver::getMotorTorque(float* value) { return Motor::getMotorTorque(link(), value); }
+ret_status_t Driver::getMotorTemperature(float* value) { return Motor::getMotorTemperature(link(), value); }
+ret_status_t Driver::getDriverTemperature(float* value) { return Motor::getDriverTemperature(link(), value); }
 ret_status_t Driver::getMotorPhaseCurrents(float* a, float* b, float* c) {
-    return motor::readPhaseCurrents<69>(link(), a, b, c);
+    return Motor::getMotorPhaseCurrents(link(), a, b, c);
 }
-ret_status_t Driver::getBusVoltage(float* value) { return motor::getBusVoltage(link(), value); }
-ret_status_t Driver::getBusCurrent(float* value) { return motor::getBusCurrent(link(), value); }
-ret_status_t Driver::getIdqCurrents(float* id, float* iq) { return motor::getIdqCurrents(link(), id, iq); }
+ret_status_t Driver::getBusVoltage(float* value) { return Motor::getBusVoltage(link(), value); }
+ret_status_t Driver::getBusCurrent(float* value) { return Motor::getBusCurrent(link(), value); }
+ret_status_t Driver::getIdqCurrents(float* id, float* iq) { return Motor::getIdqCurrents(link(), id, iq); }
 ret_status_t Driver::getBrakeCurrent(float* value) {
     float unused;
     return readRemote<72>(link(), value, &unused);
 }
 ret_status_t Driver::getDCCalibPhaseCurrents(float* a, float* b, float* c) {
-    return motor::readPhaseCurrents<73>(link(), a, b, c);
+    return Motor::getDCCalibPhaseCurrents(link(), a, b, c);
 }
 
 // --- states
@@ -311,25 +308,25 @@ ret_status_t Driver::getHallEncoderStateCounts(unsigned short* c1, unsigned shor
     return first == RET_TIMEOUT || second == RET_TIMEOUT ? RET_TIMEOUT : RET_SUCCESS;
 }
 
-ret_status_t Driver::getControllerState(unsigned char* state) { return motor::getControllerState(link(), state); }
-ret_status_t Driver::getMotorState(bool* a, bool* b) { return motor::getMotorState(link(), a, b); }
+ret_status_t Driver::getControllerState(unsigned char* state) { return Motor::getControllerState(link(), state); }
+ret_status_t Driver::getMotorState(bool* a, bool* b) { return Motor::getMotorState(link(), a, b); }
 ret_status_t Driver::getMotorEncoderState(bool* a, bool* b, bool* c) { return readRemote<82>(link(), a, b, c); }
 ret_status_t Driver::getOutputEncoderState(bool* a, bool* b) { return readRemote<83>(link(), a, b); }
-ret_status_t Driver::getTrajectoryDoneStatus(bool* done) { return motor::getTrajectoryDoneStatus(link(), done); }
-ret_status_t Driver::getMotorEncoderRawData(int* raw) { return motor::getMotorEncoderRawData(link(), raw); }
-ret_status_t Driver::getOutputEncoderRawData(int* raw) { return motor::getOutputEncoderRawData(link(), raw); }
+ret_status_t Driver::getTrajectoryDoneStatus(bool* done) { return Motor::getTrajectoryDoneStatus(link(), done); }
+ret_status_t Driver::getMotorEncoderRawData(int* raw) { return Motor::getMotorEncoderRawData(link(), raw); }
+ret_status_t Driver::getOutputEncoderRawData(int* raw) { return Motor::getOutputEncoderRawData(link(), raw); }
 ret_status_t Driver::getCANCommunicationStatus(bool* a, bool* b) {
-    return motor::getCANCommunicationStatus(link(), a, b);
+    return Motor::getCANCommunicationStatus(link(), a, b);
 }
-ret_status_t Driver::getControllerMode(unsigned short* mode) { return motor::getControllerMode(link(), mode); }
+ret_status_t Driver::getControllerMode(unsigned short* mode) { return Motor::getControllerMode(link(), mode); }
 
 // --- faults and errors
 
-ret_status_t Driver::getDriverFault(unsigned int* fault) { return motor::getDriverFault(link(), fault); }
+ret_status_t Driver::getDriverFault(unsigned int* fault) { return Motor::getDriverFault(link(), fault); }
 
 ret_status_t Driver::getErrorCode(driver_error_t* code) {
     unsigned int raw = 0;
-    const ret_status_t status = readRemote<96>(link(), &raw);
+    const ret_status_t status = Motor::getErrorCode(link(), &raw);
     if (exchanged(status)) {
         assignIfSet(code, raw <= 40u || raw == DRIVER_ERROR_UNKNOWN ? static_cast<driver_error_t>(raw)
                                                                      : DRIVER_ERROR_UNKNOWN);
@@ -339,5 +336,5 @@ ret_status_t Driver::getErrorCode(driver_error_t* code) {
 
 ret_status_t Driver::getDebugErrorCode(unsigned long* code1, unsigned long* code2, unsigned long* code3,
                                        unsigned long* code4, unsigned long* code5, unsigned long* code6) {
-    return motor::getDebugErrorCode(link(), {code1, code2, code3, code4, code5, code6});
+    return Motor::getDebugErrorCode(link(), {code1, code2, code3, code4, code5, code6});
 }

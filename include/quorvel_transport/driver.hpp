@@ -4,26 +4,11 @@
 #include <ostream>
 #include <string>
 
-#include <boost/variant.hpp>
-
 #include "can_device_type.hpp"
 #include "can_helpers.hpp"
 #include "config.hpp"
 #include "interface.hpp"
-
-// Result of every device operation that exchanges frames.
-enum ret_status_t {
-    RET_SUCCESS = 0,                // command sent, or the read's reply arrived and was copied out
-    RET_ERROR = 1,                  // the device object has no implementation
-    RET_TIMEOUT = 2,                // no matching reply within the wait time
-    RET_NOT_CONNECTED = 4,          // no recent heartbeat from the node
-    RET_INTERFACE_NOT_RUNNING = 5,  // the interface is not started, or its latest send failed
-    RET_INVALID_ARGUMENT = 6,       // an argument outside its range
-};
-
-// One decoded reply field, stored as the alternative of its own type.
-using SignalValue =
-    boost::variant<short, int, long, float, bool, unsigned char, unsigned short, unsigned int, unsigned long>;
+#include "ret_status.hpp"
 
 // The motor driver's error code: 0 to 40 as the driver sends them, and
 // DRIVER_ERROR_UNKNOWN for anything else.

@@ -12,7 +12,7 @@ namespace {
 
 constexpr auto kHeartbeatPeriod = std::chrono::milliseconds(200);
 constexpr long kDropAfterMs = 1000;  // dropped once 1001 ms or more old
-constexpr unsigned kNoNode = 0xFFFFFFFFu;
+using quorvel_detail::kNoNode;
 using quorvel_detail::kAckCommandId;
 using quorvel_detail::kHeartbeatCommandId;
 

@@ -14,14 +14,14 @@
 #include <cstdint>
 
 #include "quorvel_transport/can_helpers.hpp"
-#include "quorvel_transport/driver.hpp"
 #include "quorvel_transport/interface.hpp"
+#include "quorvel_transport/ret_status.hpp"
 #include "device/reply_machinery.hpp"
 
 namespace quorvel_detail {
 
 // What an operation needs of its device object. Impl is the device's
-// implementation: a ReplyMachinery with parseData(commandId, outs...) and a
+// implementation (a DeviceImpl): parseData(commandId, outs...) and the
 // constexpr decoder table kDecoders.
 template <typename Impl>
 struct DeviceLink {

@@ -17,10 +17,10 @@
 // older one, and the next arming takes it as its reply at once when it is
 // for the armed command id, and drops it otherwise.
 //
-// Each device class instantiates it with its own value variant and logging
-// policy, and passes its own decoder table (command id -> decoder) to
-// dispatchByCommandId. Header-only, so the hand-off can also be exercised
-// directly, without an interface or threads.
+// A device implementation (device/device_impl.hpp) instantiates it with its
+// value variant and logging policy, and passes its decoder table (command id
+// -> decoder) to dispatchByCommandId. Header-only, so the hand-off can also
+// be exercised directly, without an interface or threads.
 
 #include <array>
 #include <atomic>
@@ -39,15 +39,11 @@
 #include "quorvel_transport/can_helpers.hpp"
 #include "quorvel_transport/config.hpp"
 #include "bus/device_protocol.hpp"
-#include "quorvel_transport/driver.hpp"
-#include "device/pacing.hpp"
+#include "quorvel_transport/ret_status.hpp"
 
 namespace quorvel_detail {
 
 constexpr int kNoCommand = -1;
-constexpr std::chrono::milliseconds kReplyWait{200};
-// While a device runs its bootloader, an erase or a write can take seconds.
-constexpr std::chrono::milliseconds kBootloaderReplyWait{20000};
 // The most fields any reply layout has (eight bytes); the value vector keeps
 // this capacity so that decoding never allocates on the receive thread.
 constexpr std::size_t kMaxReplyFields = 8;
@@ -84,11 +80,8 @@ struct DecoderRow {
 template <typename Decoder>
 using DecoderTable = std::array<Decoder, 128>;
 
-// Indexes the rows by command id at compile time; an id listed twice, or one
-// outside 7 bits, does not compile.
-template <typename Decoder, std::size_t N>
-constexpr DecoderTable<Decoder> decoderTable(const DecoderRow<Decoder> (&rows)[N]) {
-    DecoderTable<Decoder> table{};
+template <typename Decoder, typename Rows>
+constexpr void addRows(DecoderTable<Decoder>& table, const Rows& rows) {
     for (const DecoderRow<Decoder>& row : rows) {
         for (uint8_t id : row.ids) {
             if (id == 0) continue;
@@ -98,6 +91,15 @@ constexpr DecoderTable<Decoder> decoderTable(const DecoderRow<Decoder> (&rows)[N
             table[id] = row.decode;
         }
     }
+}
+
+// Indexes one or more lists of rows (a class's own rows merged with rows it
+// shares with another class) by command id at compile time; an id listed
+// twice, or one outside 7 bits, does not compile.
+template <typename Decoder, typename... RowLists>
+constexpr DecoderTable<Decoder> decoderTable(const RowLists&... lists) {
+    DecoderTable<Decoder> table{};
+    (addRows(table, lists), ...);
     return table;
 }
 
@@ -114,9 +116,6 @@ public:
 
     LogSink& log() { return log_; }
 
-    // Sleeps and clock of the device's compound routines; tests swap in a
-    // virtual one.
-    Pacer* pacer = &realPacer();
     // nullptr goes back to discarding.
     void setLogStream(std::ostream* stream) { log_.setStream(stream == nullptr ? &ownStream_ : stream); }
 

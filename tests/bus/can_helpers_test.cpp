@@ -59,27 +59,6 @@ TEST(SignalCodec, FieldPlacementTable) {
     }
 }
 
-TEST(SignalCodec, SignednessAndWidths) {
-    can_frame_data f{};
-    canSetSignal<unsigned short>(f, 0xFFFF, 8, 16, true);
-    EXPECT_EQ(canGetSignal<short>(f, 8, 16, true), -1);
-    EXPECT_EQ(canGetSignal<int>(f, 8, 16, true), 65535);
-    // Neither a narrower field on reading nor a negative value on writing is
-    // sign-extended.
-    can_frame_data g{};
-    canSetSignal<short>(g, static_cast<short>(-1), 0, 12, true);
-    EXPECT_EQ(canGetSignal<short>(g, 0, 12, true), 4095);
-    can_frame_data n{};
-    canSetSignal<int>(n, -123456, 8, 32, true);
-    EXPECT_EQ(canGetSignal<int>(n, 8, 32, true), -123456);
-    EXPECT_EQ(dataBytes(n), (Bytes{0x00, 0xC0, 0x1D, 0xFE, 0xFF, 0x00, 0x00, 0x00}));
-
-    can_frame_data b{};
-    canSetSignal<bool>(b, true, 33, 1, true);
-    EXPECT_EQ(dataBytes(b), (Bytes{0, 0, 0, 0, 0x02, 0, 0, 0}));
-    EXPECT_TRUE(canGetSignal<bool>(b, 33, 1, true));
-}
-
 TEST(SignalCodec, ScaledWritesTruncateAndSaturate) {
     auto scaled = [](auto tag, float value, float scale) {
         using T = decltype(tag);
@@ -87,12 +66,8 @@ TEST(SignalCodec, ScaledWritesTruncateAndSaturate) {
         canSetSignal<T>(f, value, 0, sizeof(T) * 8, true, scale, 0.0f);
         return canGetSignal<T>(f, 0, sizeof(T) * 8, true);
     };
-    EXPECT_EQ(scaled(short{}, 1.5f, 0.1f), 15);
-    EXPECT_EQ(scaled(short{}, -1.9f, 1.0f), -1);
     EXPECT_EQ(scaled(uint8_t{}, 30.0f, 0.1f), 44);  // 300 keeps its low 8 bits
     EXPECT_EQ(scaled(uint8_t{}, -1.0f, 0.1f), 0);
-    // The single-precision quotient 1.0f / 0.001f is just below 1000.
-    EXPECT_EQ(scaled(uint16_t{}, 1.0f, 0.001f), 999);
     // 32 bits wide: an unchecked NaN conversion gives INT32_MIN, whose low 16 bits are 0.
     EXPECT_EQ(scaled(int32_t{}, std::nanf(""), 0.1f), 0);
     // Saturation at the 32-bit range, then the low 16 bits: all ones.
@@ -105,17 +80,9 @@ TEST(SignalCodec, ScaledWritesTruncateAndSaturate) {
     EXPECT_EQ(off.data[0], 0);
 }
 
-TEST(LibraryBasics, BaudRatesNullStreamVersionAndDeviceBase) {
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(baudrate_from_value(CAN_BAUDRATE_VALUE[i]), static_cast<CANBaudRate>(i));
-    EXPECT_EQ(baudrate_from_value(750000), CAN_BAUDRATE_750K);
-    EXPECT_EQ(static_cast<int>(baudrate_from_value(800000)), -1);
-
-    NullStream ns;
-    ns << "text " << 3.5 << std::endl;
-    _ns << "to the global one" << std::endl;
-    EXPECT_TRUE(ns.good() && _ns.good());
+TEST(LibraryBasics, VersionBitRatesAndDeviceBase) {
     EXPECT_EQ(getLibraryVersion(), "0.1.10-beta");
-
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(baudrate_from_value(CAN_BAUDRATE_VALUE[i]), static_cast<CANBaudRate>(i));
     struct Bare : CANDeviceType {
         void canMsgCallback(can_frame_data*) override {}
     } bare;

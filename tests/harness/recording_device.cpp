@@ -31,19 +31,4 @@ bool RecordingDevice::waitFor(size_t count, can_frame_data* out, Millis timeout)
     return true;
 }
 
-std::optional<can_frame_data> RecordingDevice::waitForCommand(uint8_t cmdId, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::optional<can_frame_data> found;
-    cv_.wait_for(lock, timeout, [&] {
-        for (can_frame_data f : frames_) {
-            if (getCommandIdFromFrame(&f) == cmdId) {
-                found = f;
-                return true;
-            }
-        }
-        return false;
-    });
-    return found;
-}
-
 }  // namespace qt_test

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "quorvel_transport/can_device_type.hpp"
@@ -30,9 +29,6 @@ public:
     // first. With `out`, the count-th frame is written there.
     bool waitFor(size_t count, Millis timeout = Millis(3000)) const;
     bool waitFor(size_t count, can_frame_data* out, Millis timeout = Millis(3000)) const;
-
-    // The first frame with this command id, once one arrived.
-    std::optional<can_frame_data> waitForCommand(uint8_t cmdId, Millis timeout = Millis(3000)) const;
 
 private:
     mutable std::mutex mutex_;

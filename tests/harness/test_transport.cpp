@@ -22,11 +22,6 @@ can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8
     return f;
 }
 
-can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, std::initializer_list<uint8_t> data, uint8_t dlc, bool rtr,
-                         uint8_t deviceType) {
-    return makeFrame(nodeId, cmdId, std::vector<uint8_t>(data), dlc, rtr, deviceType);
-}
-
 can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType) {
     return makeFrame(nodeId, 1, {}, 8, false, deviceType);
 }
@@ -85,10 +80,9 @@ TestTransport::~TestTransport() {
     scheduler_.join();
 }
 
-bool TestTransport::init(std::string name) {
+bool TestTransport::init(std::string) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++initCalls_;
-    initName_ = std::move(name);
     return initResult_.load();
 }
 
@@ -188,11 +182,6 @@ int TestTransport::initCalls() const {
 int TestTransport::closeCalls() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return closeCalls_;
-}
-
-std::string TestTransport::lastInitName() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return initName_;
 }
 
 void TestTransport::inject(const can_frame_data& frame) {

@@ -28,9 +28,7 @@ using Millis = std::chrono::milliseconds;
 using FramePredicate = std::function<bool(const can_frame_data&)>;
 
 // An extended frame of the device protocol, device type and flags as given.
-can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, std::initializer_list<uint8_t> data = {},
-                         uint8_t dlc = 8, bool rtr = false, uint8_t deviceType = 0);
-can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data, uint8_t dlc = 8,
+can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data = {}, uint8_t dlc = 8,
                          bool rtr = false, uint8_t deviceType = 0);
 can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType = 0);
 bool isMasterHeartbeat(const can_frame_data& frame);
@@ -81,7 +79,6 @@ public:
     std::vector<CANBaudRate> baudRateCalls() const;
     int initCalls() const;
     int closeCalls() const;
-    std::string lastInitName() const;
 
     // --- the receiving side
     void inject(const can_frame_data& frame);
@@ -121,7 +118,6 @@ private:
     bool baudResult_ = true;
     int initCalls_ = 0;
     int closeCalls_ = 0;
-    std::string initName_;
     std::mutex listenersMutex_;
     std::map<int, std::function<void(const can_frame_data&)>> listeners_;
     int nextListener_ = 1;
