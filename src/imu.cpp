@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "device/device_request.hpp"
+#include "device/motor_commands.hpp"
 #include "imu_impl.hpp"
 
 using namespace quorvel_detail;
@@ -12,8 +13,8 @@ using namespace quorvel_detail;
 namespace {
 
 using Link = DeviceLink<IMU::IMUImpl>;
+using Common = CommonCommands<IMU::IMUImpl>;
 
-constexpr unsigned int kNoNode = 0xFFFFFFFFu;
 constexpr FrameKind Data = FrameKind::Data;
 constexpr FrameKind Remote = FrameKind::Remote;
 
@@ -75,8 +76,7 @@ IMU::IMU(unsigned int nodeId, Interface* interface) : impl(nullptr), interface(i
 }
 
 IMU::IMU(Interface* interface) : impl(nullptr), interface(interface) {
-    nodeId = interface != nullptr ? interface->setAsDevice() : kNoNode;
-    if (nodeId == kNoNode) throw std::runtime_error("[FATAL ERROR] Kelo object is not created");
+    nodeId = nodeIdFromHeartbeat(interface, "[FATAL ERROR] Kelo object is not created");
     impl = new IMUImpl;
     interface->registerCANMsgCallback(this);
 }
@@ -129,13 +129,13 @@ ret_status_t IMU::disableGravity() { return switchReport(link(), GRAVITY, false,
 // --- identity
 
 ret_status_t IMU::getHardwareVersion(unsigned char* a, unsigned char* b, unsigned char* c, unsigned char* d) {
-    return readRemote<3>(link(), a, b, c, d);
+    return Common::getHardwareVersion(link(), a, b, c, d);
 }
 ret_status_t IMU::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned short* patch) {
-    return readRemote<4>(link(), major, minor, patch);
+    return Common::getFirmwareVersion(link(), major, minor, patch);
 }
 ret_status_t IMU::getFirmwareCommit(std::string* commit) { return readRemote<5>(link(), commit); }
-ret_status_t IMU::getNodeId(unsigned int* reported) { return readRemote<10>(link(), reported); }
+ret_status_t IMU::getNodeId(unsigned int* reported) { return Common::getNodeId(link(), reported); }
 
 // --- raw sensor data
 
@@ -207,6 +207,6 @@ ret_status_t IMU::tareYaw() { return sendCommand(link(), {95, Data, 0}); }
 ret_status_t IMU::tareAll() { return sendCommand(link(), {96, Data, 0}); }
 ret_status_t IMU::clearTare() { return sendCommand(link(), {97, Data, 0}); }
 ret_status_t IMU::rebootKelo() { return sendCommand(link(), {113, Remote, 0}); }
-ret_status_t IMU::saveConfigurations() { return sendCommand(link(), {114, Data, 0}); }
-ret_status_t IMU::eraseConfigurations() { return sendCommand(link(), {115, Data, 0}); }
+ret_status_t IMU::saveConfigurations() { return Common::saveConfigurations(link()); }
+ret_status_t IMU::eraseConfigurations() { return Common::eraseConfigurations(link()); }
 ret_status_t IMU::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }

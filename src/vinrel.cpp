@@ -7,11 +7,10 @@
 #include "vinrel_impl.hpp"
 
 using namespace quorvel_detail;
-namespace motor = quorvel_detail::motor;
+using Common = CommonCommands<Vinrel::VinrelImpl>;
 
 namespace {
 
-constexpr unsigned int kNoNode = 0xFFFFFFFFu;
 constexpr FrameKind Data = FrameKind::Data;
 constexpr FrameKind Remote = FrameKind::Remote;
 
@@ -24,8 +23,7 @@ Vinrel::Vinrel(unsigned int nodeId, Interface* interface) : impl(nullptr), inter
 }
 
 Vinrel::Vinrel(Interface* interface) : impl(nullptr), interface(interface) {
-    nodeId = interface != nullptr ? interface->setAsDevice() : kNoNode;
-    if (nodeId == kNoNode) throw std::runtime_error("[FATAL ERROR] Vinrel object is not created");
+    nodeId = nodeIdFromHeartbeat(interface, "[FATAL ERROR] Vinrel object is not created");
     impl = new VinrelImpl;
     interface->registerCANMsgCallback(this);
 }
@@ -53,14 +51,14 @@ void Vinrel::canMsgCallback(can_frame_data* frame) {
 // --- identity (the same frames and replies as the motor devices')
 
 ret_status_t Vinrel::getHardwareVersion(unsigned char* a, unsigned char* b, unsigned char* c, unsigned char* d) {
-    return motor::getHardwareVersion(link(), a, b, c, d);
+    return Common::getHardwareVersion(link(), a, b, c, d);
 }
 ret_status_t Vinrel::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned short* patch) {
-    return motor::getFirmwareVersion(link(), major, minor, patch);
+    return Common::getFirmwareVersion(link(), major, minor, patch);
 }
 ret_status_t Vinrel::getFirmwareCommit(std::string* commit) { return readRemote<5>(link(), commit); }
 ret_status_t Vinrel::setNodeId(unsigned int newNodeId) { return sendCommand(link(), {9, Data, 4}, u32(0, newNodeId)); }
-ret_status_t Vinrel::getNodeId(unsigned int* reported) { return motor::getNodeId(link(), reported); }
+ret_status_t Vinrel::getNodeId(unsigned int* reported) { return Common::getNodeId(link(), reported); }
 
 // --- encoder configuration
 
@@ -129,6 +127,6 @@ ret_status_t Vinrel::getErrorCode(unsigned int* code) { return readRemote<96>(li
 // Remote requests that the module acts on without answering.
 ret_status_t Vinrel::clearEncoderErrors() { return sendCommand(link(), {111, Remote, 0}); }
 ret_status_t Vinrel::rebootVinrel() { return sendCommand(link(), {113, Remote, 0}); }
-ret_status_t Vinrel::saveConfigurations() { return motor::saveConfigurations(link()); }
-ret_status_t Vinrel::eraseConfigurations() { return motor::eraseConfigurations(link()); }
+ret_status_t Vinrel::saveConfigurations() { return Common::saveConfigurations(link()); }
+ret_status_t Vinrel::eraseConfigurations() { return Common::eraseConfigurations(link()); }
 ret_status_t Vinrel::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }

@@ -192,10 +192,11 @@ TEST_F(IMUTest, EveryReadDecodesItsReplyAndWritesItsOutputsAfterATimeOut) {
 }
 
 TEST_F(IMUTest, AReplyUnderAnotherCommandIdIsIgnored) {
-    SimReply reply;
-    reply.data = {1, 0, 2, 0, 3, 0};
-    reply.asCommand = 33;
-    sim.device.answer(34, reply);
+    // The request for 34 is answered under command id 33.
+    sim.device.silence(34);
+    sim.bus.addListener([&](const can_frame_data& f) {
+        if (getCommandIdFromFrame(const_cast<can_frame_data*>(&f)) == 34) sim.bus.inject(makeFrame(kNode, 33, {1, 0, 2, 0, 3, 0}));
+    });
     EXPECT_EQ(R(getRawGyroData)(&imu), std::pair(RET_TIMEOUT, std::string("9 9 9")));
 }
 

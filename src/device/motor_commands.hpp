@@ -1,7 +1,8 @@
 #ifndef QUORVEL_TRANSPORT_MOTOR_COMMANDS_HPP
 #define QUORVEL_TRANSPORT_MOTOR_COMMANDS_HPP
 
-// The commands that the motor driver and the actuator share: same command
+// The commands that every device class shares (identity, store and erase),
+// and those that the motor driver and the actuator share: same command
 // id, frame kind, data length, payload and reply layout, each stated here
 // once. A class's operation is one line, `return Motor::getBusVoltage(link(),
 // value);`, so both classes send exactly the same frames; its decoder table
@@ -31,12 +32,11 @@ inline constexpr DecoderRow<typename M::Decoder> kMotorReplyRows[] = {
     {{110}, &M::template decoder<uint64_t>},
 };
 
+// The commands every device class has: same id, frame and reply layout.
 template <typename Impl>
-struct MotorCommands {
+struct CommonCommands {
     using Device = DeviceLink<Impl>;
     static constexpr FrameKind Data = FrameKind::Data;
-
-    // --- identity
 
     static ret_status_t getHardwareVersion(const Device& device, uint8_t* a, uint8_t* b, uint8_t* c, uint8_t* d) {
         return readRemote<3>(device, a, b, c, d);
@@ -44,6 +44,18 @@ struct MotorCommands {
     static ret_status_t getFirmwareVersion(const Device& device, uint8_t* major, uint8_t* minor, uint16_t* patch) {
         return readRemote<4>(device, major, minor, patch);
     }
+    static ret_status_t getNodeId(const Device& device, unsigned int* nodeId) { return readRemote<10>(device, nodeId); }
+    static ret_status_t saveConfigurations(const Device& device) { return sendCommand(device, {114, Data, 0}); }
+    static ret_status_t eraseConfigurations(const Device& device) { return sendCommand(device, {115, Data, 0}); }
+};
+
+template <typename Impl>
+struct MotorCommands : CommonCommands<Impl> {
+    using Device = DeviceLink<Impl>;
+    static constexpr FrameKind Data = FrameKind::Data;
+
+    // --- identity
+
     // Zero bytes stay in the text; after a time-out it is eight zero characters.
     static ret_status_t getFirmwareCommit(const Device& device, std::string* commit) {
         unsigned char c[8] = {};
@@ -54,7 +66,6 @@ struct MotorCommands {
     static ret_status_t setNodeId(const Device& device, unsigned int nodeId) {
         return sendCommand(device, {9, Data, 5}, u32(0, nodeId));
     }
-    static ret_status_t getNodeId(const Device& device, unsigned int* nodeId) { return readRemote<10>(device, nodeId); }
 
     // --- device state (commands without payload)
 
@@ -63,8 +74,6 @@ struct MotorCommands {
     static ret_status_t runCalibrationSequence(const Device& device) { return sendCommand(device, {56, Data, 0}); }
     static ret_status_t clearErrors(const Device& device) { return sendCommand(device, {111, Data, 0}); }
     static ret_status_t reboot(const Device& device) { return sendCommand(device, {113, Data, 0}); }
-    static ret_status_t saveConfigurations(const Device& device) { return sendCommand(device, {114, Data, 0}); }
-    static ret_status_t eraseConfigurations(const Device& device) { return sendCommand(device, {115, Data, 0}); }
     // The one remote request that waits for nothing.
     static ret_status_t emergencyStop(const Device& device) {
         return sendCommand(device, {126, FrameKind::Remote, 8});
