@@ -64,8 +64,8 @@ inline constexpr const char* kIncompatibleEncoderLine =
 inline constexpr const char* kPositionUnreadableLine = "Calibration stopped: the encoder position could not be read.";
 inline constexpr const char* kNoWholeRevolutionLine =
     "Calibration stopped: the second pass spans no whole revolution, no correction written.";
-inline constexpr const char* kNotFiniteLine =
-    "Calibration stopped: the second pass gave angles that are not finite or too large, no correction written.";
+inline constexpr const char* kUnusableAnglesLine =
+    "Calibration stopped: the second pass gave angles that are not finite or out of range, no correction written.";
 
 // The driver's encoder types of the two sensor families; nothing for others.
 inline std::optional<SensorModel> sensorModelForEncoderType(unsigned char type) {
@@ -121,7 +121,7 @@ public:
         const HarmonicCorrection correction = harmonicCorrection(y_, ez);
         if (correction.outcome != CorrectionOutcome::Ready) {
             const bool noRevolution = correction.outcome == CorrectionOutcome::NoWholeRevolution;
-            out_ << (noRevolution ? kNoWholeRevolutionLine : kNotFiniteLine) << std::endl;
+            out_ << (noRevolution ? kNoWholeRevolutionLine : kUnusableAnglesLine) << std::endl;
             return RET_ERROR;
         }
         for (int k = 0; k < kCorrectionPoints; ++k) {
@@ -199,10 +199,10 @@ private:
 
 // readAngle() -> AngleReading; write(uint8_t reg, uint8_t value).
 // Returns RET_ERROR (1) when it has run to the end ("Done."), and also when
-// pass 2 spans no whole revolution or gave angles that are not finite (one
-// line says which; no correction written, nothing stored). A pass that meets
-// kMaxConsecutiveFailedReads failed reads in a row prints one line, writes
-// nothing further and returns the last read's status.
+// pass 2 spans no whole revolution or gave angles that are not finite or out
+// of range (one line says which; no correction written, nothing stored). A
+// pass that meets kMaxConsecutiveFailedReads failed reads in a row prints one
+// line, writes nothing further and returns the last read's status.
 template <typename ReadAngle, typename WriteRegister>
 ret_status_t runOffAxisCalibration(ReadAngle&& readAngle, WriteRegister&& write, Pacer& pacer, float speed,
                                    RoutineOptions options, std::ostream& out) {

@@ -30,6 +30,9 @@ inline constexpr double kGridStep = 11.25;  // 32 correction points a revolution
 inline constexpr int kCorrectionPoints = 32;
 inline constexpr double kCorrectionClamp = 11.25;
 inline constexpr int kHarmonicTerms = 8;  // sin/cos of 1, 2, 4 and 8 times the angle
+// No shaft turns this far in one pass (500 samples, at least 2.5 s); a span
+// this wide comes from a bad reading and would only build a huge grid.
+inline constexpr double kMaxRevolutionsPerPass = 100000;
 
 namespace detail {
 
@@ -211,7 +214,7 @@ inline uint8_t correctionByte(double degrees) {
 
 enum class CorrectionOutcome {
     Ready,
-    NotFinite,          // an angle or error not finite, or too large to truncate
+    Unusable,           // an angle or error not finite, or angles too large or too far apart
     NoWholeRevolution,  // no group of 32 points to take the correction from
 };
 
@@ -224,10 +227,10 @@ struct HarmonicCorrection {
 // average, negation and bytes.
 inline HarmonicCorrection harmonicCorrection(const std::vector<double>& angles,
                                              const std::vector<double>& zeroMeanError) {
-    HarmonicCorrection result{CorrectionOutcome::NotFinite, {}};
+    HarmonicCorrection result{CorrectionOutcome::Unusable, {}};
     if (!detail::allFinite(angles) || !detail::allFinite(zeroMeanError)) return result;
     const std::optional<RevolutionRange> range = revolutionRange(angles);
-    if (!range) return result;
+    if (!range || range->end - range->start > kMaxRevolutionsPerPass * kRevolution) return result;
     const HarmonicCoefficients c = fitHarmonics(angles, zeroMeanError);
     const std::vector<double> grid = gridPoints(*range);
     std::vector<double> model(grid.size());

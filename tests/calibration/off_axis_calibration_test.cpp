@@ -159,8 +159,8 @@ TEST(OffAxisRoutine, StopsEarly) {
          kNoWholeRevolutionLine},
         {"standing still", ok, asIs, 0, 720, RET_ERROR, 35, kNoWholeRevolutionLine},
         {"angle not a number", ok, [](int n, double y) { return n == 700 ? std::nan("") : y; }, 720, 720, RET_ERROR,
-         35, kNotFiniteLine},
-        {"speed not a number", ok, asIs, 720, nan, RET_ERROR, 35, kNotFiniteLine},
+         35, kUnusableAnglesLine},
+        {"speed not a number", ok, asIs, 720, nan, RET_ERROR, 35, kUnusableAnglesLine},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -61,8 +61,11 @@ TEST(OffAxisMath, NoWholeRevolutionOrUnusableAngles) {
     Series angles(500), error(500, 0.0);
     for (size_t i = 0; i < 500; ++i) angles[i] = 0.7 * static_cast<double>(i);
     EXPECT_EQ(harmonicCorrection(angles, error).outcome, CorrectionOutcome::NoWholeRevolution);
+    angles[7] = 1e9;  // a bad reading: 2.7 million revolutions
+    EXPECT_EQ(harmonicCorrection(angles, error).outcome, CorrectionOutcome::Unusable);
+    angles[7] = 4.9;
     error[3] = kNaN;
-    EXPECT_EQ(harmonicCorrection(angles, error).outcome, CorrectionOutcome::NotFinite);
+    EXPECT_EQ(harmonicCorrection(angles, error).outcome, CorrectionOutcome::Unusable);
 }
 
 TEST(OffAxisMath, FitRecoversASyntheticError) {
