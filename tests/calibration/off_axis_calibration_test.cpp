@@ -1,0 +1,315 @@
+// The off-axis calibration routine in virtual time, first over a bare angle
+// source and register writer, then through Driver against a simulated
+// driver whose sensor angle follows the clock; the sensor register frames;
+// one real-time run.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <tuple>
+
+#include "calibration/off_axis_calibration.hpp"
+#include "device_access.hpp"
+#include "driver_impl.hpp"
+#include "quorvel_transport/driver.hpp"
+#include "sim_device.hpp"
+
+using namespace qt_test;
+using namespace quorvel_detail::calibration;
+using Writes = std::vector<std::pair<int, int>>;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+constexpr uint32_t kNode = 0x1B3;
+constexpr double kCount = 360.0 / 4096;
+
+double seconds(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+// A sensor on a shaft turning at `speed` from `start` degrees. It reports y
+// with y = shaft angle + error(y): a small harmonic error, plus a 15 degree
+// one until register 2 holds 86 (the BCT value for that amplitude).
+struct SimSensor {
+    double start = 100, speed = 720, bctError = 15;
+    std::array<uint8_t, 256> reg{};
+    Writes writes;
+
+    static double harmonic(double y) {
+        const double t = y * 3.14 / 180;
+        return 0.6 * std::sin(t) - 0.4 * std::cos(t) + 0.3 * std::sin(2 * t) + 0.2 * std::cos(4 * t) -
+               0.1 * std::sin(8 * t);
+    }
+    double error(double y) const { return harmonic(y) + (reg[2] == 86 ? 0 : bctError * std::sin(y * 3.14 / 180)); }
+    double angleAt(double t) const {
+        const double shaft = start + speed * t;
+        double y = shaft;
+        for (int i = 0; i < 100; ++i) y = shaft + error(y);  // a contraction: the slope of the error is below 1
+        return y;
+    }
+    void write(int r, int v) {
+        reg[r] = static_cast<uint8_t>(v);
+        writes.push_back({r, v});
+    }
+};
+
+Writes resetWrites() {
+    Writes w{{2, 0}};
+    for (int r = 32; r < 64; ++r) w.push_back({r, 0});
+    w.push_back({3, 1});
+    return w;
+}
+
+// The printed lines, with the figures of the error lines as "#".
+Lines splitLines(const std::string& text) {
+    Lines lines;
+    std::istringstream in(text);
+    const std::regex figures(":\\S+ SD:\\S+$");
+    for (std::string l; std::getline(in, l);) lines.push_back(std::regex_replace(l, figures, ":# SD:#"));
+    return lines;
+}
+
+// The 32 correction bytes cancel the sensor's harmonic error, averaged over
+// the whole revolutions of pass 2, within a count. In virtual time pass 2
+// starts after 6 s, at 4420 degrees, and ends near 6216: revolutions 13 to 16.
+void expectCancelling(const Writes& writes) {
+    ASSERT_GE(writes.size(), 67u);
+    for (int k = 0; k < 32; ++k) {
+        EXPECT_EQ(writes[35 + k].first, 32 + k);
+        double error = 0;
+        for (int rev = 13; rev <= 16; ++rev) error += SimSensor::harmonic(360.0 * rev + 11.25 * k) / 4;
+        // Bytes are truncated, so they lie up to one count below the ideal.
+        const double shortfall = static_cast<int8_t>(writes[35 + k].second) + error / kCount;
+        EXPECT_TRUE(shortfall > -1.05 && shortfall < 0.05) << k << ": " << shortfall;
+    }
+}
+
+// --- the routine over a bare source and writer --------------------------
+
+using StatusOf = std::function<ret_status_t(int)>;
+using Reported = std::function<double(int, double)>;
+
+struct RoutineRun {
+    VirtualPacer pacer;
+    SimSensor sensor;
+    std::ostringstream out;
+    int reads = 0;
+    StatusOf statusOf = [](int) { return RET_SUCCESS; };
+    Reported reported = [](int, double y) { return y; };
+
+    ret_status_t run(bool unwrap, float speed = 720) {
+        return runOffAxisCalibration(
+            [&] {
+                const int n = reads++;
+                return AngleReading{statusOf(n), reported(n, sensor.angleAt(seconds(pacer.now())))};
+            },
+            [&](uint8_t r, uint8_t v) { sensor.write(r, v); }, pacer, speed, {SensorModel::MA600, unwrap}, out);
+    }
+};
+
+TEST(OffAxisRoutine, UnwrappingAWrappingAngleGivesTheSameCorrections) {
+    RoutineRun plain, wrapped;
+    wrapped.reported = [](int, double y) { return std::fmod(y, 360.0); };
+    EXPECT_EQ(plain.run(false), RET_ERROR);
+    EXPECT_EQ(wrapped.run(true), RET_ERROR);
+    EXPECT_EQ(wrapped.sensor.writes, plain.sensor.writes);
+    EXPECT_EQ(wrapped.out.str(), plain.out.str());
+    EXPECT_EQ(plain.sensor.writes.size(), 69u);
+    // 68 writes of 100 ms, one of 1000 ms, 1500 reads of 5 ms.
+    EXPECT_EQ(plain.pacer.slept(), std::chrono::milliseconds(6800 + 1000 + 7500));
+
+    RoutineRun retried;  // 99 failed reads in a row are retried
+    retried.statusOf = [](int n) { return n < 99 ? RET_TIMEOUT : RET_SUCCESS; };
+    EXPECT_EQ(retried.run(false), RET_ERROR);
+    EXPECT_EQ(retried.sensor.writes.size(), 69u);
+    EXPECT_EQ(retried.pacer.slept(), plain.pacer.slept() + std::chrono::milliseconds(99 * 5));
+}
+
+// 100 failed reads in a row, or a second pass without a whole revolution or
+// with values that are not finite: one line, no corrections, nothing stored.
+TEST(OffAxisRoutine, StopsEarly) {
+    const StatusOf ok = [](int) { return RET_SUCCESS; };
+    const Reported asIs = [](int, double y) { return y; };
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* name;
+        StatusOf statusOf;
+        Reported reported;
+        double shaftSpeed;
+        float speed;
+        ret_status_t result;
+        size_t writes;
+        const char* line;
+    } cases[] = {
+        {"silent", [](int) { return RET_TIMEOUT; }, asIs, 720, 720, RET_TIMEOUT, 34, kPositionUnreadableLine},
+        {"gone in pass 2", [](int n) { return n < 500 ? RET_SUCCESS : RET_NOT_CONNECTED; }, asIs, 720, 720,
+         RET_NOT_CONNECTED, 35, kPositionUnreadableLine},
+        {"stopped in pass 3", [](int n) { return n < 1000 ? RET_SUCCESS : RET_INTERFACE_NOT_RUNNING; }, asIs, 720,
+         720, RET_INTERFACE_NOT_RUNNING, 67, kPositionUnreadableLine},
+        {"wraps at 360", ok, [](int, double y) { return std::fmod(y, 360.0); }, 720, 720, RET_ERROR, 35,
+         kNoWholeRevolutionLine},
+        {"standing still", ok, asIs, 0, 720, RET_ERROR, 35, kNoWholeRevolutionLine},
+        {"angle not a number", ok, [](int n, double y) { return n == 700 ? std::nan("") : y; }, 720, 720, RET_ERROR,
+         35, kUnusableAnglesLine},
+        {"speed not a number", ok, asIs, 720, nan, RET_ERROR, 35, kUnusableAnglesLine},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RoutineRun r;
+        r.statusOf = c.statusOf;
+        r.reported = c.reported;
+        r.sensor.speed = c.shaftSpeed;
+        EXPECT_EQ(r.run(false, c.speed), c.result);
+        EXPECT_EQ(r.sensor.writes.size(), c.writes);
+        const Lines lines = splitLines(r.out.str());
+        EXPECT_EQ(lines.back(), c.line);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "Done."), 0);
+    }
+}
+
+// --- through Driver against a simulated driver ------------------------------
+
+class DriverCalibration : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.ready());
+        sim.device.answer(47, [this](const can_frame_data& f) -> std::optional<SimReply> {
+            can_frame_data c = f;
+            selectors.push_back(c.data[0] & 1);
+            sensor.write(canGetSignal<uint8_t>(c, 1, 8, true), canGetSignal<uint8_t>(c, 9, 8, true));
+            return std::nullopt;
+        });
+        paced.emplace(driver, pacer);
+    }
+    void TearDown() override { std::cout.rdbuf(coutBuffer); }
+
+    void encoderType(uint8_t cmd, uint8_t type) {
+        sim.device.answer(cmd, Payload().put<uint8_t>(type).put<int>(4096).putBool(false).reply());
+    }
+    // Angle / unit as the position reply.
+    void position(uint8_t cmd, double unit) {
+        sim.device.answer(cmd, [this, unit](const can_frame_data&) {
+            return std::optional<SimReply>(Payload().put(static_cast<float>(sensor.angleAt(clock()) / unit)).reply());
+        });
+    }
+    Lines lines() const { return splitLines(printed.str()); }
+
+    VirtualPacer pacer;
+    SimSensor sensor;
+    std::vector<int> selectors;
+    std::function<double()> clock = [this] { return seconds(pacer.now()); };
+    std::ostringstream printed;
+    std::streambuf* coutBuffer = std::cout.rdbuf(printed.rdbuf());
+    SimBus sim{kNode};
+    Driver driver{kNode, &sim.bus};
+    std::optional<PacedBy<Driver>> paced;
+};
+
+TEST_F(DriverCalibration, SensorRegisterFrames) {
+    EXPECT_EQ(driver.setMAxxxSPIRegister(true, 32, 200), RET_SUCCESS);
+    expectSameFrame(sim.bus.deviceFrames().back(), makeFrame(kNode, 47, {0x41, 0x90, 0x01}, 3));
+    driver.setMAxxxBCTValue(true, 86);
+    driver.setMAxxxFilterWindow(false, 9);
+    for (int bits = 0; bits < 4; ++bits) driver.setMAxxxTrimmingSettings(false, bits & 1, bits >> 1);
+    EXPECT_EQ(sensor.writes, (Writes{{32, 200}, {2, 86}, {14, 9}, {3, 0}, {3, 1}, {3, 2}, {3, 3}}));
+    EXPECT_EQ(selectors, (std::vector<int>{1, 1, 0, 0, 0, 0, 0}));
+
+    // The reply carries the register number + 100 and a set flag.
+    sim.device.answer(48, [](const can_frame_data& f) {
+        can_frame_data c = f;
+        const auto value = static_cast<uint8_t>(canGetSignal<uint8_t>(c, 1, 8, true) + 100);
+        return std::optional<SimReply>(Payload().put(value).putBool(true).reply());
+    });
+    unsigned char value = 0;
+    bool flag = false;
+    EXPECT_EQ(driver.getMAxxxFilterWindow(false, &value, &flag), RET_SUCCESS);
+    expectSameFrame(sim.bus.deviceFrames().back(), makeFrame(kNode, 48, {0x1C, 0x00}, 2));
+    EXPECT_EQ(std::make_pair(int(value), flag), std::make_pair(114, true));
+    EXPECT_EQ(driver.getMAxxxBCTValue(true, &value, &flag), RET_SUCCESS);
+    EXPECT_EQ(value, 102);
+
+    bool first = true, second = false;
+    sim.device.answer(48, Payload().put<uint8_t>(0xFE).putBool(false).reply());  // bit 0 clear, bit 1 set
+    EXPECT_EQ(driver.getMAxxxTrimmingSettings(true, &first, &second, &flag), RET_SUCCESS);
+    EXPECT_EQ(std::make_tuple(first, second, flag), std::make_tuple(false, true, false));
+    first = second = flag = true;
+    sim.device.silence(48);
+    EXPECT_EQ(driver.getMAxxxTrimmingSettings(true, &first, &second, &flag), RET_TIMEOUT);
+    EXPECT_EQ(std::make_tuple(first, second, flag), std::make_tuple(false, false, true));
+}
+
+TEST_F(DriverCalibration, MA600OnTheMotorEncoder) {
+    encoderType(22, 9);
+    position(64, 360.0);  // the motor position is in revolutions
+    EXPECT_EQ(driver.runMAxxxOffAxisCalibration(false, 720), RET_ERROR);
+
+    ASSERT_EQ(sensor.writes.size(), 69u);
+    EXPECT_EQ(Writes(sensor.writes.begin(), sensor.writes.begin() + 34), resetWrites());
+    EXPECT_EQ(sensor.writes[34], std::make_pair(2, 86));
+    expectCancelling(sensor.writes);
+    EXPECT_EQ(Writes(sensor.writes.end() - 2, sensor.writes.end()), (Writes{{234, 0}, {234, 1}}));
+    EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 0), 69);
+
+    EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#",
+                              "Current error after BCT optimisation is:# SD:#",
+                              "Current error after BCT optimisation and Harmonic Compensation is:# SD:#",
+                              "Saving configuration to MA600 IC.", "Done."}));
+}
+
+TEST_F(DriverCalibration, ClearsByType) {
+    encoderType(22, 4);
+    EXPECT_EQ(driver.clearMAxxxOffAxisCalibration(false), RET_ERROR);
+    EXPECT_EQ(sensor.writes, (Writes{{2, 0}, {3, 0}}));
+    EXPECT_EQ(pacer.slept(), std::chrono::milliseconds(200));
+
+    sensor.writes.clear();
+    encoderType(26, 9);
+    EXPECT_EQ(driver.clearMAxxxOffAxisCalibration(true), RET_ERROR);
+    Writes expected{{2, 0}, {3, 0}};
+    for (int r = 32; r < 64; ++r) expected.push_back({r, 0});
+    expected.insert(expected.end(), {{234, 0}, {234, 1}});
+    EXPECT_EQ(sensor.writes, expected);
+    EXPECT_EQ(pacer.slept(), std::chrono::milliseconds(200 + 200 + 3200 + 1000 + 100));
+    EXPECT_EQ(lines(), (Lines{"Done.", "Done."}));
+}
+
+TEST_F(DriverCalibration, IncompatibleOrUnreadableTypeWritesNothing) {
+    encoderType(22, 7);
+    EXPECT_EQ(driver.runMAxxxOffAxisCalibration(false, 720), RET_ERROR);
+    EXPECT_EQ(driver.clearMAxxxOffAxisCalibration(true), RET_ERROR);  // type read times out
+    EXPECT_TRUE(sim.device.requests(47).empty());
+    EXPECT_EQ(lines(), (Lines{kIncompatibleEncoderLine, kIncompatibleEncoderLine}));
+}
+
+// In real time, the MA702 path on the output encoder (degrees as reported):
+// pass 1 above 42 degrees, BCT 207, and no harmonic stage.
+TEST_F(DriverCalibration, MA702OnTheOutputEncoderInRealTime) {
+    paced.reset();
+    const auto begin = std::chrono::steady_clock::now();
+    clock = [begin] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count(); };
+    sensor.bctError = 45;
+    encoderType(26, 4);
+    position(60, 1.0);
+    EXPECT_EQ(driver.runMAxxxOffAxisCalibration(true, 720), RET_ERROR);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    // 35 writes of 100 ms and 1000 reads of 5 ms at least.
+    EXPECT_GE(took, std::chrono::milliseconds(8500));
+    EXPECT_LT(took, std::chrono::seconds(60));
+    Writes expected = resetWrites();
+    expected.push_back({2, 207});
+    EXPECT_EQ(sensor.writes, expected);
+    EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 1), 35);
+    EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#", "BCT limit Exceeded",
+                              "Current error after BCT optimisation is:# SD:#", "Done."}));
+}
+
+}  // namespace
