@@ -10,7 +10,7 @@ packages=(
   cmake g++ make pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev libeigen3-dev nlohmann-json3-dev
-  binutils srecord clang libclang-rt-14-dev
+  binutils srecord clang libclang-rt-14-dev clang-tidy
   python3-can
 )
 # QT_SETUP_VM=1: also what tests/vm/run_in_vm.sh needs to boot a virtual

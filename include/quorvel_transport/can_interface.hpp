@@ -21,11 +21,14 @@ public:
     void closeIface() override;
     // Never blocks: a full transmit queue or a down interface fails at once.
     bool sendData(can_frame_data* frame) override;
-    // Returns a queued frame at once; on an idle bus waits at most 50 ms for
-    // one before it returns false.
+    // Returns a queued frame at once; on an idle bus sleeps until a frame
+    // comes or wakeReceiver is called (then false), so an idle interface
+    // costs no wake-ups of its receive thread.
     bool recvData(can_frame_data* frame) override;
     // Changes nothing; always false.
     bool setCANBaudRate(CANBaudRate rate) override;
+    // Ends a recvData that is waiting, or the next one; any thread.
+    void wakeReceiver() override;
 
 private:
     CANInterfaceImpl* canImpl;

@@ -45,10 +45,14 @@ public:
     virtual void closeIface() = 0;
     virtual bool sendData(can_frame_data* frame) = 0;
     // Fills the record with one received frame; false when none was taken.
-    // Must return within a bounded time: the receive thread sees the stop
-    // request only between calls.
+    // Must return within a bounded time, or when wakeReceiver is called: the
+    // receive thread sees the stop request only between calls.
     virtual bool recvData(can_frame_data* frame) = 0;
     virtual bool setCANBaudRate(CANBaudRate rate) = 0;
+    // Called by closeInterface once the stop request is set, before it waits
+    // for the threads, on the closing thread: a transport whose recvData
+    // blocks until a frame comes wakes it here.
+    virtual void wakeReceiver() {}
 
     // Opens the transport and starts both threads. False when the transport
     // could not be opened, or when the interface already runs. Exceptions of

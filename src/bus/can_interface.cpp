@@ -2,11 +2,13 @@
 
 #include <net/if.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <linux/can.h>
@@ -15,14 +17,35 @@
 static_assert(sizeof(struct can_frame) == sizeof(can_frame_data), "frame record differs from the kernel's");
 
 namespace {
-// Bounds the receive thread's wait on an idle bus, so it neither spins nor
-// delays a stop request for long.
-constexpr int kIdleWaitMs = 50;
+// Pace of the receive thread when it cannot block: no wake-up descriptor, or
+// a socket that reports readiness but yields no frame.
+constexpr int kFallbackWaitMs = 50;
 }  // namespace
 
 class QUORVEL_LOCAL CANInterface::CANInterfaceImpl {
 public:
+    CANInterfaceImpl() : wakeFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~CANInterfaceImpl() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+    CANInterfaceImpl(const CANInterfaceImpl&) = delete;
+    CANInterfaceImpl& operator=(const CANInterfaceImpl&) = delete;
+
+    // Waits on the eventfd alone, at most `ms`; consumes a wake-up.
+    void pause(int ms) const {
+        struct pollfd pfd {wakeFd, POLLIN, 0};
+        if (::poll(&pfd, wakeFd >= 0 ? 1 : 0, ms) > 0) drainWake();
+    }
+    void drainWake() const {
+        uint64_t count = 0;
+        while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
+
     int socketFd = -1;
+    // Lives as long as the object, so that a wake-up never meets a closed or
+    // reused descriptor.
+    const int wakeFd;
 };
 
 CANInterface::CANInterface() : canImpl(new CANInterfaceImpl) {}
@@ -91,21 +114,35 @@ bool CANInterface::recvData(can_frame_data* frame) {
     can_frame_data in;
     ssize_t n = ::recv(fd, &in, sizeof in, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        struct pollfd pfd {fd, POLLIN, 0};
-        if (::poll(&pfd, 1, kIdleWaitMs) <= 0) return false;
-        if (pfd.revents & POLLNVAL) {
-            // Not a socket any more: pace the caller instead of letting it spin.
-            ::poll(nullptr, 0, kIdleWaitMs);
+        // An idle bus costs nothing: sleep until a frame comes or
+        // wakeReceiver is called.
+        struct pollfd pfds[2] = {{fd, POLLIN, 0}, {canImpl->wakeFd, POLLIN, 0}};
+        const nfds_t count = canImpl->wakeFd >= 0 ? 2 : 1;
+        if (::poll(pfds, count, count == 2 ? -1 : kFallbackWaitMs) <= 0) return false;
+        if (count == 2 && pfds[1].revents != 0) {
+            canImpl->drainWake();
             return false;
         }
         // POLLERR alone: this recv reports and clears the pending error.
-        n = ::recv(fd, &in, sizeof in, MSG_DONTWAIT);
+        n = pfds[0].revents & POLLNVAL ? -1 : ::recv(fd, &in, sizeof in, MSG_DONTWAIT);
+        if (n != static_cast<ssize_t>(sizeof in)) {
+            // Readiness without a frame again and again must not spin.
+            canImpl->pause(kFallbackWaitMs);
+            return false;
+        }
     }
     if (n != static_cast<ssize_t>(sizeof in)) return false;
     frame->can_id = in.can_id;
     frame->can_dlc = in.can_dlc;
     std::memcpy(frame->data, in.data, sizeof frame->data);
     return true;
+}
+
+void CANInterface::wakeReceiver() {
+    if (canImpl->wakeFd < 0) return;
+    const uint64_t one = 1;
+    while (::write(canImpl->wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 bool CANInterface::setCANBaudRate(CANBaudRate) { return false; }

@@ -234,6 +234,7 @@ bool Interface::closeInterface() {
         impl->stop.store(true);
     }
     impl->stopSignal.notify_all();
+    wakeReceiver();
     impl->running.store(false);
     std::exception_ptr failure;
     for (std::future<void>* task : {&impl->recvTask, &impl->heartbeatTask}) {

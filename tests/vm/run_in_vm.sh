@@ -25,39 +25,20 @@
 set -euo pipefail
 export PATH=$PATH:/usr/sbin:/sbin
 
-[ "${1:-}" = "--" ] && shift
-if [ $# -eq 0 ]; then
-  echo "usage: $0 [--] COMMAND [ARG]..." >&2
-  exit 125
-fi
-
 fail() { echo "run_in_vm: $*" >&2; exit 125; }
-
+[ "${1:-}" = "--" ] && shift
+[ $# -gt 0 ] || fail "usage: $0 [--] COMMAND [ARG]..."
 timeout_s=${VM_TIMEOUT:-600}
-cpus=${VM_CPUS:-2}
-mem=${VM_MEM:-1024}
 
 # The newest installed kernel that ships the virtual CAN driver.
-find_kernel() {
-  local rel best=""
-  for v in /boot/vmlinuz-*; do
-    [ -e "$v" ] || continue
-    rel=${v#/boot/vmlinuz-}
-    [ -n "$(find "/lib/modules/$rel" -name 'vcan.ko*' -print -quit 2>/dev/null)" ] || continue
-    if [ -z "$best" ] || [ "$(printf '%s\n%s\n' "$best" "$rel" | sort -V | tail -n1)" = "$rel" ]; then
-      best=$rel
-    fi
-  done
-  echo "$best"
-}
-
-kernel=${VM_KERNEL:-$(find_kernel)}
+kernel=${VM_KERNEL:-$(for d in /lib/modules/*; do
+  [ -r "/boot/vmlinuz-${d##*/}" ] && [ -n "$(find "$d" -name 'vcan.ko*' -print -quit)" ] && echo "${d##*/}"
+done | sort -V | tail -n1)}
 [ -n "$kernel" ] && [ -r "/boot/vmlinuz-$kernel" ] ||
   fail "no kernel with CAN modules found (run: QT_SETUP_VM=1 ./setup.sh)"
-command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 missing (run: QT_SETUP_VM=1 ./setup.sh)"
 # busybox-static installs itself as /bin/busybox.
 busybox=/bin/busybox
-[ -x "$busybox" ] || fail "busybox missing (run: QT_SETUP_VM=1 ./setup.sh)"
+[ -x "$busybox" ] && command -v qemu-system-x86_64 >/dev/null || fail "qemu or busybox missing (run: QT_SETUP_VM=1 ./setup.sh)"
 
 work=$(mktemp -d /tmp/qt-vm.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -83,8 +64,6 @@ add_module() {
   case "$file" in
     *.ko) cp "$file" "$root/lib/modules/$name.ko" ;;
     *.ko.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" ;;
-    *.ko.zst) zstd -qdc "$file" >"$root/lib/modules/$name.ko" ;;
-    *.ko.gz) gzip -dc "$file" >"$root/lib/modules/$name.ko" ;;
     *) fail "cannot load module file $file" ;;
   esac
   order+=("$name")
@@ -139,10 +118,9 @@ chmod +x "$root/init"
 {
   echo 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
   echo 'export HOME=/tmp TERM=dumb LANG=C.UTF-8'
-  printf 'cd %q || exit 125\n' "$PWD"
-  printf 'exec'
+  printf 'cd %q || exit 125\nexec' "$PWD"
   printf ' %q' "$@"
-  printf '\n'
+  echo
 } >"$out/.command"
 
 (cd "$root" && find . | LC_ALL=C sort | "$busybox" cpio -o -H newc 2>/dev/null) >"$work/initramfs.cpio"
@@ -152,7 +130,7 @@ if [ "${VM_VERBOSE:-0}" = 1 ]; then append+=" console=ttyS0"; else append+=" con
 
 # In the background, so that an interrupt or a TERM stops the VM at once.
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
-  -accel tcg,thread=multi -cpu max -smp "$cpus" -m "$mem" \
+  -accel tcg,thread=multi -cpu max -smp "${VM_CPUS:-2}" -m "${VM_MEM:-1024}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -serial stdio -serial file:"$work/kernel.log" -monitor none \
   -kernel "/boot/vmlinuz-$kernel" -initrd "$work/initramfs.cpio" -append "$append" \

@@ -42,52 +42,35 @@ public:
             fd_ = -1;
         }
     }
-    ~VcanSocket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    ~VcanSocket() { ::close(fd_); }
     VcanSocket(const VcanSocket&) = delete;
     VcanSocket& operator=(const VcanSocket&) = delete;
 
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 
-    bool send(const can_frame_data& frame) {
-        ssize_t n;
-        do {
-            n = ::send(fd_, &frame, sizeof frame, 0);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(sizeof frame);
-    }
+    bool send(const can_frame_data& frame) { return ::send(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame); }
 
     // One frame, waiting at most `timeout`; false when none came.
     bool recv(can_frame_data& frame, Millis timeout) {
         struct pollfd pfd {fd_, POLLIN, 0};
-        int r;
-        do {
-            r = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
-        } while (r < 0 && errno == EINTR);
-        if (r <= 0) return false;
-        ssize_t n;
-        do {
-            n = ::recv(fd_, &frame, sizeof frame, 0);
-        } while (n < 0 && errno == EINTR);
-        return n == static_cast<ssize_t>(sizeof frame);
+        return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0 &&
+               ::recv(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame);
     }
 
 private:
     int fd_;
 };
 
-// A device on its own socket: answers every request for its node id and
-// command id with a data frame of the same identifier, length 8 and the
-// payload that `reply` writes; with a heartbeat period, also beats that
-// often, the first at once.
+// A device on its own socket: beats every 100 ms, the first at once, and
+// answers every request for its node id and command id with a data frame of
+// the same identifier, length 8 and the payload that `reply` writes.
 class AnsweringPeer {
 public:
-    using Reply = std::function<void(const can_frame_data& request, uint8_t* data)>;
+    using Reply = std::function<void(uint8_t* data)>;
 
-    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply, Millis heartbeatPeriod = Millis(0))
-        : nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)), heartbeatPeriod_(heartbeatPeriod) {
+    AnsweringPeer(uint32_t nodeId, uint8_t cmdId, Reply reply)
+        : nodeId_(nodeId), cmdId_(cmdId), reply_(std::move(reply)) {
         if (socket_.ok()) thread_ = std::thread([this] { run(); });
     }
     ~AnsweringPeer() {
@@ -102,9 +85,9 @@ private:
         auto nextBeat = std::chrono::steady_clock::now();
         can_frame_data frame{};
         while (!stop_.load()) {
-            if (heartbeatPeriod_.count() > 0 && std::chrono::steady_clock::now() >= nextBeat) {
+            if (std::chrono::steady_clock::now() >= nextBeat) {
                 socket_.send(heartbeatFrame(nodeId_));
-                nextBeat += heartbeatPeriod_;
+                nextBeat += Millis(100);
             }
             // The poll bound lets the loop beat and stop in time.
             if (!socket_.recv(frame, Millis(20)) || getDeviceIdFromFrame(&frame) != nodeId_ ||
@@ -114,7 +97,7 @@ private:
             can_frame_data answer{};
             answer.can_id = frame.can_id & ~uint32_t{CAN_RTR_FLAG};
             answer.can_dlc = 8;
-            reply_(frame, answer.data);
+            reply_(answer.data);
             socket_.send(answer);
         }
     }
@@ -123,7 +106,6 @@ private:
     const uint32_t nodeId_;
     const uint8_t cmdId_;
     const Reply reply_;
-    const Millis heartbeatPeriod_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
