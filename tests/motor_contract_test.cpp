@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "device_fixture.hpp"
+#include "quorvel_transport/actuator.hpp"
 #include "quorvel_transport/driver.hpp"
 
 using namespace qt_test;
@@ -28,8 +29,14 @@ struct MotorNames<Driver> {
     static ret_status_t reboot(Driver& d) { return d.rebootDriver(); }
     static ret_status_t zeroPosition(Driver& d) { return d.setCurrentPositionToZero(); }
 };
+template <>
+struct MotorNames<Actuator> {
+    static ret_status_t clearErrors(Actuator& d) { return d.clearActuatorErrors(); }
+    static ret_status_t reboot(Actuator& d) { return d.rebootActuator(); }
+    static ret_status_t zeroPosition(Actuator& d) { return d.setCurrentPostionToZero(); }
+};
 
-using MotorDevices = ::testing::Types<Driver>;
+using MotorDevices = ::testing::Types<Driver, Actuator>;
 
 template <typename Device>
 std::vector<WriteCase<Device>> sharedWrites() {
