@@ -245,9 +245,14 @@ bool Interface::closeInterface() {
             if (!failure) failure = std::current_exception();
         }
     }
-    // A heartbeat sent while the tasks were stopping may have set it again.
-    impl->running.store(false);
-    closeIface();
+    // A send while the tasks were stopping may have set it again; closing
+    // under the send lock leaves no send between the transport's close and
+    // the clear (a later send fails on the closed transport).
+    {
+        std::lock_guard<std::mutex> lock(impl->sendMutex);
+        closeIface();
+        impl->running.store(false);
+    }
     if (failure) std::rethrow_exception(failure);
     return true;
 }

@@ -189,7 +189,8 @@ inline std::string exportText(const ExportedConfiguration& c) {
 
 // A parsed import text and the text to print for it (indent 4, no final
 // newline).
-struct Document {
+// The JSON library's members can throw only on a broken invariant.
+struct Document {  // NOLINT(bugprone-exception-escape)
     Json json;
     std::string printed;
 };

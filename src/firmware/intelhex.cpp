@@ -25,13 +25,14 @@ enum RecordType : unsigned char {
     kExtendedLinear = 4,
 };
 
-// Value of each character as a hexadecimal digit, or -1.
-constexpr std::array<signed char, 256> makeDigitTable() {
-    std::array<signed char, 256> t{};
-    for (auto& v : t) v = -1;
-    for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<signed char>(c - '0');
-    for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<signed char>(c - 'A' + 10);
-    for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<signed char>(c - 'a' + 10);
+// Value of each character as a hexadecimal digit, or 0xFF.
+constexpr uint8_t kNotADigit = 0xFF;
+constexpr std::array<uint8_t, 256> makeDigitTable() {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t) v = kNotADigit;
+    for (int c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10);
     return t;
 }
 constexpr auto kDigitValue = makeDigitTable();
@@ -47,8 +48,8 @@ public:
     // False once the walk has ended; later characters are ignored.
     bool feed(unsigned char c) {
         if (ended_) return false;
-        const int v = kDigitValue[c];
-        if (v < 0) {
+        const uint8_t v = kDigitValue[c];
+        if (v == kNotADigit) {
             ended_ = true;
             return false;
         }

@@ -31,7 +31,8 @@ constexpr const char* kSearchPrefixes[] = {"ttyACM", "ttyS", "ttyUSB", "tty.", "
 std::vector<std::string> scanDevices() {
     std::vector<std::pair<size_t, std::string>> found;
     if (DIR* dir = ::opendir(kDeviceDir)) {
-        while (const dirent* entry = ::readdir(dir)) {
+        // readdir is safe on a stream no other thread uses.
+        while (const dirent* entry = ::readdir(dir)) {  // NOLINT(concurrency-mt-unsafe)
             const std::string name = entry->d_name;
             for (size_t i = 0; i < std::size(kSearchPrefixes); ++i) {
                 if (name.rfind(kSearchPrefixes[i], 0) == 0) found.emplace_back(i, name);

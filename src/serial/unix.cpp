@@ -508,7 +508,7 @@ void Serial::SerialImpl::flushOutput() {
 
 void Serial::SerialImpl::sendBreak(int duration) {
     if (!is_open) throw PortNotOpenedException("Serial::sendBreak");
-    ::tcsendbreak(fd, duration / 4);
+    ::tcsendbreak(fd, duration / 4);  // NOLINT(concurrency-mt-unsafe): acts on this port's descriptor only
 }
 
 void Serial::SerialImpl::setBreak(bool level) {

@@ -99,7 +99,7 @@ inline ParsedLine parseFrame(const char* line, std::size_t length) {
         out.kind = LineKind::BadLength;
         return out;
     }
-    if (length < pos + 2u * dlc) return out;
+    if (length < pos + 2 * std::size_t{dlc}) return out;
 
     for (uint8_t i = 0; i < dlc; ++i, pos += 2) {
         const uint8_t high = digitValue(line[pos]) & 0x0F;

@@ -86,9 +86,10 @@ void SimDevice::onFrame(const can_frame_data& frame) {
     if (!handler) return;
     const std::optional<SimReply> reply = handler(f);
     if (!reply) return;
-    bus_.injectAfter(makeFrame(nodeId_, cmd, std::vector<uint8_t>(reply->data.begin(), reply->data.end()),
-                               reply->dlc, false, deviceType_),
-                     reply->delay);
+    const can_frame_data out = makeFrame(nodeId_, reply->asCommand.value_or(cmd),
+                                         std::vector<uint8_t>(reply->data.begin(), reply->data.end()), reply->dlc,
+                                         false, deviceType_);
+    for (int i = 0; i < reply->copies; ++i) bus_.injectAfter(out, reply->delay);
 }
 
 SimBus::SimBus(uint32_t nodeId, Millis heartbeatPeriod) : device(bus, nodeId), heartbeatPeriod_(heartbeatPeriod) {}

@@ -3,7 +3,8 @@
 
 // A simulated device on a TestTransport: sends heartbeats on a schedule and
 // answers requests addressed to its node id by command id, with a configured
-// payload, after a delay, or not at all. Every request it sees is recorded.
+// payload, after a delay, several times, under another command id, or not at
+// all. Every request it sees is recorded.
 
 #include <array>
 #include <atomic>
@@ -21,6 +22,8 @@ struct SimReply {
     std::array<uint8_t, 8> data{};
     uint8_t dlc = 8;
     Millis delay{0};
+    int copies = 1;                    // 2: the same reply twice
+    std::optional<uint8_t> asCommand;  // answer under another command id
 };
 
 // Builds a reply payload field by field, packed from bit 0 like the devices do.
