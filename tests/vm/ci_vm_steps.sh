@@ -16,7 +16,7 @@ for dir in "$@"; do
   echo "== SocketCAN tests ($dir)"
   "$dir/tests/vm/socketcan_vm_test" || { echo "$dir: socketcan_vm_test failed (status $?)"; failed=$((failed + 1)); }
 done
-bench=$1/tests/vm/socketcan_bench
+bench=$1/bench/socketcan_bench
 if [ -x "$bench" ]; then
   echo "== SocketCAN round trips ($1)"
   ran=$((ran + 1))

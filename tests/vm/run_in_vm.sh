@@ -7,7 +7,7 @@
 # For the SocketCAN tests and benchmark:
 #   QT_SETUP_VM=1 ./setup.sh -DQT_BUILD_VM_TESTS=ON
 #   tests/vm/run_in_vm.sh build/tests/vm/socketcan_vm_test
-#   tests/vm/run_in_vm.sh build/tests/vm/socketcan_bench
+#   tests/vm/run_in_vm.sh build/bench/socketcan_bench
 #
 # The guest boots Debian's linux-image-amd64 kernel under qemu (software
 # emulation: no KVM needed) with a busybox initramfs, mounts this machine's
