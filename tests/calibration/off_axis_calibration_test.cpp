@@ -19,7 +19,9 @@
 #include "calibration/off_axis_calibration.hpp"
 #include "device_access.hpp"
 #include "driver_impl.hpp"
+#include "vinrel_impl.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/vinrel.hpp"
 #include "sim_device.hpp"
 
 using namespace qt_test;
@@ -92,6 +94,11 @@ void expectCancelling(const Writes& writes) {
         EXPECT_TRUE(shortfall > -1.05 && shortfall < 0.05) << k << ": " << shortfall;
     }
 }
+
+const Lines kMA600Lines = {"Got sample points", "Current error is:# SD:#",
+                           "Current error after BCT optimisation is:# SD:#",
+                           "Current error after BCT optimisation and Harmonic Compensation is:# SD:#",
+                           "Saving configuration to MA600 IC.", "Done."};
 
 // --- the routine over a bare source and writer --------------------------
 
@@ -176,42 +183,54 @@ TEST(OffAxisRoutine, StopsEarly) {
     }
 }
 
-// --- through Driver against a simulated driver ------------------------------
+// --- through the device classes against a simulated device ---------------
 
-class DriverCalibration : public ::testing::Test {
+// The device's register writes (command `writeCmd`) land in `sensor`; its
+// routines run in virtual time and print into `printed`.
+template <typename Device>
+class OnSimBus : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        sim.device.answer(47, [this](const can_frame_data& f) -> std::optional<SimReply> {
-            can_frame_data c = f;
-            selectors.push_back(c.data[0] & 1);
-            sensor.write(canGetSignal<uint8_t>(c, 1, 8, true), canGetSignal<uint8_t>(c, 9, 8, true));
-            return std::nullopt;
-        });
-        paced.emplace(driver, pacer);
-    }
+    void SetUp() override { ASSERT_TRUE(sim.ready()); }
     void TearDown() override { std::cout.rdbuf(coutBuffer); }
 
-    void encoderType(uint8_t cmd, uint8_t type) {
-        sim.device.answer(cmd, Payload().put<uint8_t>(type).put<int>(4096).putBool(false).reply());
-    }
-    // Angle / unit as the position reply.
-    void position(uint8_t cmd, double unit) {
-        sim.device.answer(cmd, [this, unit](const can_frame_data&) {
-            return std::optional<SimReply>(Payload().put(static_cast<float>(sensor.angleAt(clock()) / unit)).reply());
+    // Answers `cmd` with the sensor's angle at the clock, divided by `unit`,
+    // wrapped at `wrap` degrees when that is set.
+    void position(uint8_t cmd, double unit, double wrap = 0) {
+        sim.device.answer(cmd, [this, unit, wrap](const can_frame_data&) {
+            const double y = sensor.angleAt(clock());
+            const auto reported = static_cast<float>((wrap > 0 ? std::fmod(y, wrap) : y) / unit);
+            return std::optional<SimReply>(Payload().put(reported).reply());
         });
     }
     Lines lines() const { return splitLines(printed.str()); }
 
     VirtualPacer pacer;
     SimSensor sensor;
-    std::vector<int> selectors;
     std::function<double()> clock = [this] { return seconds(pacer.now()); };
     std::ostringstream printed;
     std::streambuf* coutBuffer = std::cout.rdbuf(printed.rdbuf());
     SimBus sim{kNode};
-    Driver driver{kNode, &sim.bus};
-    std::optional<PacedBy<Driver>> paced;
+    Device device{kNode, &sim.bus};
+    std::optional<PacedBy<Device>> paced{std::in_place, device, pacer};
+};
+
+class DriverCalibration : public OnSimBus<Driver> {
+protected:
+    void SetUp() override {
+        OnSimBus::SetUp();
+        sim.device.answer(47, [this](const can_frame_data& f) -> std::optional<SimReply> {
+            can_frame_data c = f;
+            selectors.push_back(c.data[0] & 1);
+            sensor.write(canGetSignal<uint8_t>(c, 1, 8, true), canGetSignal<uint8_t>(c, 9, 8, true));
+            return std::nullopt;
+        });
+    }
+    void encoderType(uint8_t cmd, uint8_t type) {
+        sim.device.answer(cmd, Payload().put<uint8_t>(type).put<int>(4096).putBool(false).reply());
+    }
+
+    Driver& driver = device;
+    std::vector<int> selectors;
 };
 
 TEST_F(DriverCalibration, SensorRegisterFrames) {
@@ -258,11 +277,7 @@ TEST_F(DriverCalibration, MA600OnTheMotorEncoder) {
     expectCancelling(sensor.writes);
     EXPECT_EQ(Writes(sensor.writes.end() - 2, sensor.writes.end()), (Writes{{234, 0}, {234, 1}}));
     EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 0), 69);
-
-    EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#",
-                              "Current error after BCT optimisation is:# SD:#",
-                              "Current error after BCT optimisation and Harmonic Compensation is:# SD:#",
-                              "Saving configuration to MA600 IC.", "Done."}));
+    EXPECT_EQ(lines(), kMA600Lines);
 }
 
 TEST_F(DriverCalibration, ClearsByType) {
@@ -310,6 +325,27 @@ TEST_F(DriverCalibration, MA702OnTheOutputEncoderInRealTime) {
     EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 1), 35);
     EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#", "BCT limit Exceeded",
                               "Current error after BCT optimisation is:# SD:#", "Done."}));
+}
+
+// The module's angle wraps at 360 and its sensor is taken as an MA600
+// without asking: every write goes out as command 19, the corrections cancel.
+using VinrelCalibration = OnSimBus<Vinrel>;
+TEST_F(VinrelCalibration, ItsWrappingSensorAsAnMA600ThroughCommand19) {
+    sim.device.answer(19, [this](const can_frame_data& f) -> std::optional<SimReply> {
+        sensor.write(f.data[0], f.data[1]);
+        return std::nullopt;
+    });
+    position(50, 1.0, 360.0);
+    EXPECT_EQ(device.runMAxxxOffAxisCalibration(720), RET_ERROR);
+
+    ASSERT_EQ(sensor.writes.size(), 69u);
+    EXPECT_EQ(Writes(sensor.writes.begin(), sensor.writes.begin() + 34), resetWrites());
+    EXPECT_EQ(sensor.writes[34], std::make_pair(2, 86));
+    expectCancelling(sensor.writes);
+    EXPECT_EQ(Writes(sensor.writes.end() - 2, sensor.writes.end()), (Writes{{234, 0}, {234, 1}}));
+    expectSameFrame(sim.device.requests(19).back(), makeFrame(kNode, 19, {234, 1}, 2));
+    EXPECT_EQ(sim.device.requests().size(), 69u + 1500u);  // no type read: only writes and angle reads
+    EXPECT_EQ(lines(), kMA600Lines);
 }
 
 }  // namespace
