@@ -58,55 +58,24 @@ const std::vector<Exchange> kDriver = {
     {5, {'a', 'b', 'c', '1', '2', '3', 0xFF, 0}, 0, 0},
 };
 
-const char* const kExported = R"({
-    "Vostel Q4": {
-        "brake_resistance_value": 2.5,
-        "can_baud_rate": 6,
-        "current_controller_bandwidth": 1000.0,
-        "current_gain": 1.5,
-        "current_integrator_gain": 300.0,
-        "fw_commit": "abc123)"
-                              "\xEF\xBF\xBD"
-                              R"(\u0000",
-        "fw_version": "1.4.12",
-        "gear_ratio": 6.0,
-        "hw_version": "1-2.3-4",
-        "is_brake_resistor_enabled": true,
-        "is_motor_thermistor_enabled": true,
-        "motor_calib_current": 10.0,
-        "motor_calib_voltage": 2.0,
-        "motor_current_limit": 20.0,
-        "motor_encoder_resolution_param": 16384,
-        "motor_encoder_type": 4,
-        "motor_encoder_use_index": true,
-        "motor_kv_rating": 380,
-        "motor_phase_inductance": 0.0009765625,
-        "motor_phase_resistance": 0.125,
-        "motor_pole_pairs": 14,
-        "motor_temperature_lower_limit": 80,
-        "motor_temperature_upper_limit": 90,
-        "motor_thermistor_beta": 3435,
-        "motor_thermistor_r_ref": 10000.0,
-        "output_encoder_resolution_parameter": -1,
-        "output_encoder_type": 9,
-        "output_encoder_use_index": false,
-        "overvoltage_level": 52.5,
-        "position_gain": 20.5,
-        "regen_current_trip_level": -3.25,
-        "startup_closed_loop": true,
-        "startup_encoder_matching": false,
-        "startup_index_search": true,
-        "undervoltage_level": 0.10000000149011612,
-        "vel_gain": 0.5,
-        "vel_integrator_gain": 0.25
-    }
-})";
+// The exact text is this document indented by 4, keys sorted; the commit's
+// byte 0xFF comes out as U+FFFD and its NUL escaped.
+const std::string kExported = nlohmann::json::parse(R"({"Vostel Q4": {
+    "brake_resistance_value": 2.5, "can_baud_rate": 6, "current_controller_bandwidth": 1000.0,
+    "current_gain": 1.5, "current_integrator_gain": 300.0, "fw_commit": "abc123)" "\xEF\xBF\xBD" R"(\u0000",
+    "fw_version": "1.4.12", "gear_ratio": 6.0, "hw_version": "1-2.3-4", "is_brake_resistor_enabled": true,
+    "is_motor_thermistor_enabled": true, "motor_calib_current": 10.0, "motor_calib_voltage": 2.0,
+    "motor_current_limit": 20.0, "motor_encoder_resolution_param": 16384, "motor_encoder_type": 4,
+    "motor_encoder_use_index": true, "motor_kv_rating": 380, "motor_phase_inductance": 0.0009765625,
+    "motor_phase_resistance": 0.125, "motor_pole_pairs": 14, "motor_temperature_lower_limit": 80,
+    "motor_temperature_upper_limit": 90, "motor_thermistor_beta": 3435, "motor_thermistor_r_ref": 10000.0,
+    "output_encoder_resolution_parameter": -1, "output_encoder_type": 9, "output_encoder_use_index": false,
+    "overvoltage_level": 52.5, "position_gain": 20.5, "regen_current_trip_level": -3.25,
+    "startup_closed_loop": true, "startup_encoder_matching": false, "startup_index_search": true,
+    "undervoltage_level": 0.10000000149011612, "vel_gain": 0.5, "vel_integrator_gain": 0.25}})")
+                                  .dump(4);
 
-SimReply replyOf(const Bytes& data) {
-    SimReply r;
-    r.data = data;
-    return r;
-}
+SimReply replyOf(const Bytes& data) { return SimReply{data}; }
 
 std::vector<uint8_t> commandIds(const std::vector<can_frame_data>& frames) {
     std::vector<uint8_t> ids;
