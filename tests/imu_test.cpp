@@ -52,17 +52,16 @@ TEST_F(IMUTest, EveryCommandSendsItsFrame) {
 using Reader = std::function<std::pair<ret_status_t, std::string>(IMU*)>;
 
 template <typename T>
+auto number(const T& value) {
+    if constexpr (std::is_same_v<T, unsigned char>) return int(value);
+    else return value;
+}
+
+template <typename T>
 T initial() {
     if constexpr (std::is_same_v<T, std::string>) return "old";
     else return static_cast<T>(9);
 }
-
-// A byte as its number.
-template <typename T>
-const T& show(const T& value) {
-    return value;
-}
-int show(unsigned char value) { return value; }
 
 // Without an object the outputs are shown as they start.
 template <typename... T>
@@ -74,7 +73,8 @@ Reader reader(ret_status_t (IMU::*read)(T*...)) {
         std::ostringstream text;
         text << std::setprecision(9);
         const char* sep = "";
-        std::apply([&](const T&... o) { ((text << sep << show(o), sep = " "), ...); }, outs);
+        // A byte as its number.
+        std::apply([&](const T&... o) { ((text << sep << number(o), sep = " "), ...); }, outs);
         return std::pair(status, text.str());
     };
 }

@@ -119,7 +119,7 @@ protected:
     PacedBy<Driver> paced{driver, pacer};
 };
 
-TEST_F(Configuration, ExportWritesEveryGetterOutputInOrder) {
+TEST_F(Configuration, ExportWritesEveryGetterOutputInOrderOrNothing) {
     EXPECT_EQ(driver.exportConfiguration(), kExported);
     std::vector<uint8_t> order;
     for (const Exchange& e : kDriver) order.push_back(e.getter);
@@ -128,9 +128,8 @@ TEST_F(Configuration, ExportWritesEveryGetterOutputInOrder) {
     // A rate outside the table is -1, written as a 32-bit unsigned value.
     sim.device.answer(59, Payload().put<uint32_t>(800000).reply());
     EXPECT_NE(driver.exportConfiguration().find(R"("can_baud_rate": 4294967295,)"), std::string::npos);
-}
 
-TEST_F(Configuration, ExportStopsAtTheFirstGetterThatFails) {
+    // The first getter that fails ends the export.
     for (uint8_t silent : {59, 28}) {
         SCOPED_TRACE(int(silent));
         sim.device.silence(silent);
@@ -174,10 +173,10 @@ TEST_F(Configuration, RoundTripSendsWhatWasReported) {
         EXPECT_EQ(f.can_dlc, e.setterDlc);
         EXPECT_EQ(dataBytes(f), want);
     }
-    EXPECT_EQ(pacer.sleeps(), 14);
+    EXPECT_EQ(pacer.slept(), std::chrono::milliseconds(14 * 50));
 }
 
-TEST_F(Configuration, ImportSendsOnlyTheGroupsThatApply) {
+TEST_F(Configuration, ImportSendsOnlyTheGroupsThatApplyAndStopsAtAFailedSetter) {
     struct Row {
         const char* settings;
         std::vector<uint8_t> sent;
@@ -212,6 +211,13 @@ TEST_F(Configuration, ImportSendsOnlyTheGroupsThatApply) {
     ASSERT_EQ(disable.frames.size(), 1u);
     EXPECT_EQ(commandIds(disable.frames)[0], 25);
     EXPECT_EQ(dataBytes(disable.frames[0]), Bytes{});
+
+    // Every setter would return RET_INTERFACE_NOT_RUNNING: only the first is
+    // called, and its pause is kept.
+    sim.bus.closeInterface();
+    const auto before = pacer.slept();
+    EXPECT_FALSE(import(R"({"regen_current_trip_level": 3, "gear_ratio": 4, "position_gain": 5})").result);
+    EXPECT_EQ(pacer.slept() - before, std::chrono::milliseconds(50));
 }
 
 // Nothing is sent for a text that cannot be parsed or a value that does not
@@ -252,14 +258,6 @@ TEST_F(Configuration, ImportRefusesBadTextAndValuesBeforeSending) {
     EXPECT_EQ(failure(good + R"("startup_index_search": 1, "startup_encoder_matching": true,
                                 "startup_closed_loop": true}})"),
               "type error");
-}
-
-TEST_F(Configuration, ImportStopsAtTheFirstSetterThatFails) {
-    // Every setter would return RET_INTERFACE_NOT_RUNNING: only the first is
-    // called, and its pause is kept.
-    sim.bus.closeInterface();
-    EXPECT_FALSE(import(R"({"regen_current_trip_level": 3, "gear_ratio": 4, "position_gain": 5})").result);
-    EXPECT_EQ(pacer.sleeps(), 1);
 }
 
 TEST(ConfigurationRealTime, ImportPausesFiftyMillisecondsAfterEachSetter) {
