@@ -83,6 +83,14 @@ public:
     ret_status_t setMAxxxSPIRegister(unsigned char reg, unsigned char value);
     ret_status_t getMAxxxSPIRegister(unsigned char reg, unsigned char* value, bool* flag);
 
+    // --- off-axis calibration of the module's sensor (always treated as an
+    //     MA600) while the application turns the shaft at `speed` degrees per
+    //     second; the shaft must turn less than 180 degrees between two
+    //     angle reads. Blocks for many seconds, prints its progress on
+    //     standard output, returns RET_ERROR when it has run to the end (read
+    //     the lines), or the read's status after 100 failed reads in a row.
+    ret_status_t runMAxxxOffAxisCalibration(float speed);
+
     // --- measurements (the absolute angle in degrees, wrapping once per turn)
     ret_status_t getEncoderCount(int* count);
     ret_status_t getEncoderRawData(unsigned int* raw);

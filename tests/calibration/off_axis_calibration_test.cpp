@@ -19,7 +19,9 @@
 #include "calibration/off_axis_calibration.hpp"
 #include "device_access.hpp"
 #include "driver_impl.hpp"
+#include "vinrel_impl.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/vinrel.hpp"
 #include "sim_device.hpp"
 
 using namespace qt_test;
@@ -78,11 +80,14 @@ Lines splitLines(const std::string& text) {
     return lines;
 }
 
-// The 32 correction bytes cancel the sensor's harmonic error, averaged over
-// the whole revolutions of pass 2, within a count. In virtual time pass 2
-// starts after 6 s, at 4420 degrees, and ends near 6216: revolutions 13 to 16.
-void expectCancelling(const Writes& writes) {
-    ASSERT_GE(writes.size(), 67u);
+// A whole MA600 run: the reset, BCT 86, 32 correction bytes that cancel the
+// sensor's harmonic error averaged over the whole revolutions of pass 2
+// within a count, the store. In virtual time pass 2 starts after 6 s, at 4420
+// degrees, and ends near 6216: revolutions 13 to 16.
+void expectCalibrated(const Writes& writes) {
+    ASSERT_EQ(writes.size(), 69u);
+    EXPECT_EQ(Writes(writes.begin(), writes.begin() + 34), resetWrites());
+    EXPECT_EQ(writes[34], std::make_pair(2, 86));
     for (int k = 0; k < 32; ++k) {
         EXPECT_EQ(writes[35 + k].first, 32 + k);
         double error = 0;
@@ -91,7 +96,13 @@ void expectCancelling(const Writes& writes) {
         const double shortfall = static_cast<int8_t>(writes[35 + k].second) + error / kCount;
         EXPECT_TRUE(shortfall > -1.05 && shortfall < 0.05) << k << ": " << shortfall;
     }
+    EXPECT_EQ(Writes(writes.end() - 2, writes.end()), (Writes{{234, 0}, {234, 1}}));
 }
+
+const Lines kMA600Lines = {"Got sample points", "Current error is:# SD:#",
+                           "Current error after BCT optimisation is:# SD:#",
+                           "Current error after BCT optimisation and Harmonic Compensation is:# SD:#",
+                           "Saving configuration to MA600 IC.", "Done."};
 
 // --- the routine over a bare source and writer --------------------------
 
@@ -106,31 +117,25 @@ struct RoutineRun {
     StatusOf statusOf = [](int) { return RET_SUCCESS; };
     Reported reported = [](int, double y) { return y; };
 
-    ret_status_t run(bool unwrap, float speed = 720) {
+    ret_status_t run(float speed = 720) {
         return runOffAxisCalibration(
             [&] {
                 const int n = reads++;
                 return AngleReading{statusOf(n), reported(n, sensor.angleAt(seconds(pacer.now())))};
             },
-            [&](uint8_t r, uint8_t v) { sensor.write(r, v); }, pacer, speed, {SensorModel::MA600, unwrap}, out);
+            [&](uint8_t r, uint8_t v) { sensor.write(r, v); }, pacer, speed, {SensorModel::MA600, false}, out);
     }
 };
 
-TEST(OffAxisRoutine, UnwrappingAWrappingAngleGivesTheSameCorrections) {
-    RoutineRun plain, wrapped;
-    wrapped.reported = [](int, double y) { return std::fmod(y, 360.0); };
-    EXPECT_EQ(plain.run(false), RET_ERROR);
-    EXPECT_EQ(wrapped.run(true), RET_ERROR);
-    EXPECT_EQ(wrapped.sensor.writes, plain.sensor.writes);
-    EXPECT_EQ(wrapped.out.str(), plain.out.str());
-    EXPECT_EQ(plain.sensor.writes.size(), 69u);
-    // 68 writes of 100 ms, one of 1000 ms, 1500 reads of 5 ms.
-    EXPECT_EQ(plain.pacer.slept(), std::chrono::milliseconds(6800 + 1000 + 7500));
-
-    RoutineRun retried;  // 99 failed reads in a row are retried
+// 68 writes of 100 ms, one of 1000 ms, 1500 reads of 5 ms; 99 failed reads
+// in a row are retried, each after its pause.
+TEST(OffAxisRoutine, PausesAndRetriedReads) {
+    RoutineRun plain, retried;
     retried.statusOf = [](int n) { return n < 99 ? RET_TIMEOUT : RET_SUCCESS; };
-    EXPECT_EQ(retried.run(false), RET_ERROR);
+    EXPECT_EQ(plain.run(), RET_ERROR);
+    EXPECT_EQ(retried.run(), RET_ERROR);
     EXPECT_EQ(retried.sensor.writes.size(), 69u);
+    EXPECT_EQ(plain.pacer.slept(), std::chrono::milliseconds(6800 + 1000 + 7500));
     EXPECT_EQ(retried.pacer.slept(), plain.pacer.slept() + std::chrono::milliseconds(99 * 5));
 }
 
@@ -168,7 +173,7 @@ TEST(OffAxisRoutine, StopsEarly) {
         r.statusOf = c.statusOf;
         r.reported = c.reported;
         r.sensor.speed = c.shaftSpeed;
-        EXPECT_EQ(r.run(false, c.speed), c.result);
+        EXPECT_EQ(r.run(c.speed), c.result);
         EXPECT_EQ(r.sensor.writes.size(), c.writes);
         const Lines lines = splitLines(r.out.str());
         EXPECT_EQ(lines.back(), c.line);
@@ -176,42 +181,54 @@ TEST(OffAxisRoutine, StopsEarly) {
     }
 }
 
-// --- through Driver against a simulated driver ------------------------------
+// --- through the device classes against a simulated device ---------------
 
-class DriverCalibration : public ::testing::Test {
+// The device's register writes (command `writeCmd`) land in `sensor`; its
+// routines run in virtual time and print into `printed`.
+template <typename Device>
+class OnSimBus : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(sim.ready());
-        sim.device.answer(47, [this](const can_frame_data& f) -> std::optional<SimReply> {
-            can_frame_data c = f;
-            selectors.push_back(c.data[0] & 1);
-            sensor.write(canGetSignal<uint8_t>(c, 1, 8, true), canGetSignal<uint8_t>(c, 9, 8, true));
-            return std::nullopt;
-        });
-        paced.emplace(driver, pacer);
-    }
+    void SetUp() override { ASSERT_TRUE(sim.ready()); }
     void TearDown() override { std::cout.rdbuf(coutBuffer); }
 
-    void encoderType(uint8_t cmd, uint8_t type) {
-        sim.device.answer(cmd, Payload().put<uint8_t>(type).put<int>(4096).putBool(false).reply());
-    }
-    // Angle / unit as the position reply.
-    void position(uint8_t cmd, double unit) {
-        sim.device.answer(cmd, [this, unit](const can_frame_data&) {
-            return std::optional<SimReply>(Payload().put(static_cast<float>(sensor.angleAt(clock()) / unit)).reply());
+    // Answers `cmd` with the sensor's angle at the clock, divided by `unit`,
+    // wrapped at `wrap` degrees when that is set.
+    void position(uint8_t cmd, double unit, double wrap = 0) {
+        sim.device.answer(cmd, [this, unit, wrap](const can_frame_data&) {
+            const double y = sensor.angleAt(clock());
+            const auto reported = static_cast<float>((wrap > 0 ? std::fmod(y, wrap) : y) / unit);
+            return std::optional<SimReply>(Payload().put(reported).reply());
         });
     }
     Lines lines() const { return splitLines(printed.str()); }
 
     VirtualPacer pacer;
     SimSensor sensor;
-    std::vector<int> selectors;
     std::function<double()> clock = [this] { return seconds(pacer.now()); };
     std::ostringstream printed;
     std::streambuf* coutBuffer = std::cout.rdbuf(printed.rdbuf());
     SimBus sim{kNode};
-    Driver driver{kNode, &sim.bus};
-    std::optional<PacedBy<Driver>> paced;
+    Device device{kNode, &sim.bus};
+    std::optional<PacedBy<Device>> paced{std::in_place, device, pacer};
+};
+
+class DriverCalibration : public OnSimBus<Driver> {
+protected:
+    void SetUp() override {
+        OnSimBus::SetUp();
+        sim.device.answer(47, [this](const can_frame_data& f) -> std::optional<SimReply> {
+            can_frame_data c = f;
+            selectors.push_back(c.data[0] & 1);
+            sensor.write(canGetSignal<uint8_t>(c, 1, 8, true), canGetSignal<uint8_t>(c, 9, 8, true));
+            return std::nullopt;
+        });
+    }
+    void encoderType(uint8_t cmd, uint8_t type) {
+        sim.device.answer(cmd, Payload().put<uint8_t>(type).put<int>(4096).putBool(false).reply());
+    }
+
+    Driver& driver = device;
+    std::vector<int> selectors;
 };
 
 TEST_F(DriverCalibration, SensorRegisterFrames) {
@@ -251,18 +268,9 @@ TEST_F(DriverCalibration, MA600OnTheMotorEncoder) {
     encoderType(22, 9);
     position(64, 360.0);  // the motor position is in revolutions
     EXPECT_EQ(driver.runMAxxxOffAxisCalibration(false, 720), RET_ERROR);
-
-    ASSERT_EQ(sensor.writes.size(), 69u);
-    EXPECT_EQ(Writes(sensor.writes.begin(), sensor.writes.begin() + 34), resetWrites());
-    EXPECT_EQ(sensor.writes[34], std::make_pair(2, 86));
-    expectCancelling(sensor.writes);
-    EXPECT_EQ(Writes(sensor.writes.end() - 2, sensor.writes.end()), (Writes{{234, 0}, {234, 1}}));
+    expectCalibrated(sensor.writes);
     EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 0), 69);
-
-    EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#",
-                              "Current error after BCT optimisation is:# SD:#",
-                              "Current error after BCT optimisation and Harmonic Compensation is:# SD:#",
-                              "Saving configuration to MA600 IC.", "Done."}));
+    EXPECT_EQ(lines(), kMA600Lines);
 }
 
 TEST_F(DriverCalibration, ClearsByType) {
@@ -270,11 +278,9 @@ TEST_F(DriverCalibration, ClearsByType) {
     EXPECT_EQ(driver.clearMAxxxOffAxisCalibration(false), RET_ERROR);
     EXPECT_EQ(sensor.writes, (Writes{{2, 0}, {3, 0}}));
     EXPECT_EQ(pacer.slept(), std::chrono::milliseconds(200));
-
-    sensor.writes.clear();
     encoderType(26, 9);
     EXPECT_EQ(driver.clearMAxxxOffAxisCalibration(true), RET_ERROR);
-    Writes expected{{2, 0}, {3, 0}};
+    Writes expected{{2, 0}, {3, 0}, {2, 0}, {3, 0}};
     for (int r = 32; r < 64; ++r) expected.push_back({r, 0});
     expected.insert(expected.end(), {{234, 0}, {234, 1}});
     EXPECT_EQ(sensor.writes, expected);
@@ -310,6 +316,22 @@ TEST_F(DriverCalibration, MA702OnTheOutputEncoderInRealTime) {
     EXPECT_EQ(std::count(selectors.begin(), selectors.end(), 1), 35);
     EXPECT_EQ(lines(), (Lines{"Got sample points", "Current error is:# SD:#", "BCT limit Exceeded",
                               "Current error after BCT optimisation is:# SD:#", "Done."}));
+}
+
+// The module's angle wraps at 360 and its sensor is taken as an MA600
+// without asking: every write goes out as command 19, the corrections cancel.
+using VinrelCalibration = OnSimBus<Vinrel>;
+TEST_F(VinrelCalibration, ItsWrappingSensorAsAnMA600ThroughCommand19) {
+    sim.device.answer(19, [this](const can_frame_data& f) -> std::optional<SimReply> {
+        sensor.write(f.data[0], f.data[1]);
+        return std::nullopt;
+    });
+    position(50, 1.0, 360.0);
+    EXPECT_EQ(device.runMAxxxOffAxisCalibration(720), RET_ERROR);
+    expectCalibrated(sensor.writes);
+    expectSameFrame(sim.device.requests(19).back(), makeFrame(kNode, 19, {234, 1}, 2));
+    EXPECT_EQ(sim.device.requests().size(), 69u + 1500u);  // no type read: only writes and angle reads
+    EXPECT_EQ(lines(), kMA600Lines);
 }
 
 }  // namespace

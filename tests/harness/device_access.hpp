@@ -23,7 +23,7 @@ struct DeviceAccess {
 namespace qt_test {
 
 // Virtual time: a sleep advances the clock at once (after yielding briefly so
-// that the receive thread can deliver what is in flight). Counts the sleeps.
+// that the receive thread can deliver what is in flight). Adds up the sleeps.
 class VirtualPacer final : public quorvel_detail::Pacer {
 public:
     explicit VirtualPacer(std::chrono::system_clock::time_point start = std::chrono::system_clock::time_point{})
@@ -34,7 +34,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         now_ += std::chrono::duration_cast<std::chrono::system_clock::duration>(pause);
         slept_ += pause;
-        ++sleeps_;
     }
     std::chrono::system_clock::time_point now() override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -44,16 +43,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return slept_;
     }
-    long sleeps() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sleeps_;
-    }
 
 private:
     std::mutex mutex_;
     std::chrono::system_clock::time_point now_;
     std::chrono::nanoseconds slept_{0};
-    long sleeps_ = 0;
 };
 
 // Gives the device's compound routines the pacer for the life of this object.
