@@ -145,13 +145,24 @@ public:
 
     // --- off-axis calibration of a magnetic encoder (MA702/MA732: type 4,
     //     MA600: type 9) while the application turns the shaft at `speed`
-    //     degrees per second. Blocks for many seconds, prints its progress on
-    //     standard output, returns RET_ERROR on every path (read the lines).
+    //     degrees per second. Blocks for many seconds and prints its progress
+    //     on standard output; the outcome is told by those lines. Returns
+    //     RET_ERROR, or the read's status when 100 position reads in a row
+    //     failed (the routine then stops, writing nothing more).
     ret_status_t runMAxxxOffAxisCalibration(bool encoder, float speed);
     ret_status_t clearMAxxxOffAxisCalibration(bool encoder);
 
-    // --- configuration as JSON text
+    // --- configuration as JSON text (one object under "Vostel Q4")
+    // Reads 19 settings; the empty string when a read fails (no later read
+    // is made).
     std::string exportConfiguration();
+    // Prints the parsed document on standard output, then applies the
+    // settings it holds, 50 ms apart, the bit rate last. Every value is
+    // checked before the first setting is sent: throws std::runtime_error
+    // for text that is not strict JSON, the JSON library's type error for a
+    // value of the wrong type, std::out_of_range (naming the key) for a value
+    // its setting cannot hold. False at the first setting the driver refuses
+    // or that is not sent.
     bool importConfiguration(std::string configuration);
 
     // --- calibration routines (run in the driver; nothing reports their end)

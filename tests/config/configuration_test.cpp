@@ -75,7 +75,11 @@ const std::string kExported = nlohmann::json::parse(R"({"Vostel Q4": {
     "undervoltage_level": 0.10000000149011612, "vel_gain": 0.5, "vel_integrator_gain": 0.25}})")
                                   .dump(4);
 
-SimReply replyOf(const Bytes& data) { return SimReply{data}; }
+SimReply replyOf(const Bytes& data) {
+    SimReply reply;
+    reply.data = data;
+    return reply;
+}
 
 std::vector<uint8_t> commandIds(const std::vector<can_frame_data>& frames) {
     std::vector<uint8_t> ids;
