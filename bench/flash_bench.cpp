@@ -58,7 +58,7 @@ void FlashUpdate(benchmark::State& state) {
         state.PauseTiming();
         bus.closeInterface();
         if (status != RET_SUCCESS || boot.memory().size() != kImageSize) return state.SkipWithError("update failed");
-        for (const BootWrite& w : boot.writes()) frames += static_cast<double>((w.size + 7) / 8);
+        frames += static_cast<double>(bus.sentFrames([](const can_frame_data& f) { return f.can_id == 0x04; }).size());
         state.ResumeTiming();
     }
     state.counters["data_frames"] = frames / static_cast<double>(state.iterations());

@@ -12,7 +12,6 @@ namespace qt_test {
 namespace {
 
 constexpr uint32_t kSync = 0x79, kSpeed = 0x03, kErase = 0x43, kWrite = 0x31, kData = 0x04, kGo = 0x21;
-constexpr uint8_t kAck = 0x79, kNack = 0x1F;
 
 uint32_t bigEndian32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
@@ -22,7 +21,16 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), inBootloader_(startInBootloader) {
-    listener_ = bus_.addListener([this, nodeId](const can_frame_data& f) {
+    // Under the lock: due replies, then what the frame being handled provoked.
+    auto sendOutbox = [this] {
+        if (batched_) {
+            bus_.inject(outbox_);
+        } else {
+            for (const can_frame_data& out : outbox_) bus_.inject(out);
+        }
+        outbox_.clear();
+    };
+    listener_ = bus_.addListener([this, nodeId, sendOutbox](const can_frame_data& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         // The device's enter-bootloader command (127, no data) starts it.
         if (f.can_id == (0x80000000u | nodeId << 7 | 127u) && f.can_dlc == 0) {
@@ -31,14 +39,13 @@ SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBo
         }
         if ((f.can_id & 0xE0000000u) != 0 || !inBootloader_ || hostRate() != rate_) return;  // not heard
         onBootloaderFrame(f);
-        if (batched_) {
-            bus_.inject(outbox_);
-        } else {
-            for (const can_frame_data& out : outbox_) bus_.inject(out);
-        }
-        outbox_.clear();
+        sendOutbox();
     });
-    tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
+    tickJob_ = bus_.schedule(Millis(1), [this, sendOutbox] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        flushDue();
+        sendOutbox();
+    }, Millis(1));
 }
 
 SimBootloader::~SimBootloader() {
@@ -63,16 +70,14 @@ CANBaudRate SimBootloader::hostRate() const {
 }
 
 bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
-    if (!ok) ++protocolErrors_;
     const int n = ++replies_[step];
     auto fault = faults_.find(step);
     if (fault != faults_.end() && (fault->second.second == 0 || fault->second.second == n)) {
         if (fault->second.first == BootFault::Silence) return false;
         ok = false;
     }
-    const can_frame_data out = rawFrame(id, {ok ? kAck : kNack});
-    const bool second = step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone;
-    if (second) {
+    const can_frame_data out = rawFrame(id, {static_cast<uint8_t>(ok ? 0x79 : 0x1F)});
+    if (step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone) {
         std::optional<CANBaudRate> holdFor;
         if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
         pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdFor, out});
@@ -82,8 +87,7 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
     return ok;
 }
 
-// Due second acknowledgements; with no delay they go out at once, unless
-// the host has still to change its rate.
+// Due second acknowledgements, unless the host has still to change its rate.
 void SimBootloader::flushDue() {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -91,13 +95,6 @@ void SimBootloader::flushDue() {
         if (ready) outbox_.push_back(it->reply);
         it = ready ? pending_.erase(it) : it + 1;
     }
-}
-
-void SimBootloader::tick() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flushDue();
-    for (const can_frame_data& f : outbox_) bus_.inject(f);
-    outbox_.clear();
 }
 
 void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
@@ -113,11 +110,10 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
         case kErase:  // one sector per command: the count (0), then the sector
             if (!erasing_) {
                 erasing_ = reply(BootStep::EraseCount, kErase, f.can_dlc == 1 && f.data[0] == 0 && !writing_);
-                break;
+            } else {
+                erasing_ = false;
+                if (reply(BootStep::EraseSector, kErase, f.can_dlc == 1)) reply(BootStep::EraseDone, kErase, true);
             }
-            erasing_ = false;
-            if (reply(BootStep::EraseSector, kErase, f.can_dlc == 1) && reply(BootStep::EraseDone, kErase, true))
-                erased_.push_back(f.data[0]);
             break;
         case kWrite:
             writing_ = reply(BootStep::WriteAddress, kWrite, f.can_dlc == 5 && !writing_ && !erasing_);
@@ -125,26 +121,22 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             writeSize_ = size_t{f.data[4]} + 1;
             writeBuffer_.clear();
             break;
-        case kData: {
+        case kData:
             writing_ = reply(BootStep::WriteData, kWrite,
                              writing_ && f.can_dlc >= 1 && writeBuffer_.size() + f.can_dlc <= writeSize_);
             if (!writing_) break;
             writeBuffer_.insert(writeBuffer_.end(), f.data, f.data + f.can_dlc);
             if (writeBuffer_.size() < writeSize_) break;
             writing_ = false;
-            const bool programmed = reply(BootStep::WriteDone, kWrite, true);
-            writes_.push_back({writeAddress_, writeSize_, programmed});
-            for (size_t i = 0; programmed && i < writeBuffer_.size(); ++i)
+            if (!reply(BootStep::WriteDone, kWrite, true)) break;
+            for (size_t i = 0; i < writeBuffer_.size(); ++i)
                 memory_[writeAddress_ + static_cast<uint32_t>(i)] = writeBuffer_[i];
             break;
-        }
         case kGo:
             if (!reply(BootStep::Go, kGo, f.can_dlc == 4 && !writing_ && !erasing_)) break;
             go_ = bigEndian32(f.data);
             inBootloader_ = false;
             break;
-        default:
-            ++protocolErrors_;
     }
     if (secondAckDelay_.count() == 0) flushDue();
 }

@@ -4,7 +4,7 @@
 // A simulated STM32 CAN system bootloader on a TestTransport, behind a
 // motor-protocol device that starts it on command 127. It answers with
 // standard identifiers, keeps the bytes written in a model of its flash, and
-// answers a frame it does not expect with a NACK (a protocol error).
+// answers a frame it does not expect with a NACK.
 //
 // The host's rate is the latest setCANBaudRate call (500 kbit/s before any);
 // the bootloader starts at 125 kbit/s and takes the rate of an accepted
@@ -19,7 +19,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "test_transport.hpp"
@@ -31,15 +30,6 @@ enum class BootStep {
 };
 
 enum class BootFault { Nack, Silence };
-
-struct BootWrite {
-    uint32_t address;
-    size_t size;
-    bool programmed;
-    bool operator==(const BootWrite& o) const {
-        return address == o.address && size == o.size && programmed == o.programmed;
-    }
-};
 
 class SimBootloader {
 public:
@@ -55,11 +45,9 @@ public:
     // one or, when `batched`, in one batch with it.
     void secondAcksWithoutDelay(bool batched);
 
+    // Bytes whose write was confirmed, and the go command's address.
     std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
-    std::vector<uint8_t> erasedSectors() const { return locked(erased_); }
-    std::vector<BootWrite> writes() const { return locked(writes_); }
     std::optional<uint32_t> goAddress() const { return locked(go_); }
-    int protocolErrors() const { return locked(protocolErrors_); }
 
 private:
     struct Pending {
@@ -74,11 +62,9 @@ private:
         return field;
     }
     void onBootloaderFrame(const can_frame_data& frame);
-    // Replies under the fault plan; true when it sent an ACK. `ok` false is
-    // a protocol error.
+    // Replies under the fault plan; true when it sent an ACK.
     bool reply(BootStep step, uint32_t id, bool ok);
     void flushDue();
-    void tick();
     CANBaudRate hostRate() const;
 
     TestTransport& bus_;
@@ -97,17 +83,12 @@ private:
     bool batched_ = false;
 
     bool erasing_ = false;
-    std::vector<uint8_t> erased_;
-
     bool writing_ = false;
     uint32_t writeAddress_ = 0;
-    size_t writeSize_ = 0;
     std::vector<uint8_t> writeBuffer_;
-    std::vector<BootWrite> writes_;
+    size_t writeSize_ = 0;
     std::map<uint32_t, uint8_t> memory_;
-
     std::optional<uint32_t> go_;
-    int protocolErrors_ = 0;
 };
 
 // Blocks (start address, bytes) flattened to address -> byte.
