@@ -10,16 +10,14 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "device_access.hpp"
 #include "driver_impl.hpp"
 #include "firmware/bootloader.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/intelhex.hpp"
 #include "sim_bootloader.hpp"
 #include "sim_device.hpp"
 
@@ -39,6 +37,24 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + 13 * i);
     return v;
+}
+
+// The blocks flattened to address -> byte.
+std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
+    std::map<uint32_t, uint8_t> out;
+    for (const auto& [start, bytes] : blocks)
+        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
+    return out;
+}
+
+// A file of records of at most 16 bytes, from the image's own writer.
+std::string hexFile(const Blocks& blocks, const std::string& before = "") {
+    intelhex::hex_data image;
+    for (const auto& [address, value] : bytesOf(blocks)) image[address] = value;
+    image.tidy(16);
+    std::ostringstream text;
+    image.write(text);
+    return writeTempFile("image.hex", before + text.str());
 }
 
 bool isStandard(const can_frame_data& f) { return (f.can_id & 0xE0000000u) == 0; }
@@ -98,6 +114,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return driver->isConnected(); }));
         device.stopHeartbeats();  // a device in its bootloader sends none
         if (!virtualTime) return;
+        path = hexFile(kSmallImage);
         DeviceAccess::impl(*driver)->pacer = &pacer;
         DeviceAccess::impl(*driver)->bootloaderReplyWait = Millis(1000);
     }
@@ -112,7 +129,6 @@ protected:
         bus.closeInterface();
     }
 
-    std::string smallImageFile() const { return writeTempFile("image.hex", hexText(kSmallImage)); }
 
     // The update's lines, without the reply machinery's line for every
     // decoded acknowledgement (written on the receive thread).
@@ -140,17 +156,17 @@ protected:
     StepPacer pacer;
     std::unique_ptr<Driver> driver;
     Rates rates = kRatesChanged;  // the setCANBaudRate calls the test expects
+    std::string path;             // the small image (virtual time)
 };
 
 // The real-time run: exact frames, the whole log with its number bases, and
 // normal operation after it.
 TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
-    // Records of 16 bytes; the last block crosses a 64 KiB boundary. The
-    // start address record names another address, which is not used.
-    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFFC, pattern(20, 3)}};
-    const uint8_t startAddress[4] = {0x08, 0x00, 0x01, 0x99};
-    const std::string path = writeTempFile("image.hex", hexRecord(5, 0, startAddress, 4) + hexText(blocks));
+    // Records of 16 bytes, the last one above 64 KiB. The start address
+    // record names another address, which is not used.
+    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFF0, pattern(20, 3)}};
     start(false, false);
+    path = hexFile(blocks, ":040000050800019955\n");
 
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(driver->flash(path, false), RET_SUCCESS) << log.text();
@@ -169,11 +185,11 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
                                  "[FLASH] Erasing sector " + n + " message successful.",
                                  "[FLASH] Erasing sector " + n + " successful."});
     }
-    // One block per record: 16, 16, 8, 7, 4 and 16 bytes.
+    // One block per record: 16, 16, 8, 7, 16 and 4 bytes.
     for (const auto& [address, bytes] : blocks) {
         for (size_t offset = 0, n = 0; offset < bytes.size(); offset += n) {
             const uint32_t a = address + static_cast<uint32_t>(offset);
-            n = std::min<size_t>({16, bytes.size() - offset, 0x10000 - (a & 0xFFFF)});
+            n = std::min<size_t>(16, bytes.size() - offset);
             expected.push_back(rawFrame(0x31, {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a), uint8_t(n - 1)}));
             for (size_t i = offset; i < offset + n; i += 8)
                 expected.push_back(rawFrame(0x04, {&bytes[i], &bytes[i] + std::min<size_t>(8, offset + n - i)}));
@@ -208,9 +224,8 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
 // per interface: a second one, here on another node while the first pauses,
 // is refused at once and leaves the first one's flag set.
 TEST_F(FlashTest, StatusChecksAndOneUpdatePerInterface) {
-    const std::string path = smallImageFile();
-    EXPECT_EQ(Driver(kNode, nullptr).flash(path, true), RET_INTERFACE_NOT_RUNNING);
     start(true);
+    EXPECT_EQ(Driver(kNode, nullptr).flash(path, true), RET_INTERFACE_NOT_RUNNING);
     ASSERT_TRUE(waitUntil([&] { return !driver->isConnected(); }));
     EXPECT_EQ(driver->flash(path, false), RET_NOT_CONNECTED);
     bus.setSendResult(false);  // not running: the latest transmission failed
@@ -242,7 +257,6 @@ TEST_F(FlashTest, StatusChecksAndOneUpdatePerInterface) {
 // between them and the first: injected right after it, or in one batch with
 // it, before the update waits again. None is lost (a lost one times out).
 TEST_F(FlashTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
-    const std::string path = smallImageFile();
     start(true);
     rates.clear();
     for (const bool batched : {false, true}) {
@@ -258,7 +272,6 @@ TEST_F(FlashTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
 // An incomplete image is not started: the other blocks are still written,
 // the count printed, and no go command is sent.
 TEST_F(FlashTest, IncompleteImageIsNotStarted) {
-    const std::string path = smallImageFile();
     start(true);
     boot->failAt(BootStep::WriteDone, BootFault::Nack, 2);
 
@@ -278,7 +291,6 @@ TEST_F(FlashTest, IncompleteImageIsNotStarted) {
 // after sector 0) must not answer the next step's frame before it is sent:
 // the rejection of the next erase command is credited to that command.
 TEST_F(FlashTest, StrayAcknowledgementDoesNotAnswerTheNextFrame) {
-    const std::string path = smallImageFile();
     start(true);
     boot->failAt(BootStep::EraseCount, BootFault::Nack, 2);
     pacer.onPause = [&](size_t n) {
@@ -310,7 +322,6 @@ class FlashFaultTest : public FlashTest, public ::testing::WithParamInterface<Fa
 TEST_P(FlashFaultTest, FailedStepEndsTheUpdate) {
     const FaultCase& c = GetParam();
     SCOPED_TRACE(c.lastLine);
-    const std::string path = smallImageFile();
     start(true);
     boot->failAt(c.step, c.fault, c.occurrence);
 
@@ -319,8 +330,8 @@ TEST_P(FlashFaultTest, FailedStepEndsTheUpdate) {
     EXPECT_EQ(lastLines(1), Lines{c.lastLine});
     const std::vector<can_frame_data> sent = bus.sentFrames(isStandard);
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back().can_id, c.lastFrameId) << describe(sent.back());
-    EXPECT_TRUE(c.lastFrameByte0 < 0 || sent.back().data[0] == c.lastFrameByte0) << describe(sent.back());
+    EXPECT_TRUE(sent.back().can_id == c.lastFrameId && (c.lastFrameByte0 < 0 || sent.back().data[0] == c.lastFrameByte0))
+        << describe(sent.back());
     EXPECT_FALSE(boot->goAddress().has_value());
     if (c.step <= BootStep::Speed) rates.pop_back();  // 500 kbit/s only on the way out
 }
@@ -343,10 +354,9 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, FlashFaultTest, ::testing::ValuesIn(kFaults)
 
 // The one real 20 s wait: a silent bootloader gives RET_TIMEOUT.
 TEST_F(FlashTest, SilentBootloaderTimesOutAfter20Seconds) {
-    const std::string path = smallImageFile();
     start(true);
     DeviceAccess::impl(*driver)->bootloaderReplyWait = quorvel_detail::kBootloaderReplyWait;
-    boot->failAt(BootStep::Sync, BootFault::Silence, 0);
+    boot->failAt(BootStep::Sync, BootFault::Silence);
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(driver->flash(path, true), RET_TIMEOUT);
@@ -366,12 +376,12 @@ TEST_F(FlashTest, UnusableImageFilesAreRefusedBeforeAnythingIsSent) {
     bus.clearSent();
     rates.clear();
     for (const bool inBootloader : {false, true}) {
-        for (const std::string& path :
+        for (const std::string& file :
              {::testing::TempDir() + "qt_no_such_dir/no_such_file.hex", writeTempFile("empty.hex", ""),
-              writeTempFile("text.hex", "firmware\n" + hexText(kSmallImage)), writeTempFile("eof_only.hex", hexText({})),
+              hexFile(kSmallImage, "firmware\n"), writeTempFile("eof_only.hex", ":00000001FF\r\n"),
               writeTempFile("bad_checksum.hex", ":10000000000102030405060708090A0B0C0D0E0F00\r\n")}) {
-            SCOPED_TRACE(path);
-            EXPECT_EQ(driver->flash(path, inBootloader), RET_ERROR);
+            SCOPED_TRACE(file);
+            EXPECT_EQ(driver->flash(file, inBootloader), RET_ERROR);
             EXPECT_EQ(log.text(), "[FLASH] Loading firmware file\n[FLASH] Loading done\n"
                                   "[FLASH] Invalid Flash File. Please check path/file.\n");
             log.clear();

@@ -1,7 +1,6 @@
 #include "sim_bootloader.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -21,16 +20,7 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
     : bus_(bus), inBootloader_(startInBootloader) {
-    // Under the lock: due replies, then what the frame being handled provoked.
-    auto sendOutbox = [this] {
-        if (batched_) {
-            bus_.inject(outbox_);
-        } else {
-            for (const can_frame_data& out : outbox_) bus_.inject(out);
-        }
-        outbox_.clear();
-    };
-    listener_ = bus_.addListener([this, nodeId, sendOutbox](const can_frame_data& f) {
+    listener_ = bus_.addListener([this, nodeId](const can_frame_data& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         // The device's enter-bootloader command (127, no data) starts it.
         if (f.can_id == (0x80000000u | nodeId << 7 | 127u) && f.can_dlc == 0) {
@@ -39,12 +29,11 @@ SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBo
         }
         if ((f.can_id & 0xE0000000u) != 0 || !inBootloader_ || hostRate() != rate_) return;  // not heard
         onBootloaderFrame(f);
-        sendOutbox();
+        send(secondAckDelay_.count() == 0);
     });
-    tickJob_ = bus_.schedule(Millis(1), [this, sendOutbox] {
+    tickJob_ = bus_.schedule(Millis(1), [this] {
         std::lock_guard<std::mutex> lock(mutex_);
-        flushDue();
-        sendOutbox();
+        send(true);
     }, Millis(1));
 }
 
@@ -55,7 +44,9 @@ SimBootloader::~SimBootloader() {
 
 void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
     std::lock_guard<std::mutex> lock(mutex_);
-    faults_[step] = {fault, occurrence};
+    faultStep_ = step;
+    fault_ = fault;
+    faultCountdown_ = occurrence;
 }
 
 void SimBootloader::secondAcksWithoutDelay(bool batched) {
@@ -64,16 +55,24 @@ void SimBootloader::secondAcksWithoutDelay(bool batched) {
     batched_ = batched;
 }
 
+std::map<uint32_t, uint8_t> SimBootloader::memory() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return memory_;
+}
+
+std::optional<uint32_t> SimBootloader::goAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return go_;
+}
+
 CANBaudRate SimBootloader::hostRate() const {
     const std::vector<CANBaudRate> calls = bus_.baudRateCalls();
     return calls.empty() ? CAN_BAUDRATE_500K : calls.back();
 }
 
 bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
-    const int n = ++replies_[step];
-    auto fault = faults_.find(step);
-    if (fault != faults_.end() && (fault->second.second == 0 || fault->second.second == n)) {
-        if (fault->second.first == BootFault::Silence) return false;
+    if (step == faultStep_ && --faultCountdown_ == 0) {
+        if (fault_ == BootFault::Silence) return false;
         ok = false;
     }
     const can_frame_data out = rawFrame(id, {static_cast<uint8_t>(ok ? 0x79 : 0x1F)});
@@ -87,14 +86,19 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
     return ok;
 }
 
-// Due second acknowledgements, unless the host has still to change its rate.
-void SimBootloader::flushDue() {
+void SimBootloader::send(bool dueToo) {
     const auto now = std::chrono::steady_clock::now();
-    for (auto it = pending_.begin(); it != pending_.end();) {
+    for (auto it = pending_.begin(); dueToo && it != pending_.end();) {
         const bool ready = it->due <= now && (!it->hostRate || *it->hostRate == hostRate());
         if (ready) outbox_.push_back(it->reply);
         it = ready ? pending_.erase(it) : it + 1;
     }
+    if (batched_) {
+        bus_.inject(outbox_);
+    } else {
+        for (const can_frame_data& out : outbox_) bus_.inject(out);
+    }
+    outbox_.clear();
 }
 
 void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
@@ -138,38 +142,6 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             inBootloader_ = false;
             break;
     }
-    if (secondAckDelay_.count() == 0) flushDue();
-}
-
-std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
-    std::vector<uint8_t> bytes = {static_cast<uint8_t>(n), static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address), type};
-    bytes.insert(bytes.end(), data, data + n);
-    unsigned sum = 0;
-    for (uint8_t b : bytes) sum += b;
-    bytes.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
-    std::string line = ":";
-    char buf[3];
-    for (uint8_t b : bytes) line.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%02X", b)));
-    return line + "\r\n";
-}
-
-std::string hexText(const std::map<uint32_t, std::vector<uint8_t>>& blocks, size_t recordSize) {
-    std::string text;
-    uint32_t upper = 0;
-    for (const auto& [start, bytes] : blocks) {
-        for (size_t offset = 0, n = 0; offset < bytes.size(); offset += n) {
-            const uint32_t address = start + static_cast<uint32_t>(offset);
-            if ((address >> 16) != upper) {
-                upper = address >> 16;
-                const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-                text += hexRecord(4, 0, ext, 2);
-            }
-            n = std::min<size_t>({recordSize, bytes.size() - offset, 0x10000 - (address & 0xFFFF)});
-            text += hexRecord(0, static_cast<uint16_t>(address), bytes.data() + offset, n);
-        }
-    }
-    return text + hexRecord(1, 0, nullptr, 0);
 }
 
 std::string writeTempFile(const std::string& name, const std::string& text) {

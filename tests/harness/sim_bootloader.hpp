@@ -35,19 +35,17 @@ class SimBootloader {
 public:
     SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false);
     ~SimBootloader();
-    SimBootloader(const SimBootloader&) = delete;
-    SimBootloader& operator=(const SimBootloader&) = delete;
 
-    // The `occurrence`-th reply of `step` (0 = every one) is a NACK or
-    // nothing, and the step's effect does not happen.
+    // The `occurrence`-th reply of `step` is a NACK or nothing, and the
+    // step's effect does not happen. One fault per bootloader.
     void failAt(BootStep step, BootFault fault, int occurrence = 1);
     // Second acknowledgements with no device time: right after the first
     // one or, when `batched`, in one batch with it.
     void secondAcksWithoutDelay(bool batched);
 
-    // Bytes whose write was confirmed, and the go command's address.
-    std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
-    std::optional<uint32_t> goAddress() const { return locked(go_); }
+    // The bytes whose write was confirmed, and the go command's address.
+    std::map<uint32_t, uint8_t> memory() const;
+    std::optional<uint32_t> goAddress() const;
 
 private:
     struct Pending {
@@ -56,15 +54,11 @@ private:
         can_frame_data reply;
     };
 
-    template <typename T>
-    T locked(const T& field) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return field;
-    }
     void onBootloaderFrame(const can_frame_data& frame);
     // Replies under the fault plan; true when it sent an ACK.
     bool reply(BootStep step, uint32_t id, bool ok);
-    void flushDue();
+    // Due second acknowledgements, then the immediate replies, onto the bus.
+    void send(bool dueToo);
     CANBaudRate hostRate() const;
 
     TestTransport& bus_;
@@ -74,37 +68,23 @@ private:
     mutable std::mutex mutex_;
     bool inBootloader_;
     CANBaudRate rate_ = CAN_BAUDRATE_125K;
-    std::map<BootStep, std::pair<BootFault, int>> faults_;
-    std::map<BootStep, int> replies_;
+    std::optional<BootStep> faultStep_;
+    BootFault fault_ = BootFault::Nack;
+    int faultCountdown_ = 0;
     Millis secondAckDelay_{10};
-    std::vector<Pending> pending_;
-    // Immediate replies to the frame being handled, injected when it is done.
-    std::vector<can_frame_data> outbox_;
     bool batched_ = false;
+    std::vector<Pending> pending_;
+    std::vector<can_frame_data> outbox_;
 
     bool erasing_ = false;
     bool writing_ = false;
     uint32_t writeAddress_ = 0;
-    std::vector<uint8_t> writeBuffer_;
     size_t writeSize_ = 0;
+    std::vector<uint8_t> writeBuffer_;
     std::map<uint32_t, uint8_t> memory_;
     std::optional<uint32_t> go_;
 };
 
-// Blocks (start address, bytes) flattened to address -> byte.
-template <typename Blocks>
-std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
-    std::map<uint32_t, uint8_t> out;
-    for (const auto& [start, bytes] : blocks)
-        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
-    return out;
-}
-
-// One Intel HEX record with checksum and CR LF.
-std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n);
-// Intel HEX text: data records of at most `recordSize` bytes (never across
-// 64 KiB), extended linear address records, end-of-file record.
-std::string hexText(const std::map<uint32_t, std::vector<uint8_t>>& blocks, size_t recordSize = 16);
 // Writes a fresh file under the test's temporary directory; returns its path.
 std::string writeTempFile(const std::string& name, const std::string& text);
 
