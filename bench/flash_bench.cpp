@@ -56,8 +56,7 @@ void FlashUpdate(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         TestTransport bus;
-        SimBootloader boot(bus, kNode, true);
-        boot.secondAcksWithoutDelay(false);
+        SimBootloader boot(bus, kNode, true, Millis(0));
         if (!bus.initInterface("bench")) return state.SkipWithError("interface did not start");
         Driver driver(kNode, &bus);
         VirtualPacer pacer;

@@ -261,8 +261,7 @@ TEST_F(FlashTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
     rates.clear();
     for (const bool batched : {false, true}) {
         SCOPED_TRACE(batched);
-        boot = std::make_unique<SimBootloader>(bus, kNode, true);
-        boot->secondAcksWithoutDelay(batched);
+        boot = std::make_unique<SimBootloader>(bus, kNode, true, Millis(0), batched);
         ASSERT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
         expectFlashed(kSmallImage);
         rates.insert(rates.end(), kRatesChanged.begin(), kRatesChanged.end());
@@ -369,23 +368,22 @@ TEST_F(FlashTest, SilentBootloaderTimesOutAfter20Seconds) {
 }
 
 // Missing, empty, non-HEX, data-less and malformed files: refused before
-// anything is sent, no rate change, no flag set, in both modes.
+// anything is sent (the enter frame first of all), no rate change, no flag
+// set.
 TEST_F(FlashTest, UnusableImageFilesAreRefusedBeforeAnythingIsSent) {
     start(false);
     device.startHeartbeats(Millis(50));
     bus.clearSent();
     rates.clear();
-    for (const bool inBootloader : {false, true}) {
-        for (const std::string& file :
-             {::testing::TempDir() + "qt_no_such_dir/no_such_file.hex", writeTempFile("empty.hex", ""),
-              hexFile(kSmallImage, "firmware\n"), writeTempFile("eof_only.hex", ":00000001FF\r\n"),
-              writeTempFile("bad_checksum.hex", ":10000000000102030405060708090A0B0C0D0E0F00\r\n")}) {
-            SCOPED_TRACE(file);
-            EXPECT_EQ(driver->flash(file, inBootloader), RET_ERROR);
-            EXPECT_EQ(log.text(), "[FLASH] Loading firmware file\n[FLASH] Loading done\n"
-                                  "[FLASH] Invalid Flash File. Please check path/file.\n");
-            log.clear();
-        }
+    for (const std::string& file :
+         {::testing::TempDir() + "qt_no_such_dir/no_such_file.hex", writeTempFile("empty.hex", ""),
+          hexFile(kSmallImage, "firmware\n"), writeTempFile("eof_only.hex", ":00000001FF\r\n"),
+          writeTempFile("bad_checksum.hex", ":10000000000102030405060708090A0B0C0D0E0F00\r\n")}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(driver->flash(file, false), RET_ERROR);
+        EXPECT_EQ(log.text(), "[FLASH] Loading firmware file\n[FLASH] Loading done\n"
+                              "[FLASH] Invalid Flash File. Please check path/file.\n");
+        log.clear();
     }
     EXPECT_TRUE(bus.deviceFrames().empty());
 }

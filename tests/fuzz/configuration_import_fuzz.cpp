@@ -18,9 +18,7 @@ using config::Json;
 
 namespace {
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+void check(bool ok) { if (!ok) std::abort(); }
 
 // The document's number as it stands, exactly (long double holds 64-bit
 // integers).
@@ -38,20 +36,11 @@ void checkField(const Json& value, T field) {
         check(value.is_boolean() && value.get<bool>() == field);
     } else if constexpr (std::is_same_v<T, float>) {
         const long double source = exactly(value);
-        check(std::isfinite(field) && std::fabs(source) <= 3.40282346638528859812e+38L);
-        check(static_cast<long double>(field) == static_cast<long double>(static_cast<float>(source)));
+        check(std::isfinite(field) && std::fabs(source) <= 3.40282346638528859812e+38L &&
+              static_cast<long double>(field) == static_cast<long double>(static_cast<float>(source)));
     } else {
         check(static_cast<long double>(field) == std::trunc(exactly(value)));
     }
-}
-
-std::vector<config::Setting> plan(const Json& document) {
-    try {
-        return config::planImport(document);
-    } catch (const Json::type_error&) {
-    } catch (const std::out_of_range&) {
-    }
-    return {};
 }
 
 }  // namespace
@@ -63,7 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::runtime_error&) {
         return 0;
     }
-    const std::vector<config::Setting> settings = plan(document.json);
+    std::vector<config::Setting> settings;
+    try {
+        settings = config::planImport(document.json);
+    } catch (const Json::type_error&) {
+    } catch (const std::out_of_range&) {
+    }
     for (const config::Setting& setting : settings) {
         const Json& model = document.json.at(config::kModelKey);
         std::visit([&](const auto& group) {

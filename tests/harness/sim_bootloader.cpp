@@ -18,8 +18,9 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 }  // namespace
 
-SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
-    : bus_(bus), inBootloader_(startInBootloader) {
+SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader, Millis secondAckDelay,
+                             bool batched)
+    : bus_(bus), inBootloader_(startInBootloader), secondAckDelay_(secondAckDelay), batched_(batched) {
     listener_ = bus_.addListener([this, nodeId](const can_frame_data& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         // The device's enter-bootloader command (127, no data) starts it.
@@ -47,22 +48,6 @@ void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
     faultStep_ = step;
     fault_ = fault;
     faultCountdown_ = occurrence;
-}
-
-void SimBootloader::secondAcksWithoutDelay(bool batched) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    secondAckDelay_ = Millis(0);
-    batched_ = batched;
-}
-
-std::map<uint32_t, uint8_t> SimBootloader::memory() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return memory_;
-}
-
-std::optional<uint32_t> SimBootloader::goAddress() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return go_;
 }
 
 CANBaudRate SimBootloader::hostRate() const {

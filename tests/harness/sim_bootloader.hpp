@@ -33,19 +33,19 @@ enum class BootFault { Nack, Silence };
 
 class SimBootloader {
 public:
-    SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false);
+    // Second acknowledgements come `secondAckDelay` after the first; with no
+    // delay right after it or, when `batched`, in one batch with it.
+    SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false,
+                  Millis secondAckDelay = Millis(10), bool batched = false);
     ~SimBootloader();
 
     // The `occurrence`-th reply of `step` is a NACK or nothing, and the
     // step's effect does not happen. One fault per bootloader.
     void failAt(BootStep step, BootFault fault, int occurrence = 1);
-    // Second acknowledgements with no device time: right after the first
-    // one or, when `batched`, in one batch with it.
-    void secondAcksWithoutDelay(bool batched);
 
     // The bytes whose write was confirmed, and the go command's address.
-    std::map<uint32_t, uint8_t> memory() const;
-    std::optional<uint32_t> goAddress() const;
+    std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
+    std::optional<uint32_t> goAddress() const { return locked(go_); }
 
 private:
     struct Pending {
@@ -54,6 +54,11 @@ private:
         can_frame_data reply;
     };
 
+    template <typename T>
+    T locked(const T& field) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
     void onBootloaderFrame(const can_frame_data& frame);
     // Replies under the fault plan; true when it sent an ACK.
     bool reply(BootStep step, uint32_t id, bool ok);
@@ -71,8 +76,8 @@ private:
     std::optional<BootStep> faultStep_;
     BootFault fault_ = BootFault::Nack;
     int faultCountdown_ = 0;
-    Millis secondAckDelay_{10};
-    bool batched_ = false;
+    const Millis secondAckDelay_;
+    const bool batched_;
     std::vector<Pending> pending_;
     std::vector<can_frame_data> outbox_;
 
