@@ -1,11 +1,5 @@
 #include "sim_bootloader.hpp"
 
-#include <algorithm>
-#include <fstream>
-
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 namespace qt_test {
 
 namespace {
@@ -127,16 +121,6 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             inBootloader_ = false;
             break;
     }
-}
-
-std::string writeTempFile(const std::string& name, const std::string& text) {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string file = "qt_" + std::to_string(::getpid()) + "_" +
-                       (info != nullptr ? std::string(info->name()) + "_" : std::string()) + name;
-    std::replace(file.begin(), file.end(), '/', '_');
-    const std::string path = ::testing::TempDir() + file;
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    return path;
 }
 
 }  // namespace qt_test

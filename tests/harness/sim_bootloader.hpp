@@ -18,7 +18,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "test_transport.hpp"
@@ -89,9 +88,6 @@ private:
     std::map<uint32_t, uint8_t> memory_;
     std::optional<uint32_t> go_;
 };
-
-// Writes a fresh file under the test's temporary directory; returns its path.
-std::string writeTempFile(const std::string& name, const std::string& text);
 
 }  // namespace qt_test
 
