@@ -57,15 +57,14 @@ const Blocks kOnly1 = {{0, {0x11, 0x22}}}, kOnly2 = {{0x10, {0x33}}}, kBoth = {{
 
 }  // namespace
 
-TEST(Hex2Binary, AppendsPairsUntilANonDigitAndSumsModulo256) {
+// Digits pair up until a non-digit, appended; the result is their sum
+// modulo 256. Then whole texts.
+TEST(IntelHexRead, RecordsAndWhereReadingStops) {
     Bytes out{0x99};
     EXPECT_EQ(intelhex::hex2binary(out, "FFfe0aG304"), static_cast<unsigned char>(0xFF + 0xFE + 0x0A));
     EXPECT_EQ(intelhex::hex2binary(out, "01020"), 3);  // unpaired digit dropped
     EXPECT_EQ(out, (Bytes{0x99, 0xFF, 0xFE, 0x0A, 0x01, 0x02}));
-}
 
-TEST(IntelHexRead, RecordsAndWhereReadingStops) {
-    const std::string top = ":02000004FFFFFC\n";
     // Text, and the blocks it gives.
     const std::pair<std::string, Blocks> cases[] = {
         {kRec1 + ":00000001FF\n" + kRec2, kOnly1},    // EOF with LF: too short, ends reading
@@ -88,18 +87,16 @@ TEST(IntelHexRead, RecordsAndWhereReadingStops) {
         // (05 at 0xFFFFFFF0 kept, three bytes from 0xFFFFFFFE stop).
         {kRec2 + ":04000000AABB97\n" + kRec1, kOnly2},
         {": 0000000000\n" + kRec1, {}},
-        {top + ":04FFFC0001020304F7\n", {{0xFFFFFFFC, {1, 2, 3, 4}}}},
-        {top + ":01FFF000050B\n:03FFFE00010203FA\n:01FFF1000609\n", {{0xFFFFFFF0, {5}}}},
+        {":02000004FFFFFC\n:04FFFC0001020304F7\n", {{0xFFFFFFFC, {1, 2, 3, 4}}}},
+        {":02000004FFFFFC\n:01FFF000050B\n:03FFFE00010203FA\n:01FFF1000609\n", {{0xFFFFFFF0, {5}}}},
         // Digits beyond the checksum still count in the sum; zeros keep it 0.
         {":020000001122CB" + std::string(200000, '0') + "\n" + kRec2, kBoth},
         {":020000001122CB" + std::string(100000, '0') + "01\n" + kRec2, {}},
     };
     for (const auto& [text, want] : cases) EXPECT_EQ(blocksOf(fromText(text)), want) << text.substr(0, 80);
-}
 
-// Both extended records set their flag; the base starts at zero on every
-// call and blocks are kept; the last line needs no line feed.
-TEST(IntelHexRead, FlagsAndRepeatedReads) {
+    // Both extended records set their flag; the base starts at zero on every
+    // call and blocks are kept; the last line needs no line feed.
     hex_data img = fromText(":020000040800F2\n:020000021000EC\n");
     EXPECT_TRUE(img.linear_record_seen && img.segment_record_seen);
     std::istringstream high(":020000040001F9\n" + kRec2), low(kRec1 + ":0100100033BC");
@@ -133,7 +130,10 @@ TEST(IntelHexWrite, ExactRecordsExtendedAddressesAndStreamState) {
     }
 }
 
-TEST(IntelHexBytes, SetGetAndSubscriptAtBlockEdges) {
+// Byte access at block edges; erase (either order of the ends, up to the
+// last address), tidy (0 refused: it would never end), compact (touching
+// blocks only), counting, addresses (none on an empty image) and compare.
+TEST(IntelHexEdit, BytesEraseTidyCompactCountAndCompare) {
     hex_data img;
     for (unsigned a = 0x20; a < 0x23; ++a) img.set(a, static_cast<unsigned char>(a - 0x1F));  // appended
     img.set(0x1F, 9);  // new block, not merged with the following one
@@ -149,14 +149,10 @@ TEST(IntelHexBytes, SetGetAndSubscriptAtBlockEdges) {
     img[0x22] = 0;
     img[0x1000] = 7;
     EXPECT_EQ(blocksOf(img), (Blocks{{0x1F, {9}}, {0x20, {1, 0}}, {0x22, {0}}, {0x1000, {7}}}));
-}
 
-// Erase (either order of the ends, up to the last address), tidy (0
-// refused: it would never end), compact (touching blocks only), counting,
-// addresses (none on an empty image) and compare.
-TEST(IntelHexEdit, EraseTidyCompactCountAndCompare) {
     // lo, hi, and the blocks left.
-    const std::tuple<unsigned, unsigned, const char*> erases[] = {{0x12, 0x15, "10-11 16-17 20-23 "}, {0x15, 0x12, "10-11 16-17 20-23 "},
+    const std::tuple<unsigned, unsigned, const char*> erases[] = {
+        {0x12, 0x15, "10-11 16-17 20-23 "}, {0x15, 0x12, "10-11 16-17 20-23 "},
                   {0x05, 0x21, "22-23 "}, {0x16, 0x20, "10-15 21-23 "}, {0, 0xFFFFFFFF, ""}};
     for (const auto& [lo, hi, left] : erases) {
         hex_data img = editable();
@@ -164,7 +160,7 @@ TEST(IntelHexEdit, EraseTidyCompactCountAndCompare) {
         EXPECT_EQ(spans(img), left) << lo;
     }
 
-    hex_data img = editable();
+    img = editable();
     img.tidy(3);
     EXPECT_EQ(spans(img), "10-12 13-15 16-17 20-22 23-23 ");
     img.compact();
@@ -219,7 +215,6 @@ TEST(IntelHexTools, ToolOutputReadsBackAndWrittenImagesReadBySrecCat) {
         {0xFFFFFED4, 300, "objcopy -I binary -O ihex --change-addresses 0xFFFFFED4 $BIN $HEX"},
     };
     const std::string base = ::testing::TempDir() + "intelhex_tools_" + std::to_string(::getpid());
-    const std::string files = "BIN=" + base + ".bin HEX=" + base + ".hex OUT=" + base + "_out.hex; ";
     std::mt19937 rng(7);
     for (const auto& [start, size, command] : cases) {
         SCOPED_TRACE(command);
@@ -227,7 +222,9 @@ TEST(IntelHexTools, ToolOutputReadsBackAndWrittenImagesReadBySrecCat) {
         for (auto& v : data) v = static_cast<unsigned char>(0xEF + rng() % 255);  // wraps round to 0xED
         std::ofstream(base + ".bin", std::ios::binary)
             .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-        ASSERT_EQ(std::system((files + command).c_str()), 0);
+        const std::string shell = "BIN=" + base + ".bin HEX=" + base + ".hex OUT=" + base +
+                                  "_out.hex START=" + std::to_string(start) + " SIZE=" + std::to_string(size) + "; ";
+        ASSERT_EQ(std::system((shell + command).c_str()), 0);
         hex_data img(base + ".hex");
         EXPECT_TRUE(start == 0 ? img.segment_record_seen : img.linear_record_seen);
         img.compact();
@@ -237,10 +234,9 @@ TEST(IntelHexTools, ToolOutputReadsBackAndWrittenImagesReadBySrecCat) {
         img.erase(gap, gap + 99);
         std::fill_n(data.begin() + static_cast<long>(size / 3), 100, 0xEE);
         img.write((base + "_out.hex").c_str());
-        std::ostringstream cmd;  // shifted down first: srec_cat cannot crop or fill up to 2^32
-        cmd << files << "srec_cat $OUT -intel -offset -0x" << std::hex << start << " -crop 0 0x" << size
-            << " -fill 0xEE 0 0x" << size << " -o $BIN -binary";
-        ASSERT_EQ(std::system(cmd.str().c_str()), 0);
+        // Shifted down first: srec_cat cannot crop or fill up to 2^32.
+        ASSERT_EQ(std::system((shell + "srec_cat $OUT -intel -offset -$START -crop 0 $SIZE -fill 0xEE 0 $SIZE "
+                                       "-o $BIN -binary").c_str()), 0);
         std::ifstream in(base + ".bin", std::ios::binary);
         EXPECT_TRUE(Bytes(std::istreambuf_iterator<char>(in), {}) == data) << "srec_cat read other bytes";
     }

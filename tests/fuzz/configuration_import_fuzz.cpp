@@ -16,13 +16,11 @@
 namespace config = quorvel_detail::config;
 using config::Json;
 
-namespace {
-
-void check(bool ok) { if (!ok) std::abort(); }
+static void check(bool ok) { if (!ok) std::abort(); }
 
 // The document's number as it stands, exactly (long double holds 64-bit
 // integers).
-long double exactly(const Json& value) {
+static long double exactly(const Json& value) {
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_number_unsigned()) return static_cast<long double>(value.get<std::uint64_t>());
     if (value.is_number_integer()) return static_cast<long double>(value.get<std::int64_t>());
@@ -31,7 +29,7 @@ long double exactly(const Json& value) {
 }
 
 template <typename T>
-void checkField(const Json& value, T field) {
+static void checkField(const Json& value, T field) {
     if constexpr (std::is_same_v<T, bool>) {
         check(value.is_boolean() && value.get<bool>() == field);
     } else if constexpr (std::is_same_v<T, float>) {
@@ -42,8 +40,6 @@ void checkField(const Json& value, T field) {
         check(static_cast<long double>(field) == std::trunc(exactly(value)));
     }
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     config::Document document;

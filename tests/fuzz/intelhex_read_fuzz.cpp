@@ -11,11 +11,9 @@
 
 #include "quorvel_transport/intelhex.hpp"
 
-namespace {
+static void check(bool ok) { if (!ok) std::abort(); }
 
-void check(bool ok) { if (!ok) std::abort(); }
-
-void checkInvariants(const intelhex::hex_data& img) {
+static void checkInvariants(const intelhex::hex_data& img) {
     std::uint64_t nextFree = 0, total = 0;
     for (const auto& [start, bytes] : img) {
         check(!bytes.empty() && start >= nextFree);
@@ -25,8 +23,6 @@ void checkInvariants(const intelhex::hex_data& img) {
     }
     check(total == img.size());
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -16,25 +16,21 @@
 
 #include "usb/usb_line_codec.hpp"
 
-namespace {
+static void check(bool ok) { if (!ok) std::abort(); }
 
-void check(bool ok) { if (!ok) std::abort(); }
-
-bool sameFrame(const can_frame_data& a, const can_frame_data& b) {
+static bool sameFrame(const can_frame_data& a, const can_frame_data& b) {
     return a.can_id == b.can_id && a.can_dlc == b.can_dlc && std::memcmp(a.data, b.data, sizeof a.data) == 0;
 }
 
-bool sameLine(const usb_line::ParsedLine& a, const usb_line::ParsedLine& b) {
+static bool sameLine(const usb_line::ParsedLine& a, const usb_line::ParsedLine& b) {
     return a.kind == b.kind && sameFrame(a.frame, b.frame) && a.bitRateCode == b.bitRateCode &&
            a.version.major == b.version.major && a.version.minor == b.version.minor &&
            a.version.patch == b.version.patch && a.commit == b.commit;
 }
 
-bool hexDigits(const char* p, std::size_t n) {
+static bool hexDigits(const char* p, std::size_t n) {
     return std::all_of(p, p + n, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);

@@ -37,13 +37,6 @@ SimBootloader::~SimBootloader() {
     bus_.cancel(tickJob_);
 }
 
-void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    faultStep_ = step;
-    fault_ = fault;
-    faultCountdown_ = occurrence;
-}
-
 CANBaudRate SimBootloader::hostRate() const {
     const std::vector<CANBaudRate> calls = bus_.baudRateCalls();
     return calls.empty() ? CAN_BAUDRATE_500K : calls.back();
@@ -56,9 +49,8 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
     }
     const can_frame_data out = rawFrame(id, {static_cast<uint8_t>(ok ? 0x79 : 0x1F)});
     if (step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone) {
-        std::optional<CANBaudRate> holdFor;
-        if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
-        pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdFor, out});
+        const bool holdForHost = step == BootStep::SpeedAtNewRate;
+        pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdForHost, out});
     } else {
         outbox_.push_back(out);
     }
@@ -68,7 +60,7 @@ bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
 void SimBootloader::send(bool dueToo) {
     const auto now = std::chrono::steady_clock::now();
     for (auto it = pending_.begin(); dueToo && it != pending_.end();) {
-        const bool ready = it->due <= now && (!it->hostRate || *it->hostRate == hostRate());
+        const bool ready = it->due <= now && (!it->holdForHost || hostRate() == rate_);
         if (ready) outbox_.push_back(it->reply);
         it = ready ? pending_.erase(it) : it + 1;
     }

@@ -40,7 +40,12 @@ public:
 
     // The `occurrence`-th reply of `step` is a NACK or nothing, and the
     // step's effect does not happen. One fault per bootloader.
-    void failAt(BootStep step, BootFault fault, int occurrence = 1);
+    void failAt(BootStep step, BootFault fault, int occurrence = 1) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faultStep_ = step;
+        fault_ = fault;
+        faultCountdown_ = occurrence;
+    }
 
     // The bytes whose write was confirmed, and the go command's address.
     std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
@@ -49,7 +54,7 @@ public:
 private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
-        std::optional<CANBaudRate> hostRate;  // held until the host runs at it
+        bool holdForHost;  // until the host runs at the bootloader's rate
         can_frame_data reply;
     };
 
