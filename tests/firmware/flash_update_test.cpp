@@ -137,7 +137,6 @@ protected:
         bus.closeInterface();
     }
 
-
     // The update's lines, without the reply machinery's line for every
     // decoded acknowledgement (written on the receive thread).
     Lines lines() const {
@@ -219,7 +218,6 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
     const auto go = std::find_if(enter, all.end(), [](const can_frame_data& f) { return f.can_id == 0x21; });
     EXPECT_TRUE(go != all.end() && std::find_if(enter, go, isMasterHeartbeat) == go);
     EXPECT_EQ(bus.sentFrames(isEnterBootloader).size(), 1u);
-
 }
 
 // The status checks refuse before anything is sent or logged. A device
@@ -296,6 +294,8 @@ struct FaultCase {
     size_t strayAtPause = 0;  // a stray erase acknowledgement routed in this pause
 };
 
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.lastLine; }
+
 class FlashFaultTest : public FlashTest, public ::testing::WithParamInterface<FaultCase> {};
 
 // A NACK ends the update with the step's message (status 0) and RET_ERROR,
@@ -333,7 +333,7 @@ const FaultCase kFaults[] = {
     {BootStep::SpeedAtNewRate, kNack, 1, "[FLASH] ACK receive at new speed failed.0:31", 0x03, 3},
     {BootStep::SpeedAtNewRate, BootFault::Silence, 1, "[FLASH] ACK receive at new speed failed.2:0", 0x03, 3},
     {BootStep::EraseCount, kNack, 4, "[FLASH] Erasing for sector 0 failed.", 0x43, 0},
-    {BootStep::EraseCount, kNack, 2, "[FLASH] Erasing for sector 0 failed.", 0x43, 0, 4},
+    {BootStep::EraseCount, kNack, 2, "[FLASH] Erasing for sector 0 failed.", 0x43, 0, 4},  // after a stray ACK
     {BootStep::EraseSector, kNack, 3, "[FLASH] Erasing sector 2 message failed.", 0x43, 2},
     {BootStep::EraseDone, kNack, 10, "[FLASH] Erasing sector 9 failed.", 0x43, 9},
     {BootStep::WriteAddress, kNack, 2, "[FLASH] Memory address:8000010 is not OK. 0", 0x31, 0x08},
