@@ -1,38 +1,67 @@
-// Driver::flash against the simulated bootloader. The update's fixed pauses
-// run on a virtual clock that can also act while the update pauses (no wait
-// armed), and reply waits are cut to 1 s; one full update and one 20 s
-// bootloader wait run in real time.
+// Driver::flash against the simulated bootloader, after the pure frame
+// builders on their own. The update's fixed pauses run on a virtual clock
+// that can also act while the update pauses (no wait armed), and reply waits
+// are cut to 1 s; one full update and one 20 s bootloader wait run in real
+// time. Every test ends with both bootloader flags clear and the rate calls
+// it expects (TearDown).
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "device_access.hpp"
 #include "driver_impl.hpp"
+#include "firmware/bootloader.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/intelhex.hpp"
 #include "sim_bootloader.hpp"
 #include "sim_device.hpp"
 
 using namespace qt_test;
 using Blocks = std::map<uint32_t, std::vector<uint8_t>>;
 using Lines = std::vector<std::string>;
+using Rates = std::vector<CANBaudRate>;
 using quorvel_detail::DeviceAccess;
+namespace bl = quorvel_detail::bootloader;
 
 namespace {
 
 constexpr uint32_t kNode = 0x155;
+const Rates kRatesChanged = {CAN_BAUDRATE_125K, CAN_BAUDRATE_500K, CAN_BAUDRATE_500K};
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + 13 * i);
     return v;
+}
+
+// The blocks flattened to address -> byte.
+std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
+    std::map<uint32_t, uint8_t> out;
+    for (const auto& [start, bytes] : blocks)
+        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
+    return out;
+}
+
+// A fresh file of this test's (each case of a table gets its own): `before`,
+// then the blocks as records of at most 16 bytes from the image's own writer.
+std::string hexFile(const Blocks& blocks, const std::string& before = "", const std::string& name = "image.hex") {
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(test.begin(), test.end(), '/', '_');
+    const std::string path = ::testing::TempDir() + "qt_" + std::to_string(::getpid()) + "_" + test + "_" + name;
+    intelhex::hex_data image;
+    for (const auto& [address, value] : bytesOf(blocks)) image[address] = value;
+    image.tidy(16);
+    std::ofstream out(path, std::ios::binary);
+    out << before;
+    image.write(out);
+    return path;
 }
 
 bool isStandard(const can_frame_data& f) { return (f.can_id & 0xE0000000u) == 0; }
@@ -44,6 +73,23 @@ std::vector<std::string> describeAll(const std::vector<can_frame_data>& frames) 
     std::vector<std::string> out;
     for (const can_frame_data& f : frames) out.push_back(describe(f));
     return out;
+}
+
+// The pure builders, exact: a merged block of 600 bytes is cut into
+// commands of 256, 256 and 88 bytes (the size byte holds n - 1 and never
+// wraps), the last data frame short. Only a reply's first byte decides.
+TEST(BootloaderFrames, ExactFrames) {
+    const std::vector<uint8_t> block = pattern(600, 5);
+    const auto c = bl::splitIntoWriteChunks(0xA1B2C3D4, block);
+    ASSERT_EQ(c.size(), 3u);
+    const uint8_t* b = block.data();
+    EXPECT_EQ(describeAll({bl::writeAddressFrame(c[1]), bl::writeAddressFrame(c[2]), bl::writeDataFrame(c[1], 31),
+                           bl::writeDataFrame(c[2], 10), bl::goFrame(0xA1B2C3D4)}),
+              describeAll({rawFrame(0x31, {0xA1, 0xB2, 0xC4, 0xD4, 0xFF}), rawFrame(0x31, {0xA1, 0xB2, 0xC5, 0xD4, 87}),
+                           rawFrame(0x04, {b + 504, b + 512}), rawFrame(0x04, {b + 592, b + 600}),
+                           rawFrame(0x21, {0xA1, 0xB2, 0xC3, 0xD4})}));
+    EXPECT_TRUE(bl::accepted(0xAB0179));
+    EXPECT_FALSE(bl::accepted(0x1F) || bl::accepted(0x7900));
 }
 
 // Blocks of 16, 16 and 5 bytes: full frames and one short frame.
@@ -65,8 +111,10 @@ public:
 
 class FlashTest : public ::testing::Test {
 protected:
+    // In virtual time the second acknowledgements come right after the first
+    // (the real-time run has device time between them).
     void start(bool deviceInBootloader, bool virtualTime = true) {
-        boot = std::make_unique<SimBootloader>(bus, kNode, deviceInBootloader);
+        boot = std::make_unique<SimBootloader>(bus, kNode, deviceInBootloader, Millis(virtualTime ? 0 : 10));
         device.startHeartbeats(Millis(50));
         ASSERT_TRUE(startAndWaitRunning(bus));
         driver = std::make_unique<Driver>(kNode, &bus);
@@ -74,16 +122,20 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return driver->isConnected(); }));
         device.stopHeartbeats();  // a device in its bootloader sends none
         if (!virtualTime) return;
+        path = hexFile(kSmallImage);
         DeviceAccess::impl(*driver)->pacer = &pacer;
         DeviceAccess::impl(*driver)->bootloaderReplyWait = Millis(1000);
     }
 
     void TearDown() override {
+        if (driver) {
+            EXPECT_EQ(bus.baudRateCalls(), rates);
+            EXPECT_FALSE(bus.bootloaderMode.load());
+            EXPECT_FALSE(DeviceAccess::impl(*driver)->bootloaderMode.load());
+        }
         driver.reset();
         bus.closeInterface();
     }
-
-    std::string smallImageFile() const { return writeTempFile("image.hex", hexText(kSmallImage)); }
 
     // The update's lines, without the reply machinery's line for every
     // decoded acknowledgement (written on the receive thread).
@@ -94,28 +146,10 @@ protected:
             if (line != "setting new data received as true") out.push_back(line);
         return out;
     }
-    Lines lastLines(size_t n) const {
-        const Lines all = lines();
-        return Lines(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
-    }
-
-    // Routed by the time two receives after it have found nothing.
-    void injectAndRoute(const can_frame_data& frame) {
-        const long idle = bus.idleReceives();
-        bus.inject(frame);
-        ASSERT_TRUE(waitUntil([&] { return bus.idleReceives() >= idle + 2; }));
-    }
 
     void expectFlashed(const Blocks& blocks) {
         EXPECT_EQ(boot->memory(), bytesOf(blocks));
         EXPECT_EQ(boot->goAddress(), std::optional<uint32_t>(blocks.begin()->first));
-        EXPECT_EQ(boot->erasedSectors(), (std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
-        EXPECT_EQ(boot->protocolErrors(), 0);
-    }
-
-    void expectFlagsClear() {
-        EXPECT_FALSE(bus.bootloaderMode.load());
-        EXPECT_FALSE(DeviceAccess::impl(*driver)->bootloaderMode.load());
     }
 
     TestTransport bus;
@@ -124,25 +158,24 @@ protected:
     LogCapture log;
     StepPacer pacer;
     std::unique_ptr<Driver> driver;
+    Rates rates = kRatesChanged;  // the setCANBaudRate calls the test expects
+    std::string path;             // the small image (virtual time)
 };
 
 // The real-time run: exact frames, the whole log with its number bases, and
 // normal operation after it.
 TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
-    // Records of 16 bytes; the last block crosses a 64 KiB boundary. The
-    // start address record names another address, which is not used.
-    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFFC, pattern(20, 3)}};
-    const uint8_t startAddress[4] = {0x08, 0x00, 0x01, 0x99};
-    const std::string path = writeTempFile("image.hex", hexRecord(5, 0, startAddress, 4) + hexText(blocks));
+    // Records of 16 bytes, the last one above 64 KiB. The start address
+    // record names another address, which is not used.
+    const Blocks blocks = {{0x08000000, pattern(40, 1)}, {0x08000100, pattern(7, 2)}, {0x0800FFF0, pattern(20, 3)}};
     start(false, false);
+    path = hexFile(blocks, ":040000050800019955\n");
 
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(driver->flash(path, false), RET_SUCCESS) << log.text();
     EXPECT_GE(std::chrono::steady_clock::now() - t0, Millis(7000));  // the fixed pauses
 
     expectFlashed(blocks);
-    EXPECT_EQ(bus.baudRateCalls(), (std::vector<CANBaudRate>{CAN_BAUDRATE_125K, CAN_BAUDRATE_500K,
-                                                              CAN_BAUDRATE_500K}));
     std::vector<can_frame_data> expected = {rawFrame(0x79, {}), rawFrame(0x03, {3})};
     Lines want = {"[FLASH] Loading firmware file", "[FLASH] Loading done", "Entering DFU Mode",
                   "Changing Baud rate to 125K", "Sending standard ID", "[FLASH] Initialisation Successfull",
@@ -155,18 +188,15 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
                                  "[FLASH] Erasing sector " + n + " message successful.",
                                  "[FLASH] Erasing sector " + n + " successful."});
     }
-    // One block per record: 16, 16, 8, 7, 4 and 16 bytes.
+    // One block per record: 16, 16, 8, 7, 16 and 4 bytes.
     for (const auto& [address, bytes] : blocks) {
         for (size_t offset = 0, n = 0; offset < bytes.size(); offset += n) {
             const uint32_t a = address + static_cast<uint32_t>(offset);
-            n = std::min<size_t>({16, bytes.size() - offset, 0x10000 - (a & 0xFFFF)});
-            expected.push_back(rawFrame(0x31, {static_cast<uint8_t>(a >> 24), static_cast<uint8_t>(a >> 16),
-                                               static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a),
-                                               static_cast<uint8_t>(n - 1)}));
-            for (size_t i = offset; i < offset + n; i += 8) {
-                const auto first = bytes.begin() + static_cast<long>(i);
-                expected.push_back(rawFrame(0x04, {first, first + static_cast<long>(std::min<size_t>(8, offset + n - i))}));
-            }
+            n = std::min<size_t>(16, bytes.size() - offset);
+            expected.push_back(
+                rawFrame(0x31, {uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a), uint8_t(n - 1)}));
+            for (size_t i = offset; i < offset + n; i += 8)
+                expected.push_back(rawFrame(0x04, {&bytes[i], &bytes[i] + std::min<size_t>(8, offset + n - i)}));
             std::ostringstream hex;
             hex << std::hex << a;
             want.insert(want.end(), {"[FLASH] Address:" + hex.str(), "[FLASH] Data Size:" + std::to_string(n),
@@ -185,126 +215,29 @@ TEST_F(FlashTest, UpdateWritesExactlyTheImageAndStartsItAtItsLowestAddress) {
     // One enter-bootloader frame, and no master heartbeat from it to go.
     const std::vector<can_frame_data> all = bus.sentFrames();
     const auto enter = std::find_if(all.begin(), all.end(), isEnterBootloader);
-    const auto go = std::find_if(all.begin(), all.end(), [](const can_frame_data& f) { return f.can_id == 0x21; });
-    ASSERT_LT(enter, go);
-    EXPECT_EQ(std::find_if(enter, go, isMasterHeartbeat), go);
+    const auto go = std::find_if(enter, all.end(), [](const can_frame_data& f) { return f.can_id == 0x21; });
+    EXPECT_TRUE(go != all.end() && std::find_if(enter, go, isMasterHeartbeat) == go);
     EXPECT_EQ(bus.sentFrames(isEnterBootloader).size(), 1u);
-    std::ostringstream probe;  // the log stream is left in hexadecimal
-    probe.copyfmt(log);
-    probe << 255;
-    EXPECT_EQ(probe.str(), "ff");
-
-    // Heartbeats and presence drops back, and a read waits 200 ms again.
-    expectFlagsClear();
-    const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
-    EXPECT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 2, Millis(2000)).has_value());
-    EXPECT_TRUE(waitUntil([&] { return !driver->isConnected(); }, Millis(3000))) << "silent device not dropped";
-    device.startHeartbeats(Millis(50));
-    ASSERT_TRUE(waitUntil([&] { return driver->isConnected(); }));
-    float volts = 0;
-    const auto t1 = std::chrono::steady_clock::now();
-    EXPECT_EQ(driver->getBusVoltage(&volts), RET_TIMEOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - t1, Millis(5000));
 }
 
-// The device already runs its bootloader: no enter-bootloader frame, and
-// neither the running flag nor presence is looked at. Another node's
-// heartbeat is only logged; a file cut short by a malformed line is written
-// as far as it was read.
-TEST_F(FlashTest, DeviceAlreadyInBootloaderSkipsTheChecksAndTheEnterFrame) {
-    const std::string complete = hexText(kSmallImage);
-    const std::string path = writeTempFile("image.hex", complete.substr(0, complete.rfind(':')) +
-                                                            ":10000000000102030405060708090A0B0C0D0E0F00\r\n" +
-                                                            hexText({{0x08001000, pattern(4, 9)}}));
+// The status checks refuse before anything is sent or logged. A device
+// already in its bootloader skips them (here the node is silent and the
+// interface not running) and the enter frame with its pause. One update
+// per interface: a second one, here on another node while the first pauses,
+// is refused at once and leaves the first one's flag set.
+TEST_F(FlashTest, StatusChecksAndOneUpdatePerInterface) {
     start(true);
+    EXPECT_EQ(Driver(kNode, nullptr).flash(path, true), RET_INTERFACE_NOT_RUNNING);
     ASSERT_TRUE(waitUntil([&] { return !driver->isConnected(); }));
+    EXPECT_EQ(driver->flash(path, false), RET_NOT_CONNECTED);
     bus.setSendResult(false);  // not running: the latest transmission failed
     ASSERT_TRUE(waitUntil([&] { return !bus.isRunning(); }));
     EXPECT_EQ(driver->flash(path, false), RET_INTERFACE_NOT_RUNNING);
-    bus.clearSent();
-    SimDevice neighbour(bus, 0x2A);
-    const std::string neighbourLine =
-        "[FLASH] Unknown Command Id:" + std::to_string(0x80000000u | (0x2Au << 7) | 1u) + "\n";
-    pacer.onPause = [&](size_t n) {
-        if (n > 1) return;
-        bus.setSendResult(true);
-        neighbour.sendHeartbeat();
-        EXPECT_TRUE(log.waitFor(neighbourLine));
-    };
-
-    EXPECT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
-
-    EXPECT_TRUE(bus.sentFrames(isEnterBootloader).empty());
-    expectFlashed(kSmallImage);
-    EXPECT_FALSE(log.contains("Entering DFU Mode")) << log.text();
-    std::vector<Millis> pauses = {Millis(2000), Millis(1000), Millis(2000)};
-    pauses.insert(pauses.end(), 10, Millis(1));
-    EXPECT_EQ(pacer.pauses, pauses);
-    expectFlagsClear();
-}
-
-// The second acknowledgements of speed, erase and write with no device time
-// between them and the first: injected right after it, or in one batch with
-// it, before the update waits again. None is lost (a lost one times out).
-TEST_F(FlashTest, SecondAcknowledgementsWithoutDelayAreNotLost) {
-    const std::string path = smallImageFile();
-    start(true);
-    for (const bool batched : {false, true}) {
-        SCOPED_TRACE(batched);
-        boot = std::make_unique<SimBootloader>(bus, kNode, true);
-        boot->secondAcksWithoutDelay(batched);
-        ASSERT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
-        expectFlashed(kSmallImage);
-        expectFlagsClear();
-    }
-}
-
-// An incomplete image is not started: the other blocks are still written,
-// the count printed, and no go command is sent.
-TEST_F(FlashTest, IncompleteImageIsNotStarted) {
-    const std::string path = smallImageFile();
-    start(true);
-    boot->failAt(BootStep::WriteDone, BootFault::Nack, 2);
-
-    EXPECT_EQ(driver->flash(path, true), RET_ERROR);
-
-    // The stream is in hexadecimal here: 0x1F shows as 1f.
-    EXPECT_TRUE(log.contains("[FLASH] Writing to memory address failed.0:1f\n")) << log.text();
-    EXPECT_EQ(lastLines(2), (Lines{"[FLASH] Memory write error count:1",
-                                   "[FLASH] Go command not sent: the image was not written completely."}));
-    EXPECT_TRUE(bus.sentFrames([](const can_frame_data& f) { return f.can_id == 0x21; }).empty());
-    EXPECT_EQ(boot->writes(), (std::vector<BootWrite>{{0x08000000, 16, true}, {0x08000010, 16, false},
-                                                      {0x08000020, 5, true}}));
-    EXPECT_EQ(bus.baudRateCalls(), (std::vector<CANBaudRate>{CAN_BAUDRATE_125K, CAN_BAUDRATE_500K,
-                                                              CAN_BAUDRATE_500K}));
-    expectFlagsClear();
-}
-
-// A stray acknowledgement that arrives between two steps (here in the pause
-// after sector 0) must not answer the next step's frame before it is sent:
-// the rejection of the next erase command is credited to that command.
-TEST_F(FlashTest, StrayAcknowledgementDoesNotAnswerTheNextFrame) {
-    const std::string path = smallImageFile();
-    start(true);
-    boot->failAt(BootStep::EraseCount, BootFault::Nack, 2);
-    pacer.onPause = [&](size_t n) {
-        if (n == 4) injectAndRoute(rawFrame(0x43, {0x79}));
-    };
-
-    EXPECT_EQ(driver->flash(path, true), RET_ERROR);
-
-    EXPECT_EQ(lastLines(3), (Lines{"[FLASH] Erasing sector 0 successful.", "[FLASH] Erasing sector 0",
-                                   "[FLASH] Erasing for sector 0 failed."}));
-    expectFlagsClear();
-}
-
-// One update per interface: a second one, here on another node while the
-// first pauses, is refused at once and leaves the first one's flag set.
-TEST_F(FlashTest, SecondUpdateOnTheInterfaceIsRefused) {
-    const std::string path = smallImageFile();
-    start(true);
+    EXPECT_TRUE(bus.deviceFrames().empty());
+    EXPECT_EQ(log.text(), "");
     Driver other(0x2B, &bus);
     pacer.onPause = [&](size_t n) {
+        if (n == 1) bus.setSendResult(true);
         if (n != 2) return;
         const size_t sent = bus.sentFrames().size();
         EXPECT_EQ(other.flash(path, true), RET_ERROR);
@@ -315,132 +248,133 @@ TEST_F(FlashTest, SecondUpdateOnTheInterfaceIsRefused) {
 
     EXPECT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
 
+    EXPECT_TRUE(bus.sentFrames(isEnterBootloader).empty());
     expectFlashed(kSmallImage);
-    EXPECT_EQ(bus.baudRateCalls(), (std::vector<CANBaudRate>{CAN_BAUDRATE_125K, CAN_BAUDRATE_500K,
-                                                              CAN_BAUDRATE_500K}));
-    expectFlagsClear();
+    std::vector<Millis> pauses = {Millis(2000), Millis(1000), Millis(2000)};
+    pauses.insert(pauses.end(), 10, Millis(1));
+    EXPECT_EQ(pacer.pauses, pauses);
+}
+
+// The second acknowledgements of speed, erase and write in one batch with
+// the first, before the update waits again (right after it: every other
+// virtual-time run). None is lost (a lost one times out).
+TEST_F(FlashTest, SecondAcknowledgementsInOneBatchAreNotLost) {
+    start(true);
+    boot = std::make_unique<SimBootloader>(bus, kNode, true, Millis(0), true);
+    ASSERT_EQ(driver->flash(path, true), RET_SUCCESS) << log.text();
+    expectFlashed(kSmallImage);
+}
+
+// An incomplete image is not started: the other blocks are still written,
+// the count printed, and no go command is sent.
+TEST_F(FlashTest, IncompleteImageIsNotStarted) {
+    start(true);
+    boot->failAt(BootStep::WriteDone, BootFault::Nack, 2);
+
+    EXPECT_EQ(driver->flash(path, true), RET_ERROR);
+
+    // The stream is in hexadecimal here: 0x1F shows as 1f.
+    EXPECT_TRUE(log.contains("[FLASH] Writing to memory address failed.0:1f\n")) << log.text();
+    const Lines all = lines();
+    EXPECT_EQ(all[all.size() - 2], "[FLASH] Memory write error count:1");
+    EXPECT_EQ(all.back(), "[FLASH] Go command not sent: the image was not written completely.");
+    EXPECT_FALSE(boot->goAddress().has_value());
+    std::map<uint32_t, uint8_t> written = bytesOf(kSmallImage);
+    written.erase(written.find(0x08000010), written.find(0x08000020));
+    EXPECT_EQ(boot->memory(), written);
 }
 
 struct FaultCase {
-    std::string name;
     BootStep step;
     BootFault fault;
     int occurrence;
-    std::string lastLine;  // the step's failure message
+    const char* lastLine;  // the step's failure message
     uint32_t lastFrameId;
-    int lastFrameByte0;    // -1: no data
-    bool fastRateReached;
+    int lastFrameByte0;  // -1: no data
+    size_t strayAtPause = 0;  // a stray erase acknowledgement routed in this pause
 };
 
-std::ostream& operator<<(std::ostream& out, const FaultCase& c) { return out << c.name; }
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.lastLine; }
 
 class FlashFaultTest : public FlashTest, public ::testing::WithParamInterface<FaultCase> {};
 
 // A NACK ends the update with the step's message (status 0) and RET_ERROR,
-// silence with status 2 and RET_TIMEOUT; nothing more is sent and the rate
-// goes back to 500 kbit/s.
+// silence with status 2 and RET_TIMEOUT; nothing more is sent. A stray
+// acknowledgement that arrives between two steps (here in the pause after
+// sector 0) must not answer the next step's frame before it is sent: the
+// rejection of the next erase command is credited to that command.
 TEST_P(FlashFaultTest, FailedStepEndsTheUpdate) {
     const FaultCase& c = GetParam();
-    const std::string path = smallImageFile();
     start(true);
     boot->failAt(c.step, c.fault, c.occurrence);
+    pacer.onPause = [&](size_t n) {
+        if (n != c.strayAtPause) return;
+        const long idle = bus.idleReceives();  // routed once two receives found nothing
+        bus.inject(rawFrame(0x43, {0x79}));
+        ASSERT_TRUE(waitUntil([&] { return bus.idleReceives() >= idle + 2; }));
+    };
 
     EXPECT_EQ(driver->flash(path, true), c.fault == BootFault::Nack ? RET_ERROR : RET_TIMEOUT);
 
-    EXPECT_EQ(lastLines(1), Lines{c.lastLine});
+    EXPECT_EQ(lines().back(), c.lastLine);
     const std::vector<can_frame_data> sent = bus.sentFrames(isStandard);
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back().can_id, c.lastFrameId) << describe(sent.back());
-    if (c.lastFrameByte0 >= 0) {
-        EXPECT_EQ(sent.back().data[0], c.lastFrameByte0) << describe(sent.back());
-    }
-    std::vector<CANBaudRate> rates = {CAN_BAUDRATE_125K, CAN_BAUDRATE_500K};
-    if (c.fastRateReached) rates.push_back(CAN_BAUDRATE_500K);
-    EXPECT_EQ(bus.baudRateCalls(), rates);
+    const can_frame_data& last = sent.back();
+    EXPECT_TRUE(last.can_id == c.lastFrameId && (c.lastFrameByte0 < 0 || last.data[0] == c.lastFrameByte0))
+        << describe(last);
     EXPECT_FALSE(boot->goAddress().has_value());
-    expectFlagsClear();
+    if (c.step <= BootStep::Speed) rates.pop_back();  // 500 kbit/s only on the way out
 }
 
-constexpr BootFault kNack = BootFault::Nack, kSilence = BootFault::Silence;
+constexpr BootFault kNack = BootFault::Nack;
 const FaultCase kFaults[] = {
-    {"Sync", BootStep::Sync, kNack, 1, "[FLASH] Initialise failed after DFU.0", 0x79, -1, false},
-    {"Speed", BootStep::Speed, kNack, 1, "[FLASH] Change Speed command failed.", 0x03, 3, false},
-    {"SpeedAtNewRate", BootStep::SpeedAtNewRate, kNack, 1, "[FLASH] ACK receive at new speed failed.0:31", 0x03, 3,
-     true},
-    {"SilentAtNewRate", BootStep::SpeedAtNewRate, kSilence, 1, "[FLASH] ACK receive at new speed failed.2:0", 0x03, 3,
-     true},
-    {"EraseCount4", BootStep::EraseCount, kNack, 4, "[FLASH] Erasing for sector 0 failed.", 0x43, 0, true},
-    {"EraseSector3", BootStep::EraseSector, kNack, 3, "[FLASH] Erasing sector 2 message failed.", 0x43, 2, true},
-    {"EraseDone10", BootStep::EraseDone, kNack, 10, "[FLASH] Erasing sector 9 failed.", 0x43, 9, true},
-    {"WriteAddress2", BootStep::WriteAddress, kNack, 2, "[FLASH] Memory address:8000010 is not OK. 0", 0x31, 0x08,
-     true},
-    {"FullData", BootStep::WriteData, kNack, 1, "[FLASH] [in loop] Flashing at this memory address failed.0", 0x04, 1,
-     true},
-    {"ShortData", BootStep::WriteData, kNack, 5, "[FLASH] [outside loop] Flashing at this memory address failed.0",
-     0x04, 2, true},
-    {"Go", BootStep::Go, kNack, 1, "[FLASH] Go command failed.", 0x21, 0x08, true},
+    {BootStep::Sync, kNack, 1, "[FLASH] Initialise failed after DFU.0", 0x79, -1},
+    {BootStep::Speed, kNack, 1, "[FLASH] Change Speed command failed.", 0x03, 3},
+    {BootStep::SpeedAtNewRate, kNack, 1, "[FLASH] ACK receive at new speed failed.0:31", 0x03, 3},
+    {BootStep::SpeedAtNewRate, BootFault::Silence, 1, "[FLASH] ACK receive at new speed failed.2:0", 0x03, 3},
+    {BootStep::EraseCount, kNack, 4, "[FLASH] Erasing for sector 0 failed.", 0x43, 0},
+    {BootStep::EraseCount, kNack, 2, "[FLASH] Erasing for sector 0 failed.", 0x43, 0, 4},  // after a stray ACK
+    {BootStep::EraseSector, kNack, 3, "[FLASH] Erasing sector 2 message failed.", 0x43, 2},
+    {BootStep::EraseDone, kNack, 10, "[FLASH] Erasing sector 9 failed.", 0x43, 9},
+    {BootStep::WriteAddress, kNack, 2, "[FLASH] Memory address:8000010 is not OK. 0", 0x31, 0x08},
+    {BootStep::WriteData, kNack, 1, "[FLASH] [in loop] Flashing at this memory address failed.0", 0x04, 1},
+    {BootStep::WriteData, kNack, 5, "[FLASH] [outside loop] Flashing at this memory address failed.0", 0x04, 2},
+    {BootStep::Go, kNack, 1, "[FLASH] Go command failed.", 0x21, 0x08},
 };
-INSTANTIATE_TEST_SUITE_P(EveryStep, FlashFaultTest, ::testing::ValuesIn(kFaults),
-                         [](const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(EveryStep, FlashFaultTest, ::testing::ValuesIn(kFaults));
 
 // The one real 20 s wait: a silent bootloader gives RET_TIMEOUT.
 TEST_F(FlashTest, SilentBootloaderTimesOutAfter20Seconds) {
-    const std::string path = smallImageFile();
     start(true);
     DeviceAccess::impl(*driver)->bootloaderReplyWait = quorvel_detail::kBootloaderReplyWait;
-    boot->failAt(BootStep::Sync, BootFault::Silence, 0);
+    boot->failAt(BootStep::Sync, BootFault::Silence);
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(driver->flash(path, true), RET_TIMEOUT);
     const auto elapsed = std::chrono::steady_clock::now() - t0;
-
-    EXPECT_GE(elapsed, Millis(19900));
-    EXPECT_LT(elapsed, Millis(60000));
-    EXPECT_EQ(lastLines(1), Lines{"[FLASH] Initialise failed after DFU.2"});
-    EXPECT_EQ(bus.baudRateCalls(), (std::vector<CANBaudRate>{CAN_BAUDRATE_125K, CAN_BAUDRATE_500K}));
-    expectFlagsClear();
+    EXPECT_TRUE(elapsed >= Millis(19900) && elapsed < Millis(60000));
+    EXPECT_EQ(lines().back(), "[FLASH] Initialise failed after DFU.2");
+    rates.pop_back();
 }
 
-TEST(FlashChecks, NoInterfaceInterfaceNotRunningOrNodeAbsent) {
-    const std::string path = writeTempFile("image.hex", hexText(kSmallImage));
-    EXPECT_EQ(Driver(kNode, nullptr).flash(path, true), RET_INTERFACE_NOT_RUNNING);
-    TestTransport bus;
-    LogCapture log;
-    {
-        Driver driver(kNode, &bus);
-        driver.setOutputLogStream(&log);
-        EXPECT_EQ(driver.flash(path, false), RET_INTERFACE_NOT_RUNNING);
-        ASSERT_TRUE(startAndWaitRunning(bus));
-        EXPECT_EQ(driver.flash(path, false), RET_NOT_CONNECTED);
-    }
-    EXPECT_TRUE(bus.deviceFrames().empty());
-    EXPECT_TRUE(bus.baudRateCalls().empty());
-    EXPECT_EQ(log.text(), "");
-    bus.closeInterface();
-}
-
-// Missing, empty, non-HEX, data-less and malformed files: refused before
-// anything is sent, no rate change, no flag set, in both modes.
+// Missing, non-HEX, data-less and malformed files: refused before
+// anything is sent (the enter frame first of all), no rate change, no flag
+// set.
 TEST_F(FlashTest, UnusableImageFilesAreRefusedBeforeAnythingIsSent) {
     start(false);
     device.startHeartbeats(Millis(50));
-    bus.clearSent();
-    for (const bool inBootloader : {false, true}) {
-        for (const std::string& path :
-             {::testing::TempDir() + "qt_no_such_dir/no_such_file.hex", writeTempFile("empty.hex", ""),
-              writeTempFile("text.hex", "firmware\n" + hexText(kSmallImage)), writeTempFile("eof_only.hex", hexText({})),
-              writeTempFile("bad_checksum.hex", ":10000000000102030405060708090A0B0C0D0E0F00\r\n")}) {
-            SCOPED_TRACE(path);
-            EXPECT_EQ(driver->flash(path, inBootloader), RET_ERROR);
-            expectFlagsClear();
-            EXPECT_EQ(log.text(), "[FLASH] Loading firmware file\n[FLASH] Loading done\n"
-                                  "[FLASH] Invalid Flash File. Please check path/file.\n");
-            log.clear();
-        }
+    rates.clear();
+    for (const std::string& file :
+         {::testing::TempDir() + "qt_no_such_dir/no_such_file.hex", hexFile({}, "", "eof_only.hex"),
+          hexFile(kSmallImage, "firmware\n", "text.hex"),
+          hexFile({}, ":10000000000102030405060708090A0B0C0D0E0F00\r\n", "bad_checksum.hex")}) {
+        SCOPED_TRACE(file);
+        EXPECT_EQ(driver->flash(file, false), RET_ERROR);
+        EXPECT_EQ(log.text(), "[FLASH] Loading firmware file\n[FLASH] Loading done\n"
+                              "[FLASH] Invalid Flash File. Please check path/file.\n");
+        log.clear();
     }
-    EXPECT_TRUE(bus.sentFrames(isStandard).empty());
-    EXPECT_TRUE(bus.sentFrames(isEnterBootloader).empty());
-    EXPECT_TRUE(bus.baudRateCalls().empty());
+    EXPECT_TRUE(bus.deviceFrames().empty());
 }
 
 }  // namespace

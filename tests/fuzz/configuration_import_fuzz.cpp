@@ -16,15 +16,11 @@
 namespace config = quorvel_detail::config;
 using config::Json;
 
-namespace {
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+static void check(bool ok) { if (!ok) std::abort(); }
 
 // The document's number as it stands, exactly (long double holds 64-bit
 // integers).
-long double exactly(const Json& value) {
+static long double exactly(const Json& value) {
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     if (value.is_number_unsigned()) return static_cast<long double>(value.get<std::uint64_t>());
     if (value.is_number_integer()) return static_cast<long double>(value.get<std::int64_t>());
@@ -33,28 +29,17 @@ long double exactly(const Json& value) {
 }
 
 template <typename T>
-void checkField(const Json& value, T field) {
+static void checkField(const Json& value, T field) {
     if constexpr (std::is_same_v<T, bool>) {
         check(value.is_boolean() && value.get<bool>() == field);
     } else if constexpr (std::is_same_v<T, float>) {
         const long double source = exactly(value);
-        check(std::isfinite(field) && std::fabs(source) <= 3.40282346638528859812e+38L);
-        check(static_cast<long double>(field) == static_cast<long double>(static_cast<float>(source)));
+        check(std::isfinite(field) && std::fabs(source) <= 3.40282346638528859812e+38L &&
+              static_cast<long double>(field) == static_cast<long double>(static_cast<float>(source)));
     } else {
         check(static_cast<long double>(field) == std::trunc(exactly(value)));
     }
 }
-
-std::vector<config::Setting> plan(const Json& document) {
-    try {
-        return config::planImport(document);
-    } catch (const Json::type_error&) {
-    } catch (const std::out_of_range&) {
-    }
-    return {};
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     config::Document document;
@@ -63,7 +48,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::runtime_error&) {
         return 0;
     }
-    const std::vector<config::Setting> settings = plan(document.json);
+    std::vector<config::Setting> settings;
+    try {
+        settings = config::planImport(document.json);
+    } catch (const Json::type_error&) {
+    } catch (const std::out_of_range&) {
+    }
     for (const config::Setting& setting : settings) {
         const Json& model = document.json.at(config::kModelKey);
         std::visit([&](const auto& group) {

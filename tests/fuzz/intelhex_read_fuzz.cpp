@@ -11,26 +11,18 @@
 
 #include "quorvel_transport/intelhex.hpp"
 
-namespace {
+static void check(bool ok) { if (!ok) std::abort(); }
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
-void checkInvariants(const intelhex::hex_data& img) {
-    std::uint64_t nextFree = 0;
-    std::uint64_t total = 0;
+static void checkInvariants(const intelhex::hex_data& img) {
+    std::uint64_t nextFree = 0, total = 0;
     for (const auto& [start, bytes] : img) {
-        check(!bytes.empty());
-        check(start >= nextFree);
+        check(!bytes.empty() && start >= nextFree);
         nextFree = std::uint64_t{start} + bytes.size();
         check(nextFree <= (std::uint64_t{1} << 32));
         total += bytes.size();
     }
     check(total == img.size());
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
@@ -50,9 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::istringstream again(out.str());
     back.read(again);
     checkInvariants(back);
-    check(back.size() == img.size());
-    check(intelhex::compare(img, back, 0xFF, 0, 0xFFFFFFFF));
-    check(intelhex::compare(back, img, 0xFF, 0, 0xFFFFFFFF));
+    check(back.size() == img.size() && intelhex::compare(img, back, 0xFF, 0, 0xFFFFFFFF) &&
+          intelhex::compare(back, img, 0xFF, 0, 0xFFFFFFFF));
 
     // Edits keep the invariants too.
     if (img.size() > 0) {

@@ -9,21 +9,17 @@ seconds=${FUZZ_SECONDS:-30}
 out=${FUZZ_BUILD_DIR:-build-fuzz}
 flags=(-std=c++17 -g -O1 -Wall -Wextra -Wpedantic -Werror -fsanitize=fuzzer,address,undefined
   -fno-sanitize-recover=all -Iinclude -Isrc)
-run=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$out/" -print_final_stats=1)
 
-# Intel HEX reader.
-mkdir -p "$out/corpus"
-clang++ "${flags[@]}" src/firmware/intelhex.cpp tests/fuzz/intelhex_read_fuzz.cpp -o "$out/intelhex_read_fuzz"
-"$out/intelhex_read_fuzz" "${run[@]}" -max_len=4096 -dict=tests/fuzz/intelhex.dict "$out/corpus" tests/fuzz/corpus
+# fuzz TARGET MAX_LEN DICT SEEDS [LIBRARY SOURCES...]
+fuzz() {
+  local target=$1 max_len=$2 dict=$3 seeds=$4
+  shift 4
+  mkdir -p "$out/$seeds"
+  clang++ "${flags[@]}" "$@" "tests/fuzz/$target.cpp" -o "$out/$target"
+  "$out/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$out/" \
+    -print_final_stats=1 -max_len="$max_len" -dict="tests/fuzz/$dict" "$out/$seeds" "tests/fuzz/$seeds"
+}
 
-# The USB adapter's received-line parser.
-mkdir -p "$out/usb_line_corpus"
-clang++ "${flags[@]}" tests/fuzz/usb_line_parse_fuzz.cpp -o "$out/usb_line_parse_fuzz"
-"$out/usb_line_parse_fuzz" "${run[@]}" -max_len=64 -dict=tests/fuzz/usb_line.dict \
-  "$out/usb_line_corpus" tests/fuzz/usb_line_corpus
-
-# The configuration import's text-to-settings step.
-mkdir -p "$out/config_corpus"
-clang++ "${flags[@]}" tests/fuzz/configuration_import_fuzz.cpp -o "$out/configuration_import_fuzz"
-"$out/configuration_import_fuzz" "${run[@]}" -max_len=4096 -dict=tests/fuzz/configuration.dict \
-  "$out/config_corpus" tests/fuzz/config_corpus
+fuzz intelhex_read_fuzz 4096 intelhex.dict corpus src/firmware/intelhex.cpp  # the Intel HEX reader
+fuzz usb_line_parse_fuzz 64 usb_line.dict usb_line_corpus  # the USB adapter's received-line parser
+fuzz configuration_import_fuzz 4096 configuration.dict config_corpus  # the import's text-to-settings step

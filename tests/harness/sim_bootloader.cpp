@@ -1,18 +1,10 @@
 #include "sim_bootloader.hpp"
 
-#include <algorithm>
-#include <cstdio>
-#include <fstream>
-
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 namespace qt_test {
 
 namespace {
 
 constexpr uint32_t kSync = 0x79, kSpeed = 0x03, kErase = 0x43, kWrite = 0x31, kData = 0x04, kGo = 0x21;
-constexpr uint8_t kAck = 0x79, kNack = 0x1F;
 
 uint32_t bigEndian32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
@@ -20,8 +12,9 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 }  // namespace
 
-SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader)
-    : bus_(bus), inBootloader_(startInBootloader) {
+SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader, Millis secondAckDelay,
+                             bool batched)
+    : bus_(bus), inBootloader_(startInBootloader), secondAckDelay_(secondAckDelay), batched_(batched) {
     listener_ = bus_.addListener([this, nodeId](const can_frame_data& f) {
         std::lock_guard<std::mutex> lock(mutex_);
         // The device's enter-bootloader command (127, no data) starts it.
@@ -31,30 +24,17 @@ SimBootloader::SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBo
         }
         if ((f.can_id & 0xE0000000u) != 0 || !inBootloader_ || hostRate() != rate_) return;  // not heard
         onBootloaderFrame(f);
-        if (batched_) {
-            bus_.inject(outbox_);
-        } else {
-            for (const can_frame_data& out : outbox_) bus_.inject(out);
-        }
-        outbox_.clear();
+        send(secondAckDelay_.count() == 0);
     });
-    tickJob_ = bus_.schedule(Millis(1), [this] { tick(); }, Millis(1));
+    tickJob_ = bus_.schedule(Millis(1), [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        send(true);
+    }, Millis(1));
 }
 
 SimBootloader::~SimBootloader() {
     bus_.removeListener(listener_);
     bus_.cancel(tickJob_);
-}
-
-void SimBootloader::failAt(BootStep step, BootFault fault, int occurrence) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    faults_[step] = {fault, occurrence};
-}
-
-void SimBootloader::secondAcksWithoutDelay(bool batched) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    secondAckDelay_ = Millis(0);
-    batched_ = batched;
 }
 
 CANBaudRate SimBootloader::hostRate() const {
@@ -63,40 +43,32 @@ CANBaudRate SimBootloader::hostRate() const {
 }
 
 bool SimBootloader::reply(BootStep step, uint32_t id, bool ok) {
-    if (!ok) ++protocolErrors_;
-    const int n = ++replies_[step];
-    auto fault = faults_.find(step);
-    if (fault != faults_.end() && (fault->second.second == 0 || fault->second.second == n)) {
-        if (fault->second.first == BootFault::Silence) return false;
+    if (step == faultStep_ && --faultCountdown_ == 0) {
+        if (fault_ == BootFault::Silence) return false;
         ok = false;
     }
-    const can_frame_data out = rawFrame(id, {ok ? kAck : kNack});
-    const bool second = step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone;
-    if (second) {
-        std::optional<CANBaudRate> holdFor;
-        if (step == BootStep::SpeedAtNewRate) holdFor = rate_;
-        pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdFor, out});
+    const can_frame_data out = rawFrame(id, {static_cast<uint8_t>(ok ? 0x79 : 0x1F)});
+    if (step == BootStep::SpeedAtNewRate || step == BootStep::EraseDone || step == BootStep::WriteDone) {
+        const bool holdForHost = step == BootStep::SpeedAtNewRate;
+        pending_.push_back({std::chrono::steady_clock::now() + secondAckDelay_, holdForHost, out});
     } else {
         outbox_.push_back(out);
     }
     return ok;
 }
 
-// Due second acknowledgements; with no delay they go out at once, unless
-// the host has still to change its rate.
-void SimBootloader::flushDue() {
+void SimBootloader::send(bool dueToo) {
     const auto now = std::chrono::steady_clock::now();
-    for (auto it = pending_.begin(); it != pending_.end();) {
-        const bool ready = it->due <= now && (!it->hostRate || *it->hostRate == hostRate());
+    for (auto it = pending_.begin(); dueToo && it != pending_.end();) {
+        const bool ready = it->due <= now && (!it->holdForHost || hostRate() == rate_);
         if (ready) outbox_.push_back(it->reply);
         it = ready ? pending_.erase(it) : it + 1;
     }
-}
-
-void SimBootloader::tick() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flushDue();
-    for (const can_frame_data& f : outbox_) bus_.inject(f);
+    if (batched_) {
+        bus_.inject(outbox_);
+    } else {
+        for (const can_frame_data& out : outbox_) bus_.inject(out);
+    }
     outbox_.clear();
 }
 
@@ -113,11 +85,10 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
         case kErase:  // one sector per command: the count (0), then the sector
             if (!erasing_) {
                 erasing_ = reply(BootStep::EraseCount, kErase, f.can_dlc == 1 && f.data[0] == 0 && !writing_);
-                break;
+            } else {
+                erasing_ = false;
+                if (reply(BootStep::EraseSector, kErase, f.can_dlc == 1)) reply(BootStep::EraseDone, kErase, true);
             }
-            erasing_ = false;
-            if (reply(BootStep::EraseSector, kErase, f.can_dlc == 1) && reply(BootStep::EraseDone, kErase, true))
-                erased_.push_back(f.data[0]);
             break;
         case kWrite:
             writing_ = reply(BootStep::WriteAddress, kWrite, f.can_dlc == 5 && !writing_ && !erasing_);
@@ -125,69 +96,23 @@ void SimBootloader::onBootloaderFrame(const can_frame_data& f) {
             writeSize_ = size_t{f.data[4]} + 1;
             writeBuffer_.clear();
             break;
-        case kData: {
+        case kData:
             writing_ = reply(BootStep::WriteData, kWrite,
                              writing_ && f.can_dlc >= 1 && writeBuffer_.size() + f.can_dlc <= writeSize_);
             if (!writing_) break;
             writeBuffer_.insert(writeBuffer_.end(), f.data, f.data + f.can_dlc);
             if (writeBuffer_.size() < writeSize_) break;
             writing_ = false;
-            const bool programmed = reply(BootStep::WriteDone, kWrite, true);
-            writes_.push_back({writeAddress_, writeSize_, programmed});
-            for (size_t i = 0; programmed && i < writeBuffer_.size(); ++i)
+            if (!reply(BootStep::WriteDone, kWrite, true)) break;
+            for (size_t i = 0; i < writeBuffer_.size(); ++i)
                 memory_[writeAddress_ + static_cast<uint32_t>(i)] = writeBuffer_[i];
             break;
-        }
         case kGo:
             if (!reply(BootStep::Go, kGo, f.can_dlc == 4 && !writing_ && !erasing_)) break;
             go_ = bigEndian32(f.data);
             inBootloader_ = false;
             break;
-        default:
-            ++protocolErrors_;
     }
-    if (secondAckDelay_.count() == 0) flushDue();
-}
-
-std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n) {
-    std::vector<uint8_t> bytes = {static_cast<uint8_t>(n), static_cast<uint8_t>(address >> 8),
-                                  static_cast<uint8_t>(address), type};
-    bytes.insert(bytes.end(), data, data + n);
-    unsigned sum = 0;
-    for (uint8_t b : bytes) sum += b;
-    bytes.push_back(static_cast<uint8_t>(0x100 - (sum & 0xFF)));
-    std::string line = ":";
-    char buf[3];
-    for (uint8_t b : bytes) line.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%02X", b)));
-    return line + "\r\n";
-}
-
-std::string hexText(const std::map<uint32_t, std::vector<uint8_t>>& blocks, size_t recordSize) {
-    std::string text;
-    uint32_t upper = 0;
-    for (const auto& [start, bytes] : blocks) {
-        for (size_t offset = 0, n = 0; offset < bytes.size(); offset += n) {
-            const uint32_t address = start + static_cast<uint32_t>(offset);
-            if ((address >> 16) != upper) {
-                upper = address >> 16;
-                const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-                text += hexRecord(4, 0, ext, 2);
-            }
-            n = std::min<size_t>({recordSize, bytes.size() - offset, 0x10000 - (address & 0xFFFF)});
-            text += hexRecord(0, static_cast<uint16_t>(address), bytes.data() + offset, n);
-        }
-    }
-    return text + hexRecord(1, 0, nullptr, 0);
-}
-
-std::string writeTempFile(const std::string& name, const std::string& text) {
-    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string file = "qt_" + std::to_string(::getpid()) + "_" +
-                       (info != nullptr ? std::string(info->name()) + "_" : std::string()) + name;
-    std::replace(file.begin(), file.end(), '/', '_');
-    const std::string path = ::testing::TempDir() + file;
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    return path;
 }
 
 }  // namespace qt_test

@@ -4,7 +4,7 @@
 // A simulated STM32 CAN system bootloader on a TestTransport, behind a
 // motor-protocol device that starts it on command 127. It answers with
 // standard identifiers, keeps the bytes written in a model of its flash, and
-// answers a frame it does not expect with a NACK (a protocol error).
+// answers a frame it does not expect with a NACK.
 //
 // The host's rate is the latest setCANBaudRate call (500 kbit/s before any);
 // the bootloader starts at 125 kbit/s and takes the rate of an accepted
@@ -18,8 +18,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "test_transport.hpp"
@@ -32,39 +30,31 @@ enum class BootStep {
 
 enum class BootFault { Nack, Silence };
 
-struct BootWrite {
-    uint32_t address;
-    size_t size;
-    bool programmed;
-    bool operator==(const BootWrite& o) const {
-        return address == o.address && size == o.size && programmed == o.programmed;
-    }
-};
-
 class SimBootloader {
 public:
-    SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false);
+    // Second acknowledgements come `secondAckDelay` after the first; with no
+    // delay right after it or, when `batched`, in one batch with it.
+    SimBootloader(TestTransport& bus, uint32_t nodeId, bool startInBootloader = false,
+                  Millis secondAckDelay = Millis(10), bool batched = false);
     ~SimBootloader();
-    SimBootloader(const SimBootloader&) = delete;
-    SimBootloader& operator=(const SimBootloader&) = delete;
 
-    // The `occurrence`-th reply of `step` (0 = every one) is a NACK or
-    // nothing, and the step's effect does not happen.
-    void failAt(BootStep step, BootFault fault, int occurrence = 1);
-    // Second acknowledgements with no device time: right after the first
-    // one or, when `batched`, in one batch with it.
-    void secondAcksWithoutDelay(bool batched);
+    // The `occurrence`-th reply of `step` is a NACK or nothing, and the
+    // step's effect does not happen. One fault per bootloader.
+    void failAt(BootStep step, BootFault fault, int occurrence = 1) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        faultStep_ = step;
+        fault_ = fault;
+        faultCountdown_ = occurrence;
+    }
 
+    // The bytes whose write was confirmed, and the go command's address.
     std::map<uint32_t, uint8_t> memory() const { return locked(memory_); }
-    std::vector<uint8_t> erasedSectors() const { return locked(erased_); }
-    std::vector<BootWrite> writes() const { return locked(writes_); }
     std::optional<uint32_t> goAddress() const { return locked(go_); }
-    int protocolErrors() const { return locked(protocolErrors_); }
 
 private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
-        std::optional<CANBaudRate> hostRate;  // held until the host runs at it
+        bool holdForHost;  // until the host runs at the bootloader's rate
         can_frame_data reply;
     };
 
@@ -74,11 +64,10 @@ private:
         return field;
     }
     void onBootloaderFrame(const can_frame_data& frame);
-    // Replies under the fault plan; true when it sent an ACK. `ok` false is
-    // a protocol error.
+    // Replies under the fault plan; true when it sent an ACK.
     bool reply(BootStep step, uint32_t id, bool ok);
-    void flushDue();
-    void tick();
+    // Due second acknowledgements, then the immediate replies, onto the bus.
+    void send(bool dueToo);
     CANBaudRate hostRate() const;
 
     TestTransport& bus_;
@@ -88,44 +77,22 @@ private:
     mutable std::mutex mutex_;
     bool inBootloader_;
     CANBaudRate rate_ = CAN_BAUDRATE_125K;
-    std::map<BootStep, std::pair<BootFault, int>> faults_;
-    std::map<BootStep, int> replies_;
-    Millis secondAckDelay_{10};
+    std::optional<BootStep> faultStep_;
+    BootFault fault_ = BootFault::Nack;
+    int faultCountdown_ = 0;
+    const Millis secondAckDelay_;
+    const bool batched_;
     std::vector<Pending> pending_;
-    // Immediate replies to the frame being handled, injected when it is done.
     std::vector<can_frame_data> outbox_;
-    bool batched_ = false;
 
     bool erasing_ = false;
-    std::vector<uint8_t> erased_;
-
     bool writing_ = false;
     uint32_t writeAddress_ = 0;
     size_t writeSize_ = 0;
     std::vector<uint8_t> writeBuffer_;
-    std::vector<BootWrite> writes_;
     std::map<uint32_t, uint8_t> memory_;
-
     std::optional<uint32_t> go_;
-    int protocolErrors_ = 0;
 };
-
-// Blocks (start address, bytes) flattened to address -> byte.
-template <typename Blocks>
-std::map<uint32_t, uint8_t> bytesOf(const Blocks& blocks) {
-    std::map<uint32_t, uint8_t> out;
-    for (const auto& [start, bytes] : blocks)
-        for (size_t i = 0; i < bytes.size(); ++i) out[start + static_cast<uint32_t>(i)] = bytes[i];
-    return out;
-}
-
-// One Intel HEX record with checksum and CR LF.
-std::string hexRecord(uint8_t type, uint16_t address, const uint8_t* data, size_t n);
-// Intel HEX text: data records of at most `recordSize` bytes (never across
-// 64 KiB), extended linear address records, end-of-file record.
-std::string hexText(const std::map<uint32_t, std::vector<uint8_t>>& blocks, size_t recordSize = 16);
-// Writes a fresh file under the test's temporary directory; returns its path.
-std::string writeTempFile(const std::string& name, const std::string& text);
 
 }  // namespace qt_test
 
