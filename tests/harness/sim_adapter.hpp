@@ -28,9 +28,6 @@ namespace qt_test {
 
 class SimAdapter;
 
-// Puts the terminal of a pty (through its master) into raw mode.
-void makeRaw(int masterFd);
-
 // Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
 // as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
 // returns that path.
@@ -46,7 +43,7 @@ void withAdapter(bool start, const AdapterBody& body);
 class SimAdapter {
 public:
     SimAdapter();
-    ~SimAdapter();
+    ~SimAdapter() { stopThreads(); }
     SimAdapter(const SimAdapter&) = delete;
     SimAdapter& operator=(const SimAdapter&) = delete;
 
@@ -63,20 +60,26 @@ public:
     // Paces the link both ways to this many bit/s (10 bits a character), so
     // that the host's writes back up in the pty. 0 (default): no pacing.
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
-    // Bit-rate code that "G" reports; set by the host's "S<digit>" too.
-    void setBitRateCode(char digit) { set(bitRateCode_, digit); }
 
     // What the host wrote; clearHostLines forgets all of it.
-    std::vector<std::string> malformedLines() const;
-    std::string hostBytes() const;
+    std::vector<std::string> malformedLines() const { return get(malformed_); }
+    std::string hostBytes() const { return get(hostBytes_); }
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
-    void clearHostLines();
+    void clearHostLines() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hostLines_.clear();
+        malformed_.clear();
+        hostBytes_.clear();
+    }
 
     // Raw bytes toward the host, as they are, in one write.
     void sendRaw(const std::string& bytes) { writeToHost(bytes); }
     // Pulls the plug: stops the adapter and closes the master side.
-    void unplug();
+    void unplug() {
+        stopThreads();
+        pty_.closeMaster();
+    }
 
 private:
     template <typename T, typename V>
@@ -84,8 +87,12 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         field = std::forward<V>(value);
     }
+    template <typename T>
+    T get(const T& field) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return field;
+    }
     void readLoop();
-    void forwardLoop();
     void handleLine(const std::string& line);
     void writeToHost(const std::string& bytes);
     void stopThreads();

@@ -6,31 +6,18 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "device_tree.hpp"
-#include "pty_pair.hpp"
-#include "sim_adapter.hpp"
-#include "test_transport.hpp"
 #include "quorvel_transport/usb_interface.hpp"
+#include "sim_adapter.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using qt_test::Millis;
 using qt_test::rawFrame;
 
@@ -39,8 +26,7 @@ constexpr uint32_t kRtr = 1u << 30;
 
 // How the peer reports a frame: "FRAME id ext rtr dlc data".
 std::string peerView(const can_frame_data& f) {
-    const bool ext = (f.can_id & kExt) != 0;
-    const bool rtr = (f.can_id & kRtr) != 0;
+    const bool ext = (f.can_id & kExt) != 0, rtr = (f.can_id & kRtr) != 0;
     char text[48];
     std::snprintf(text, sizeof text, "FRAME %X %d %d %u ", f.can_id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext, rtr,
                   unsigned{f.can_dlc});
@@ -52,49 +38,34 @@ std::string peerView(const can_frame_data& f) {
     return rtr || f.can_dlc == 0 ? view + "-" : view;
 }
 
-// Copies bytes both ways between two pty masters.
-class PtyBridge {
-public:
-    PtyBridge(int a, int b) : a_(a), b_(b), thread_([this] { run(); }) {}
+// Copies bytes both ways between two pty masters until destroyed.
+struct PtyBridge {
+    PtyBridge(int a, int b)
+        : thread([this, a, b] {
+              char buf[512];
+              while (!stop.load()) {
+                  pollfd p[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+                  const ssize_t n = ::poll(p, 2, 20) > 0 && (p[0].revents | p[1].revents) & POLLIN
+                                        ? ::read(p[0].revents & POLLIN ? a : b, buf, sizeof buf) : -1;
+                  // A side without its slave open reports a hang-up at once.
+                  if (n <= 0) std::this_thread::sleep_for(Millis(5));
+                  for (ssize_t done = 0, w; n > 0 && done < n; done += w > 0 ? w : 0) {
+                      w = ::write(p[0].revents & POLLIN ? b : a, buf + done, static_cast<size_t>(n - done));
+                      if (w < 0 && errno != EINTR && errno != EAGAIN) break;
+                  }
+              }
+          }) {}
     ~PtyBridge() {
-        stop_.store(true);
-        thread_.join();
+        stop.store(true);
+        thread.join();
     }
-
-private:
-    void run() {
-        char buf[512];
-        while (!stop_.load()) {
-            pollfd p[2] = {{a_, POLLIN, 0}, {b_, POLLIN, 0}};
-            if (::poll(p, 2, 20) <= 0) continue;
-            bool idle = true;
-            for (int i = 0; i < 2; ++i) {
-                if ((p[i].revents & POLLIN) == 0) continue;
-                const ssize_t n = ::read(p[i].fd, buf, sizeof buf);
-                if (n <= 0) continue;
-                idle = false;
-                const int to = i == 0 ? b_ : a_;
-                for (ssize_t done = 0; done < n;) {
-                    const ssize_t w = ::write(to, buf + done, static_cast<size_t>(n - done));
-                    if (w > 0) done += w;
-                    else if (errno != EINTR && errno != EAGAIN) break;
-                }
-            }
-            // A side without its slave open reports a hang-up at once.
-            if (idle) std::this_thread::sleep_for(Millis(5));
-        }
-    }
-
-    int a_;
-    int b_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::atomic<bool> stop{false};
+    std::thread thread;
 };
 
 std::string fileText(const std::string& path) {
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
@@ -106,10 +77,9 @@ TEST(UsbPythonCan, FramesCrossBothWaysUnchanged) {
         << "/usr/bin/python3 with python3-can is needed (run ./setup.sh)";
     EXPECT_TRUE(qt_test::runInPrivateDeviceTree([&] {
         // The library on one pty, python-can on another, bridged.
-        qt_test::PtyPair ours;
-        qt_test::PtyPair theirs;
-        qt_test::makeRaw(ours.masterFd());
-        qt_test::makeRaw(theirs.masterFd());
+        qt_test::PtyPair ours, theirs;
+        ours.makeRaw();
+        theirs.makeRaw();
         qt_test::addUsbSerialDevice("ttyACM0", ours.slavePath(), {"Quorvel", "Yomlu", "1"});
         PtyBridge bridge(ours.masterFd(), theirs.masterFd());
         USBInterface usb;
@@ -153,8 +123,8 @@ TEST(UsbPythonCan, FramesCrossBothWaysUnchanged) {
         ASSERT_EQ(std::fflush(peer.get()), 0);
 
         std::vector<can_frame_data> got;
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (got.size() < frames.size() && Clock::now() < deadline) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.size() < frames.size() && std::chrono::steady_clock::now() < deadline) {
             can_frame_data f;
             std::memset(&f, 0xA5, sizeof f);
             if (usb.recvData(&f)) got.push_back(f);

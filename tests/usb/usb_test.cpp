@@ -1,0 +1,472 @@
+// The adapter's line codec without I/O, and USBInterface on real pseudo-
+// terminals against the simulated adapter: the adapter check in init
+// (through the real serial::list_ports over a private /dev and /sys), the
+// bytes of every line it writes, how recvData reads lines through the port,
+// the adapter queries, stopping and starting, the adapter pulled out, and a
+// motor driver reached through the whole USB path.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <future>
+#include <random>
+
+#include "device_tree.hpp"
+#include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/serial.hpp"
+#include "quorvel_transport/usb_interface.hpp"
+#include "sim_adapter.hpp"
+#include "sim_device.hpp"
+#include "usb/usb_line_codec.hpp"
+
+namespace {
+
+using namespace qt_test;
+using Clock = std::chrono::steady_clock;
+using usb_line::LineKind;
+
+constexpr uint32_t kExt = 1u << 31;
+constexpr uint32_t kRtr = 1u << 30;
+const std::string kNotCompatible = "No Compatible Quorvel Device found \n";
+const std::string kOpenError = "USB Communication Error. Please check if the selected interface ";
+const std::string kApiTimeout = "API Timeout Error. Make sure your Yomlu is updated to the latest firmware.\n";
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string version(const unsigned char* v) {
+    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
+}
+
+std::string encode(const can_frame_data& f) {
+    usb_line::LineBuffer line;
+    line.fill('#');
+    const size_t n = usb_line::encodeFrameLine(f, line);
+    // Nothing but the line itself: the rest of the buffer is zero.
+    for (size_t i = n; i < line.size(); ++i) EXPECT_EQ(line[i], '\0') << "byte " << i;
+    return std::string(line.data(), n);
+}
+
+// Parsed from a heap copy of its exact size, so that reading past a line's
+// end is caught by the address sanitizer.
+usb_line::ParsedLine parse(const std::string& text) {
+    std::vector<char> exact(text.begin(), text.end());
+    return usb_line::parseLine(exact.empty() ? nullptr : exact.data(), exact.size());
+}
+
+// Standard output of an init (initInterface when `start`) that must throw
+// `Exception`; its text in `what`.
+template <typename Exception>
+std::string initFailure(USBInterface& usb, const std::string& port, std::string* what = nullptr, bool start = false) {
+    testing::internal::CaptureStdout();
+    try {
+        start ? usb.initInterface(port) : usb.init(port);
+        ADD_FAILURE() << "init(" << port << ") did not throw";
+    } catch (const Exception& e) {
+        if (what != nullptr) *what = e.what();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "init(" << port << ") threw another exception: " << e.what();
+    }
+    return testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+
+// The wire examples are checked byte for byte through a port in UsbLinesOut.
+TEST(UsbLineCodec, MasksIdentifiersAndEveryKindAndLengthRoundTrips) {
+    // Standard: the low 12 bits; extended: the low 29 (error flag dropped);
+    // data bytes past the length are not written.
+    EXPECT_EQ(encode(rawFrame(0x1234, 0, {})), "t2340\r");
+    EXPECT_EQ(encode(rawFrame(kExt | (1u << 29) | 0x5, 0, {})), "T000000050\r");
+    EXPECT_EQ(encode(rawFrame(0x001, 1, {0xC3, 0xFF, 0xFF})), "t0011C3\r");
+    std::mt19937 rng(1234);
+    for (uint32_t flags : {0u, kRtr, kExt, kExt | kRtr}) {
+        for (uint8_t dlc = 0; dlc <= 8; ++dlc) {
+            can_frame_data f = rawFrame(flags | (rng() & ((flags & kExt) ? 0x1FFFFFFFu : 0x7FFu)), dlc, {});
+            for (uint8_t i = 0; i < dlc; ++i) f.data[i] = static_cast<uint8_t>(rng());
+            const usb_line::ParsedLine p = parse(encode(f));
+            ASSERT_EQ(p.kind, LineKind::Frame) << encode(f);
+            expectSameFrame(p.frame, f);
+        }
+    }
+}
+
+TEST(UsbLineCodec, UntrustedAndShortLines) {
+    // Any other first letter reads as a standard data frame; 'g' counts 16,
+    // so "0g0" is 0x100; data digits "zz": (35 & 15) * 16 + 35.
+    expectSameFrame(parse("X1232ab01\r").frame, rawFrame(0x123, 2, {0xAB, 0x01}));
+    expectSameFrame(parse("t0g01zz\r").frame, rawFrame(0x100, 1, {0x53}));
+    // A 30-byte line cut by the port without CR: the characters past the frame are ignored.
+    expectSameFrame(parse("T000002C68" "0102030405060708" "XYZW").frame,
+                    rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+    // An identifier wider than its field would spill into the frame's flags.
+    EXPECT_EQ(parse("T2000000000\r").kind, LineKind::Ignored);
+    EXPECT_EQ(parse("tzzz0\r").kind, LineKind::Ignored);
+    EXPECT_EQ(parse("T000002C6F\r").kind, LineKind::BadLength);
+    EXPECT_EQ(parse("t123z\r").kind, LineKind::BadLength);
+    // Version digits are taken by position; only the first line of a buffer counts.
+    const usb_line::ParsedLine p = parse("V2x7y1-0badc0de\rG7\r");
+    EXPECT_EQ(p.kind, LineKind::FirmwareReply);
+    EXPECT_EQ(p.version.major * 100 + p.version.minor * 10 + p.version.patch, 271);
+    EXPECT_EQ(p.commit, "0badc0de");
+
+    // Every cut of a line yields nothing, and the rest after its CR is not part of it.
+    for (const std::string line : {"t1232AB01", "r1230", "R000002C68" "0000000000000000", "G6", "H1.0.2",
+                                   "V2.7.1-0badc0de"}) {
+        ASSERT_NE(parse(line + "\r").kind, LineKind::Ignored) << line;
+        for (size_t k = 0; k < line.size(); ++k) {
+            EXPECT_EQ(parse(line.substr(0, k)).kind, LineKind::Ignored) << line.substr(0, k);
+            EXPECT_EQ(parse(line.substr(0, k) + "\r" + line.substr(k)).kind, LineKind::Ignored) << line.substr(0, k);
+        }
+    }
+}
+
+TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) {
+    EXPECT_TRUE(runInPrivateDeviceTree([] {
+        struct Case {
+            const char* name;
+            UsbDeviceInfo info;
+            bool byPtyName;  // open the adapter by the pty's own name, which is not listed
+            bool accepted;
+        };
+        const Case cases[] = {
+            {"ttyACM0", {"Quorvel", "CAN Adapter", "0001"}, false, true},
+            {"ttyUSB1", {"Acme", "Bridge", "Yomlu7"}, false, true},
+            {"ttyACM1", {"quorvel", "yomlu", "QUORVEL"}, false, false},
+            {"ttyACM2", {"Quorvel", "Yomlu", "1"}, true, false},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            SimAdapter adapter;
+            addUsbSerialDevice(c.name, adapter.portPath(), c.info);
+            const std::string path = c.byPtyName ? adapter.portPath() : std::string("/dev/") + c.name;
+            USBInterface usb;
+            std::string what;
+            can_frame_data f = rawFrame(0x123, 0, {});
+            if (c.accepted) {
+                testing::internal::CaptureStdout();
+                EXPECT_TRUE(usb.init(path));
+                EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+                EXPECT_TRUE(usb.sendData(&f));
+                EXPECT_TRUE(adapter.waitForHostLine("t1230"));
+                usb.closeIface();
+            } else {
+                EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, path, &what), kNotCompatible);
+                EXPECT_EQ(what, "No Compatible Quorvel Device found at the interface");
+            }
+            EXPECT_FALSE(usb.sendData(&f)) << "the port is closed";
+        }
+        PtyPair pty;
+        addUsbSerialDevice("ttyACM3", pty.slavePath(), {"Quorvel", "Yomlu", "1"});
+        USBInterface usb;
+        ASSERT_TRUE(usb.init("/dev/ttyACM3"));
+        const termios t = pty.slaveSettings();
+        EXPECT_EQ(std::make_pair(cfgetospeed(&t), cfgetispeed(&t)), std::make_pair(speed_t{B115200}, speed_t{B115200}));
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+        EXPECT_EQ((t.c_lflag & (ICANON | ECHO | ISIG)) | (t.c_iflag & (IXON | IXOFF | ICRNL)) | (t.c_oflag & OPOST), 0u);
+        // An open port cannot be opened again.
+        std::string what;
+        EXPECT_EQ(initFailure<serial::SerialException>(usb, "/dev/ttyACM3", &what),
+                  kOpenError + "/dev/ttyACM3 is okay.\nSerialException Serial port already open. failed.\n");
+        EXPECT_EQ(what, "SerialException Serial port already open. failed.");
+    }));
+}
+
+TEST(UsbInit, OpenFailuresPrintTheirLinesAndRethrow) {
+    std::string what;
+    USBInterface empty;
+    EXPECT_EQ(initFailure<std::invalid_argument>(empty, "", &what), kOpenError + " is okay.\nEmpty port is invalid.\n");
+    EXPECT_EQ(what, "Empty port is invalid.");
+
+    USBInterface missing;
+    const std::string out = initFailure<serial::IOException>(missing, "/dev/qt-no-such-port", &what);
+    EXPECT_EQ(out, kOpenError + "/dev/qt-no-such-port is okay.\n" + what + "\n");
+    EXPECT_NE(what.find("No such file or directory"), std::string::npos) << what;
+}
+
+// A refused port is closed again: the same object then starts on the right one.
+TEST(UsbInit, AfterARefusedPortTheSameInterfaceStartsOnTheAdapter) {
+    EXPECT_TRUE(runInPrivateDeviceTree([] {
+        SimAdapter adapter;
+        const std::string path = listAsYomlu(adapter);
+        PtyPair foreign;
+        LogCapture log;
+        USBInterface usb;
+        usb.setOutputLogStream(&log);
+        EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, foreign.slavePath(), nullptr, true), kNotCompatible);
+        EXPECT_FALSE(usb.isRunning());
+        EXPECT_FALSE(log.contains("Starting receive thread..."));
+        testing::internal::CaptureStdout();
+        EXPECT_TRUE(usb.initInterface(path));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_TRUE(adapter.waitForHostLine("R02000001100")) << "master heartbeat";
+        EXPECT_EQ(foreign.read(1, Millis(50)), "") << "nothing went to the refused port";
+        EXPECT_TRUE(usb.closeInterface());
+    }));
+}
+
+TEST(UsbLinesOut, FramesAndCommandsByteForByte) {
+    withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        can_frame_data frames[] = {
+            rawFrame(0x123, 2, {0xAB, 0x01}),
+            rawFrame(kExt | kRtr | 0x2C6, 8, {}),
+            rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
+            rawFrame(kExt | 0x2C6, 9, {1, 2, 3, 4, 5, 6, 7, 8}),
+        };
+        const std::pair<std::function<bool()>, std::string> lines[] = {
+            {[&] { return usb.sendData(&frames[0]); }, "t1232AB01\r"},
+            {[&] { return usb.sendData(&frames[1]); }, "R000002C68" + std::string(16, '0') + "\r"},
+            {[&] { return usb.sendData(&frames[2]); }, "T1FFFFFFF80010325476" "98BAFE\r"},
+            // A data length above eight is refused: nothing of it goes out.
+            {[&] { return !usb.sendData(&frames[3]) && usb.enterDFUMode(); }, "C\rd\r"},
+            {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_1M); }, "C\rS8\rO\r"},
+            // No range check: the index goes out as its character.
+            {[&] { return usb.setCANBaudRate(static_cast<CANBaudRate>(9)); }, "C\rS9\rO\r"},
+            {[&] { return usb.saveConfiguration(); }, "C\rZ0\rO\r"},
+            {[&] { return usb.eraseConfiguration(); }, "C\rZ1\rO\r"},
+            {[&] { return usb.rebootYomlu(); }, "C\rZ2\rO\r"},
+        };
+        for (const auto& [call, bytes] : lines) {
+            adapter.clearHostLines();
+            EXPECT_TRUE(call());
+            waitUntil([&] { return adapter.hostBytes().size() >= bytes.size(); });
+            EXPECT_EQ(adapter.hostBytes(), bytes);
+        }
+        EXPECT_FALSE(log.contains("Exception on USB write"));
+    });
+}
+
+TEST(UsbLinesIn, SplitAndBackToBackLinesThroughThePort) {
+    withAdapter(false, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        can_frame_data got{};
+        adapter.sendRaw("T000002C6");
+        std::thread rest([&] {
+            std::this_thread::sleep_for(Millis(150));
+            adapter.sendRaw("80102030405");
+            std::this_thread::sleep_for(Millis(150));
+            adapter.sendRaw("060708\r");
+        });
+        const auto start = Clock::now();
+        EXPECT_TRUE(usb.recvData(&got));
+        EXPECT_GE(secondsSince(start), 0.25);
+        rest.join();
+        expectSameFrame(got, rawFrame(kExt | 0x2C6, 8, {1, 2, 3, 4, 5, 6, 7, 8}));
+
+        // In one burst: each call takes one line and no byte of the next.
+        adapter.sendRaw("t1232ab01\rG5\rR1FFFFFFF3000000\rd\rt1239\rt7FF17E\r");
+        std::memset(&got, 0xEE, sizeof got);
+        EXPECT_TRUE(usb.recvData(&got));
+        expectSameFrame(got, rawFrame(0x123, 2, {0xAB, 0x01}));
+        EXPECT_FALSE(usb.recvData(&got));
+        // The reused record gets all of its data bytes rewritten.
+        got.data[5] = 0x55;
+        EXPECT_TRUE(usb.recvData(&got));
+        expectSameFrame(got, rawFrame(kExt | kRtr | 0x1FFFFFFF, 3, {}));
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_TRUE(usb.recvData(&got));
+        expectSameFrame(got, rawFrame(0x7FF, 1, {0x7E}));
+
+        // Nothing more: false after the port's read time-out.
+        const auto silentFrom = Clock::now();
+        EXPECT_FALSE(usb.recvData(&got));
+        EXPECT_GE(secondsSince(silentFrom), 0.9);
+        EXPECT_LT(secondsSince(silentFrom), 3.0);
+        EXPECT_EQ(log.text(),
+                  "Got CAN Baud Rate : 5\nGot DFU mode info: \n\nDLC is not proper, skipping frame parse.\n");
+    });
+}
+
+TEST(UsbClosedPort, EveryOperationFailsWithItsLogLine) {
+    LogCapture log;
+    USBInterface usb;
+    usb.setOutputLogStream(&log);
+    can_frame_data f = rawFrame(0x123, 0, {});
+    EXPECT_FALSE(usb.sendData(&f) || usb.setCANBaudRate(CAN_BAUDRATE_500K) || usb.enterDFUMode());
+
+    // Queries give up at once when their line cannot be written.
+    CANBaudRate rate = CAN_BAUDRATE_20K;
+    unsigned char v[3] = {11, 12, 13};
+    std::string commit = "keep";
+    testing::internal::CaptureStdout();
+    const auto start = Clock::now();
+    EXPECT_FALSE(usb.getCANBaudRate(&rate) || usb.getFirmwareVersion(&v[0], &v[1], &v[2], &commit) ||
+                 usb.getHardwareVersion(&v[0], &v[1], &v[2]));
+    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(log.count("Exception on USB write\n"), 6u);
+    EXPECT_EQ(rate, CAN_BAUDRATE_20K);
+    EXPECT_EQ(version(v) + commit, "11.12.13keep");
+
+    // A failing read is logged and paced, so the receive loop does not spin.
+    const auto readStart = Clock::now();
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(usb.recvData(&f));
+    EXPECT_GE(secondsSince(readStart), 0.15);
+    EXPECT_EQ(log.count("Error during USB read.\n"), 5u);
+}
+
+// A query takes only a reply line of its own kind that came after it asked:
+// a stray or late reply, a bit rate, or the "d" of enterDFUMode does not
+// answer it. Without an answer the outputs are left as they are.
+TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKind) {
+    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        CANBaudRate rate = CAN_BAUDRATE_10K;
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
+        EXPECT_EQ(rate, CAN_BAUDRATE_500K);
+        // A code that is no rate is passed on as it is.
+        EXPECT_TRUE(usb.setCANBaudRate(static_cast<CANBaudRate>(9)));
+        EXPECT_TRUE(usb.getCANBaudRate(&rate));
+        EXPECT_EQ(static_cast<int>(rate), 9);
+        unsigned char v[3] = {0, 0, 0};
+        std::string commit;
+        EXPECT_TRUE(usb.getFirmwareVersion(&v[0], &v[1], &v[2], &commit));
+        EXPECT_EQ(version(v) + "-" + commit, "2.3.4-1a2b3c4d");
+        EXPECT_TRUE(log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
+
+        auto hardware = [&] {
+            return std::async(std::launch::async, [&] {
+                v[0] = v[1] = v[2] = 9;
+                return usb.getHardwareVersion(&v[0], &v[1], &v[2]) ? version(v) : std::string("timed out");
+            });
+        };
+        // The "H" answer comes late; other replies come first.
+        adapter.setHardwareReply("H3.4.5");
+        adapter.setReplyDelay(Millis(300));
+        auto slow = hardware();
+        ASSERT_TRUE(adapter.waitForHostLine("H"));
+        adapter.sendRaw("V7.7.7-deadbeef\rG3\rd\r");
+        EXPECT_EQ(slow.get(), "3.4.5");
+
+        // A silent adapter (old firmware); a stray "H" came before the query.
+        // The heartbeat behind it is routed only once the stray reply has been
+        // stored completely; the reply's own log line comes before that.
+        adapter.setReplyDelay(Millis(0));
+        adapter.setAnswering(false);
+        adapter.sendRaw("H7.7.7\r");
+        adapter.bus().inject(heartbeatFrame(9));
+        ASSERT_TRUE(waitUntil([&] { return usb.isDeviceConnected(9); }));
+        EXPECT_TRUE(log.contains("Got hardware version info: 7.7.7\n"));
+        testing::internal::CaptureStdout();
+        const auto start = Clock::now();
+        auto silent = hardware();
+        ASSERT_TRUE(adapter.waitForHostLine("H", 2));
+        EXPECT_TRUE(usb.enterDFUMode());
+        adapter.sendRaw("V7.7.7-deadbeef\rG3\r");
+        EXPECT_EQ(silent.get(), "timed out");
+        EXPECT_GE(secondsSince(start), 0.95);
+        EXPECT_LT(secondsSince(start), 3.0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
+        EXPECT_EQ(version(v), "9.9.9");
+    });
+}
+
+TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
+    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        // Slow replies: a second query started meanwhile must not take the
+        // first one's answer.
+        adapter.setReplyDelay(Millis(60));
+        for (int round = 0; round < 4; ++round) {
+            SCOPED_TRACE(round);
+            const std::string r = std::to_string(round);
+            adapter.setHardwareReply("H1." + r + ".2");
+            adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
+            unsigned char hw[3] = {0, 0, 0}, fw[3] = {0, 0, 0};
+            std::string commit;
+            bool hwOk = false, fwOk = false;
+            std::thread a([&] { hwOk = usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
+            std::thread b([&] { fwOk = usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
+            a.join();
+            b.join();
+            EXPECT_TRUE(hwOk && fwOk);
+            EXPECT_EQ(version(hw), "1." + r + ".2");
+            EXPECT_EQ(version(fw) + "-" + commit, "5." + r + ".6-abcdefgh");
+        }
+    });
+}
+
+TEST(UsbBus, StopsWithinAboutASecondAndStartsAgainWithItsCallbacks) {
+    std::atomic<int> newType{-1};
+    std::atomic<int> lostId{-1};
+    withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        for (int round = 0; round < 2; ++round) {
+            SCOPED_TRACE(round);
+            // Nothing comes from the bus: the receive thread sits in its read.
+            const auto closing = Clock::now();
+            EXPECT_TRUE(usb.closeInterface());
+            EXPECT_LT(secondsSince(closing), 2.5);
+            EXPECT_FALSE(usb.isRunning());
+            adapter.clearHostLines();
+
+            ASSERT_TRUE(usb.initInterface(
+                "/dev/ttyACM0", [&](unsigned, unsigned char type) { newType = type; },
+                [&](unsigned id) { lostId = static_cast<int>(id); }));
+            EXPECT_TRUE(waitUntil([&] { return usb.isRunning(); }));
+            EXPECT_TRUE(adapter.waitForHostLine("R02000001100"));
+            unsigned char v[3] = {0, 0, 0};
+            EXPECT_TRUE(usb.getHardwareVersion(&v[0], &v[1], &v[2]));
+            EXPECT_EQ(version(v), "1.0.2");
+        }
+        SimDevice device(adapter.bus(), 5, 3);
+        device.startHeartbeats(Millis(100));
+        ASSERT_TRUE(waitUntil([&] { return newType.load() == 3; }));
+        device.stopHeartbeats();
+        EXPECT_TRUE(waitUntil([&] { return lostId.load() == 5; }, Millis(4000)));
+    });
+}
+
+TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
+    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        adapter.unplug();
+        std::this_thread::sleep_for(Millis(300));
+        log.clear();
+        const double cpuBefore = static_cast<double>(std::clock()) / CLOCKS_PER_SEC;
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(Millis(1000));
+        const double cpu = static_cast<double>(std::clock()) / CLOCKS_PER_SEC - cpuBefore;
+        const double wall = secondsSince(start);
+        // A spinning receive loop would burn a whole core.
+        EXPECT_LT(cpu, 0.3 * wall) << "cpu " << cpu << " s in " << wall << " s";
+        const size_t errors = log.count("Error during USB read.\n");
+        EXPECT_GE(errors, 1u);
+        EXPECT_LT(errors, 200u);
+        // Heartbeats cannot go out any more.
+        EXPECT_TRUE(waitUntil([&] { return !usb.isRunning(); }));
+        EXPECT_TRUE(log.waitFor("Exception on USB write\n"));
+
+        const auto closing = Clock::now();
+        EXPECT_TRUE(usb.closeInterface());
+        EXPECT_LT(secondsSince(closing), 3.0);
+    });
+}
+
+// Driver -> USBInterface -> pseudo-terminal -> simulated adapter -> simulated
+// driver, and the reply back the same way.
+TEST(UsbEndToEnd, DriverReadsAndCommandsTravelThroughTheAdapter) {
+    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+        SimDevice device(adapter.bus(), 5, 1);
+        device.startHeartbeats(Millis(100));
+        ASSERT_TRUE(waitUntil([&] { return usb.isDeviceConnected(5); }));
+        Driver driver(5, &usb);
+
+        device.answer(70, Payload().put<float>(24.5f).put<float>(1.5f).reply());
+        float volts = 0.0f;
+        ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS);
+        EXPECT_FLOAT_EQ(volts, 24.5f);
+        ASSERT_EQ(device.requests(70).size(), 1u);
+        EXPECT_EQ(device.requests(70).front().can_id, 0xC00002C6u);
+
+        EXPECT_EQ(driver.setMotorTorqueLimit(2.5f), RET_SUCCESS);
+        ASSERT_TRUE(device.waitForRequests(50, 1));
+        const can_frame_data command = device.requests(50).front();
+        EXPECT_EQ(command.can_id, 0x80000000u | (5u << 7) | 50u);
+        EXPECT_FLOAT_EQ((canGetSignal<float>(command, 0, 32, true)), 2.5f);
+
+        device.silence(70);
+        volts = -1.0f;
+        const auto start = Clock::now();
+        EXPECT_EQ(driver.getBusVoltage(&volts), RET_TIMEOUT);
+        EXPECT_GE(secondsSince(start), 0.19);
+        EXPECT_LT(secondsSince(start), 1.5);
+        EXPECT_FLOAT_EQ(volts, -1.0f);
+    });
+}
