@@ -3,11 +3,11 @@
 
 // A simulated Yomlu USB-to-CAN adapter on the master side of a pseudo-
 // terminal; the library opens portPath() like the real adapter's port. It
-// answers the queries G, V and H and the firmware-update command d, and
-// bridges frames to bus(): frame lines from the host are sent there, where
+// answers the queries G (always "G6"), V and H and the firmware-update
+// command d, and bridges frames to bus(): frame lines from the host are sent there, where
 // SimDevices see them, and the devices' frames go to the host as frame lines.
 // It reuses the library's line codec, whose bytes the USB tests check
-// exactly; a frame line is well-formed only as the exact encoding of its frame.
+// exactly.
 
 #include <atomic>
 #include <chrono>
@@ -35,8 +35,7 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "tt
 
 // In a private device tree: an adapter listed as /dev/ttyACM0 and an
 // interface logging into `log` that has opened it (init), or started on it
-// too (initInterface) when `start`. Afterwards the interface is closed and the
-// host must have written no malformed line.
+// too (initInterface) when `start`. Afterwards the interface is closed.
 using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
 void withAdapter(bool start, const AdapterBody& body);
 
@@ -48,6 +47,8 @@ public:
     SimAdapter& operator=(const SimAdapter&) = delete;
 
     const std::string& portPath() const { return pty_.slavePath(); }
+    // The terminal settings the host made.
+    termios settings() const { return pty_.slaveSettings(); }
     // The CAN side; sentFrames() lists the frames the host sent, in order.
     TestTransport& bus() { return bus_; }
 
@@ -62,14 +63,12 @@ public:
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
 
     // What the host wrote; clearHostLines forgets all of it.
-    std::vector<std::string> malformedLines() const { return get(malformed_); }
     std::string hostBytes() const { return get(hostBytes_); }
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
     void clearHostLines() {
         std::lock_guard<std::mutex> lock(mutex_);
         hostLines_.clear();
-        malformed_.clear();
         hostBytes_.clear();
     }
 
@@ -103,21 +102,16 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable linesCv_;
     std::vector<std::string> hostLines_;
-    std::vector<std::string> malformed_;
-    std::string hostBytes_;
-    std::string hardwareReply_ = "H1.0.2";
-    std::string firmwareReply_ = "V2.3.4-1a2b3c4d";
+    std::string hostBytes_, hardwareReply_ = "H1.0.2", firmwareReply_ = "V2.3.4-1a2b3c4d";
     bool answering_ = true;
     Millis replyDelay_{0};
-    char bitRateCode_ = '6';
 
     std::atomic<uint32_t> linkRate_{0};
     std::mutex writeMutex_;
     std::chrono::steady_clock::time_point linkFreeAt_{};
 
     std::atomic<bool> stop_{false};
-    std::thread reader_;
-    std::thread forwarder_;
+    std::thread reader_, forwarder_;
 };
 
 }  // namespace qt_test
