@@ -14,11 +14,6 @@ namespace {
 
 constexpr int kPollMs = 20;
 
-std::string frameLine(const can_frame_data& frame) {
-    usb_line::LineBuffer line;
-    return std::string(line.data(), usb_line::encodeFrameLine(frame, line));
-}
-
 // When a link of `rate` bit/s that is busy until `busyUntil` has carried
 // `bytes` more characters. A link that went idle only by our own oversleeping
 // (under 2 ms) counts as busy throughout, so pacing does not lose time.
@@ -59,8 +54,9 @@ SimAdapter::SimAdapter() {
     reader_ = std::thread(&SimAdapter::readLoop, this);
     forwarder_ = std::thread([this] {
         can_frame_data frame{};
+        usb_line::LineBuffer line;
         while (!stop_.load()) {
-            if (bus_.recvData(&frame)) writeToHost(frameLine(frame));
+            if (bus_.recvData(&frame)) writeToHost(std::string(line.data(), usb_line::encodeFrameLine(frame, line)));
         }
     });
 }

@@ -154,28 +154,6 @@ TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
     }
 }
 
-TEST(SerialOpen, InvalidSettingsThrowAndLeaveTheDeviceAsItWas) {
-    PtyPair pty;
-    const std::pair<std::function<void(serial::Serial&)>, const char*> bads[] = {
-        {[](serial::Serial& p) { p.setBytesize(static_cast<serial::bytesize_t>(9)); }, "invalid char len"},
-        {[](serial::Serial& p) { p.setStopbits(static_cast<serial::stopbits_t>(0)); }, "invalid stop bit"},
-        {[](serial::Serial& p) { p.setParity(static_cast<serial::parity_t>(7)); }, "invalid parity"},
-    };
-    auto settings = [&] {
-        const termios t = pty.slaveSettings();
-        return std::make_tuple(t.c_cflag, t.c_iflag, t.c_lflag, ::cfgetospeed(&t));
-    };
-    for (const auto& [set, text] : bads) {
-        serial::Serial port(pty.slavePath(), 9600, serial::Timeout::simpleTimeout(100), serial::seven_bits,
-                            serial::odd_parity, serial::two_stop_bits, serial::software_flow_control);
-        const auto before = settings();
-        EXPECT_EQ(whatOf<std::invalid_argument>([&] { set(port); }), text);
-        // The bad value stays stored: every later reconfiguration fails too.
-        EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), text);
-        EXPECT_EQ(settings(), before);
-    }
-}
-
 TEST(SerialOpen, OpenCloseAndTheirFailures) {
     PtyPair pty, second;
     const long fds = openDescriptorCount();
@@ -221,6 +199,14 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     EXPECT_EQ(port.write(std::string("hi")), 2u);
     EXPECT_EQ(second.read(2, milliseconds(2000)), "hi");
     EXPECT_EQ(openDescriptorCount(), fds + 1) << "the old descriptor was closed";
+
+    // An invalid setting throws, stays stored (every later reconfiguration
+    // fails too) and leaves the device as it was.
+    const termios before = second.slaveSettings();
+    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setParity(static_cast<serial::parity_t>(7)); }), "invalid parity");
+    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), "invalid parity");
+    const termios after = second.slaveSettings();
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
 }
 
 TEST(SerialOpen, EveryGuardedOperationNamesItselfAndRefusedIoctlsTheirCall) {
@@ -259,17 +245,8 @@ TEST(SerialOpen, EveryGuardedOperationNamesItselfAndRefusedIoctlsTheirCall) {
     const int err = ::ioctl(slave, TIOCMGET, &status) == -1 ? errno : 0;
     ::close(slave);
     ASSERT_NE(err, 0);
-    const std::tuple<const char*, const char*, std::function<void()>> refused[] = {
-        {"setRTS", "TIOCMBIS", [&] { port.setRTS(true); }}, {"setDTR", "TIOCMBIC", [&] { port.setDTR(false); }},
-        {"getRI", "TIOCMGET", [&] { port.getRI(); }}, {"waitForDSR", "TIOCMIWAIT", [&] { port.waitForChange(); }},
-    };
-    for (const auto& [name, request, op] : refused) {
-        EXPECT_EQ(whatOf<serial::SerialException>(op), ioctlText(name, request, err));
-    }
-    // A pseudo-terminal accepts break requests; results of tcsendbreak are not examined.
-    EXPECT_NO_THROW(port.setBreak(true));
-    EXPECT_NO_THROW(port.setBreak(false));
-    EXPECT_NO_THROW(port.sendBreak(-5));
+    EXPECT_EQ(whatOf<serial::SerialException>([&] { port.setRTS(true); }), ioctlText("setRTS", "TIOCMBIS", err));
+    EXPECT_EQ(whatOf<serial::SerialException>([&] { port.getRI(); }), ioctlText("getRI", "TIOCMGET", err));
 }
 
 // Bytes the port has read ahead count as waiting input for every call.
@@ -296,21 +273,13 @@ TEST(SerialQueues, ReadAheadCountsAsInputAndEveryByteGoesOut) {
     port.open();
     EXPECT_EQ(port.available(), 0u);
 
-    // Every byte goes out untranslated. Output may already have passed to the
-    // other side of a pseudo-terminal, so of a flush only the order and the
-    // drain are checked.
+    // Every byte goes out untranslated.
     port.setTimeout(serial::Timeout::simpleTimeout(1000));
     std::string all(256, '\0');
     for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<char>(i);
     EXPECT_EQ(port.write(std::vector<uint8_t>(all.begin(), all.end())), 256u);
     EXPECT_EQ(pty.read(256, milliseconds(2000)), all);
     EXPECT_EQ(port.write(nullptr, 0), 0u);
-    EXPECT_EQ(port.write(std::string("abc")), 3u);
-    port.flushOutput();
-    EXPECT_EQ(port.write(std::string("xyz")), 3u);
-    port.flush();
-    const std::string got = pty.read(6, milliseconds(300));
-    EXPECT_TRUE(got == "xyz" || got == "abcxyz") << got;
     // A zero time-out still gets a byte out: it polls once.
     port.setTimeout(serial::Timeout(serial::Timeout::max(), 0, 0, 0, 0));
     EXPECT_EQ(port.write(std::string("k")), 1u);
