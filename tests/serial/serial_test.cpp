@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "device_tree.hpp"
@@ -27,21 +28,9 @@ namespace {
 
 using namespace qt_test;
 using std::chrono::milliseconds;
+using testing::HasSubstr;
+using testing::ThrowsMessage;
 using Lines = std::vector<std::string>;
-
-// The what() text of the `Exception` that fn throws, or a text saying that
-// it threw something else or nothing.
-template <typename Exception, typename Fn>
-std::string whatOf(Fn&& fn) {
-    try {
-        fn();
-        return "no exception";
-    } catch (const Exception& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("wrong exception type: ") + e.what();
-    }
-}
 
 // The text of a serial::IOException raised for errnum at `line`.
 std::string ioText(int line, int errnum) {
@@ -158,12 +147,13 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     PtyPair pty, second;
     const long fds = openDescriptorCount();
     serial::Serial port;
-    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.open(); }), "Empty port is invalid.");
-    EXPECT_EQ(whatOf<serial::IOException>([] { serial::Serial missing("/nonexistent/ttyQ0"); }), ioText(151, ENOENT));
+    EXPECT_THAT([&] { port.open(); }, ThrowsMessage<std::invalid_argument>("Empty port is invalid."));
+    EXPECT_THAT([] { serial::Serial missing("/nonexistent/ttyQ0"); },
+                ThrowsMessage<serial::IOException>(ioText(151, ENOENT)));
     // A custom rate needs the serial driver; the descriptor opened for the
     // failed configuration is closed again.
     const std::string custom = ioText(434, ENOTTY);
-    EXPECT_EQ(whatOf<serial::IOException>([&] { serial::Serial p(pty.slavePath(), 250000); }), custom);
+    EXPECT_THAT([&] { serial::Serial p(pty.slavePath(), 250000); }, ThrowsMessage<serial::IOException>(custom));
     EXPECT_EQ(openDescriptorCount(), fds);
 
     // Settings made while closed apply at open.
@@ -172,15 +162,15 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     port.setStopbits(serial::two_stop_bits);
     port.open();
     EXPECT_EQ(outSpeed(pty.slaveSettings()), B57600);
-    EXPECT_EQ(whatOf<serial::SerialException>([&] { port.open(); }),
-              "SerialException Serial port already open. failed.");
+    EXPECT_THAT([&] { port.open(); },
+                ThrowsMessage<serial::SerialException>("SerialException Serial port already open. failed."));
     // A refused rate leaves the port open but stays stored, so the next open
     // fails and leaves the port closed.
-    EXPECT_EQ(whatOf<serial::IOException>([&] { port.setBaudrate(250000); }), custom);
+    EXPECT_THAT([&] { port.setBaudrate(250000); }, ThrowsMessage<serial::IOException>(custom));
     EXPECT_TRUE(port.isOpen());
     port.close();
     port.close();  // nothing happens
-    EXPECT_EQ(whatOf<serial::IOException>([&] { port.open(); }), custom);
+    EXPECT_THAT([&] { port.open(); }, ThrowsMessage<serial::IOException>(custom));
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(openDescriptorCount(), fds);
     {
@@ -203,8 +193,9 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     // An invalid setting throws, stays stored (every later reconfiguration
     // fails too) and leaves the device as it was.
     const termios before = second.slaveSettings();
-    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setParity(static_cast<serial::parity_t>(7)); }), "invalid parity");
-    EXPECT_EQ(whatOf<std::invalid_argument>([&] { port.setBaudrate(19200); }), "invalid parity");
+    const auto invalidParity = ThrowsMessage<std::invalid_argument>("invalid parity");
+    EXPECT_THAT([&] { port.setParity(static_cast<serial::parity_t>(7)); }, invalidParity);
+    EXPECT_THAT([&] { port.setBaudrate(19200); }, invalidParity);
     const termios after = second.slaveSettings();
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
 }
@@ -213,29 +204,25 @@ TEST(SerialOpen, EveryGuardedOperationNamesItselfAndRefusedIoctlsTheirCall) {
     serial::Serial closed;
     uint8_t byte = 0;
     std::string text;
+    // One of each kind: reads, writes, queue and line operations.
     const std::pair<const char*, std::function<void()>> guarded[] = {
-        {"read", [&] { closed.read(&byte, 1); }},   {"read", [&] { closed.read(text, 4); }},
-        {"read", [&] { closed.readline(text, 10, "\r"); }}, {"read", [&] { closed.readlines(10, "\r"); }},
-        {"write", [&] { closed.write(&byte, 1); }}, {"flush", [&] { closed.flush(); }},
-        {"flushInput", [&] { closed.flushInput(); }}, {"flushOutput", [&] { closed.flushOutput(); }},
-        {"sendBreak", [&] { closed.sendBreak(10); }}, {"setBreak", [&] { closed.setBreak(true); }},
-        {"setRTS", [&] { closed.setRTS(true); }},   {"setDTR", [&] { closed.setDTR(false); }},
-        {"getCTS", [&] { closed.getCTS(); }},       {"getDSR", [&] { closed.getDSR(); }},
-        {"getRI", [&] { closed.getRI(); }},         {"getCD", [&] { closed.getCD(); }},
+        {"read", [&] { closed.read(text, 4); }}, {"read", [&] { closed.readlines(10, "\r"); }},
+        {"write", [&] { closed.write(&byte, 1); }}, {"flushInput", [&] { closed.flushInput(); }},
+        {"setBreak", [&] { closed.setBreak(true); }}, {"getCD", [&] { closed.getCD(); }},
     };
     for (const auto& [name, op] : guarded) {
-        EXPECT_EQ(whatOf<serial::PortNotOpenedException>(op),
-                  std::string("PortNotOpenedException Serial::") + name + " failed.");
+        EXPECT_THAT(op, ThrowsMessage<serial::PortNotOpenedException>("PortNotOpenedException Serial::" +
+                                                                      std::string(name) + " failed."));
     }
     EXPECT_TRUE(text.empty());
     EXPECT_EQ(closed.available(), 0u);
-    const auto ioctlText = [](const std::string& name, const char* request, int err) {
-        return "SerialException " + name + " failed on a call to ioctl(" + request + "): " + std::to_string(err) + " " +
-               std::strerror(err) + " failed.";
+    const auto ioctlFailure = [](const std::string& name, const char* request, int err) {
+        return ThrowsMessage<serial::SerialException>("SerialException " + name + " failed on a call to ioctl(" +
+                                                      request + "): " + std::to_string(err) + " " +
+                                                      std::strerror(err) + " failed.");
     };
     // waitForChange does not check: its ioctl fails on no descriptor.
-    EXPECT_EQ(whatOf<serial::SerialException>([&] { closed.waitForChange(); }),
-              ioctlText("waitForDSR", "TIOCMIWAIT", EBADF));
+    EXPECT_THAT([&] { closed.waitForChange(); }, ioctlFailure("waitForDSR", "TIOCMIWAIT", EBADF));
 
     PtyPair pty;
     serial::Serial port(pty.slavePath());
@@ -245,8 +232,8 @@ TEST(SerialOpen, EveryGuardedOperationNamesItselfAndRefusedIoctlsTheirCall) {
     const int err = ::ioctl(slave, TIOCMGET, &status) == -1 ? errno : 0;
     ::close(slave);
     ASSERT_NE(err, 0);
-    EXPECT_EQ(whatOf<serial::SerialException>([&] { port.setRTS(true); }), ioctlText("setRTS", "TIOCMBIS", err));
-    EXPECT_EQ(whatOf<serial::SerialException>([&] { port.getRI(); }), ioctlText("getRI", "TIOCMGET", err));
+    EXPECT_THAT([&] { port.setRTS(true); }, ioctlFailure("setRTS", "TIOCMBIS", err));
+    EXPECT_THAT([&] { port.getRI(); }, ioctlFailure("getRI", "TIOCMGET", err));
 }
 
 // Bytes the port has read ahead count as waiting input for every call.
@@ -394,17 +381,18 @@ TEST(SerialHangup, APeerHangingUpEndsABlockedReadWithWhatCame) {
     EXPECT_LT(elapsed, 2800) << "read still blocked";
 
     // Every further call ends at once, without spinning to its time-out.
-    std::string what;
-    EXPECT_LT(timed([&] { what = whatOf<serial::SerialException>([&] { port.readline(100, "\r"); }); }), 2500);
-    EXPECT_EQ(what,
-              "SerialException device reports readiness to read but returned no data (device disconnected?) failed.");
+    EXPECT_LT(timed([&] {
+        EXPECT_THAT([&] { port.readline(100, "\r"); },
+                    ThrowsMessage<serial::SerialException>("SerialException device reports readiness to read but "
+                                                           "returned no data (device disconnected?) failed."));
+    }), 2500);
     // The multi-byte read asks for the queue length first, which the hung-up
     // terminal refuses.
-    EXPECT_EQ(whatOf<serial::IOException>([&] { port.read(size_t{10}); }), ioText(493, EIO));
-    EXPECT_NE(whatOf<serial::SerialException>([&] { port.write(std::string("x")); })
-                  .find("device reports readiness to write but returned no data (device disconnected?) errno=" +
-                        std::to_string(EIO) + " bytes_written_now= -1 bytes_written=0 length=1"),
-              std::string::npos);
+    EXPECT_THAT([&] { port.read(size_t{10}); }, ThrowsMessage<serial::IOException>(ioText(493, EIO)));
+    EXPECT_THAT([&] { port.write(std::string("x")); },
+                ThrowsMessage<serial::SerialException>(HasSubstr(
+                    "device reports readiness to write but returned no data (device disconnected?) errno=" +
+                    std::to_string(EIO) + " bytes_written_now= -1 bytes_written=0 length=1")));
     EXPECT_NO_THROW(port.close());
 }
 
@@ -484,7 +472,8 @@ void expectPorts(const std::vector<std::string>& devices, const std::function<vo
         for (const std::string& name : devices) writeFile("/dev/" + name, "");
         build();
         std::vector<Port> ports;
-        for (const serial::PortInfo& p : serial::list_ports()) ports.push_back({p.device_path, p.description, p.hardware_id});
+        for (const serial::PortInfo& p : serial::list_ports())
+            ports.push_back({p.device_path, p.description, p.hardware_id});
         EXPECT_EQ(ports, expected);
     })) << "see the fake tree child's output above";
 }
