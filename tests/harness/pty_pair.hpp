@@ -55,13 +55,11 @@ public:
         const auto deadline = Clock::now() + timeout;
         std::string out;
         char buf[4096];
-        while (out.size() < count && Clock::now() < deadline) {
-            pollfd p{masterFd_, POLLIN, 0};
+        for (pollfd p{masterFd_, POLLIN, 0}; out.size() < count && Clock::now() < deadline;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            const int r = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
-            if (r < 0 && errno == EINTR) continue;
-            // EIO on read: no slave is open any more.
-            const ssize_t n = r > 0 ? ::read(masterFd_, buf, std::min(sizeof buf, count - out.size())) : 0;
+            if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) continue;  // EINTR or nothing yet
+            // EIO: no slave is open any more.
+            const ssize_t n = ::read(masterFd_, buf, std::min(sizeof buf, count - out.size()));
             if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
         }

