@@ -253,18 +253,15 @@ TEST(UsbLines, SplitAndBackToBackLinesInFramesAndCommandsOutByteForByte) {
                   "Got CAN Baud Rate : 5\nGot DFU mode info: \n\nDLC is not proper, skipping frame parse.\n");
 
         // Out: frames and commands byte for byte.
-        can_frame_data frames[] = {
-            rawFrame(0x123, 2, {0xAB, 0x01}),
-            rawFrame(kExt | kRtr | 0x2C6, 8, {}),
-            rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
-            rawFrame(kExt | 0x2C6, 9, {1, 2, 3, 4, 5, 6, 7, 8}),
-        };
+        const auto send = [&](can_frame_data f) { return usb.sendData(&f); };
         const std::pair<std::function<bool()>, std::string> lines[] = {
-            {[&] { return usb.sendData(&frames[0]); }, "t1232AB01\r"},
-            {[&] { return usb.sendData(&frames[1]); }, "R000002C68" + std::string(16, '0') + "\r"},
-            {[&] { return usb.sendData(&frames[2]); }, "T1FFFFFFF80010325476" "98BAFE\r"},
+            {[&] { return send(rawFrame(0x123, 2, {0xAB, 0x01})); }, "t1232AB01\r"},
+            {[&] { return send(rawFrame(kExt | kRtr | 0x2C6, 8, {})); }, "R000002C68" + std::string(16, '0') + "\r"},
+            {[&] { return send(rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE})); },
+             "T1FFFFFFF8001032547698BAFE\r"},
             // A data length above eight is refused: nothing of it goes out.
-            {[&] { return !usb.sendData(&frames[3]) && usb.enterDFUMode(); }, "C\rd\r"},
+            {[&] { return !send(rawFrame(kExt | 0x2C6, 9, {1, 2, 3, 4, 5, 6, 7, 8})) && usb.enterDFUMode(); },
+             "C\rd\r"},
             {[&] { return usb.setCANBaudRate(CAN_BAUDRATE_1M); }, "C\rS8\rO\r"},
             // No range check: the index goes out as its character.
             {[&] { return usb.setCANBaudRate(static_cast<CANBaudRate>(9)); }, "C\rS9\rO\r"},
@@ -285,7 +282,7 @@ TEST(UsbLines, SplitAndBackToBackLinesInFramesAndCommandsOutByteForByte) {
 // A query takes only a reply line of its own kind that came after it asked:
 // a stray or late reply, a bit rate, or the "d" of enterDFUMode does not
 // answer it. Without an answer the outputs are left as they are.
-TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKind) {
+TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKindAlsoFromTwoThreads) {
     withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         CANBaudRate rate = CAN_BAUDRATE_10K;
         EXPECT_TRUE(usb.getCANBaudRate(&rate));
@@ -330,13 +327,10 @@ TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKind) {
         EXPECT_LT(secondsSince(start), 3.0);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
         EXPECT_EQ(version(v), "9.9.9");
-    });
-}
 
-TEST(UsbQueries, QueriesFromTwoThreadsEachGetTheirOwnReply) {
-    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
-        // Slow replies: a second query started meanwhile must not take the
-        // first one's answer.
+        // Queries from two threads each get their own reply. Slow replies: a
+        // second query started meanwhile must not take the first one's answer.
+        adapter.setAnswering(true);
         adapter.setReplyDelay(Millis(60));
         for (int round = 0; round < 4; ++round) {
             SCOPED_TRACE(round);
