@@ -68,10 +68,12 @@ void SimAdapter::stopThreads() {
 }
 
 bool SimAdapter::waitForHostLine(const std::string& line, size_t count, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return linesCv_.wait_for(lock, timeout, [&] {
-        return static_cast<size_t>(std::count(hostLines_.begin(), hostLines_.end(), line)) >= count;
-    });
+    return waitUntil([&] {
+        const std::string bytes = "\r" + hostBytes();
+        size_t seen = 0;
+        for (size_t at = 0; (at = bytes.find("\r" + line + "\r", at)) != std::string::npos; ++at) ++seen;
+        return seen >= count;
+    }, timeout);
 }
 
 void SimAdapter::writeToHost(const std::string& bytes) {
@@ -125,13 +127,11 @@ void SimAdapter::handleLine(const std::string& line) {
     Millis delay;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        hostLines_.push_back(line);
         if (line == "d" || (answering_ && (line == "G" || line == "V" || line == "H"))) {
             answer = line == "G" ? "G6" : line == "V" ? firmwareReply_ : line == "H" ? hardwareReply_ : "d";
         }
         delay = replyDelay_;
     }
-    linesCv_.notify_all();
     can_frame_data frame = parsed.frame;
     if (parsed.kind == usb_line::LineKind::Frame) bus_.sendData(&frame);
     if (answer.empty()) return;

@@ -11,13 +11,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "pty_pair.hpp"
 #include "test_transport.hpp"
@@ -25,19 +23,6 @@
 class USBInterface;
 
 namespace qt_test {
-
-class SimAdapter;
-
-// Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
-// as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
-// returns that path.
-std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
-
-// In a private device tree: an adapter listed as /dev/ttyACM0 and an
-// interface logging into `log` that has opened it (init), or started on it
-// too (initInterface) when `start`. Afterwards the interface is closed.
-using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
-void withAdapter(bool start, const AdapterBody& body);
 
 class SimAdapter {
 public:
@@ -63,14 +48,13 @@ public:
     void setLinkRate(uint32_t bitsPerSecond) { linkRate_.store(bitsPerSecond); }
 
     // What the host wrote; clearHostLines forgets all of it.
-    std::string hostBytes() const { return get(hostBytes_); }
+    std::string hostBytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return hostBytes_;
+    }
     // Waits until the host has written `line` `count` times.
     bool waitForHostLine(const std::string& line, size_t count = 1, Millis timeout = Millis(3000)) const;
-    void clearHostLines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        hostLines_.clear();
-        hostBytes_.clear();
-    }
+    void clearHostLines() { set(hostBytes_, std::string()); }
 
     // Raw bytes toward the host, as they are, in one write.
     void sendRaw(const std::string& bytes) { writeToHost(bytes); }
@@ -86,11 +70,6 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         field = std::forward<V>(value);
     }
-    template <typename T>
-    T get(const T& field) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return field;
-    }
     void readLoop();
     void handleLine(const std::string& line);
     void writeToHost(const std::string& bytes);
@@ -100,8 +79,6 @@ private:
     TestTransport bus_;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable linesCv_;
-    std::vector<std::string> hostLines_;
     std::string hostBytes_, hardwareReply_ = "H1.0.2", firmwareReply_ = "V2.3.4-1a2b3c4d";
     bool answering_ = true;
     Millis replyDelay_{0};
@@ -113,6 +90,17 @@ private:
     std::atomic<bool> stop_{false};
     std::thread reader_, forwarder_;
 };
+
+// Inside runInPrivateDeviceTree (device_tree.hpp): lists the adapter's port
+// as /dev/<name>, a USB device by "Quorvel" with product "Yomlu CAN Adapter";
+// returns that path.
+std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "ttyACM0");
+
+// In a private device tree: an adapter listed as /dev/ttyACM0 and an
+// interface logging into `log` that has opened it (init), or started on it
+// too (initInterface) when `start`. Afterwards the interface is closed.
+using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
+void withAdapter(bool start, const AdapterBody& body);
 
 }  // namespace qt_test
 
