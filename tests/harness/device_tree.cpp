@@ -91,8 +91,7 @@ void enterPrivateDeviceTree() {
 }
 
 bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds) {
-    std::cout.flush();
-    std::fflush(nullptr);
+    std::fflush(nullptr);  // cout is synchronised with stdio
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(limitSeconds);
@@ -105,7 +104,6 @@ bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSec
             std::cout << "device tree child: " << e.what() << std::endl;
             status = 2;
         }
-        std::cout.flush();
         std::fflush(nullptr);
         // _exit skips the sanitizer's own leak check at exit: run it here,
         // after the body's objects are gone. It ends the child on a leak.
