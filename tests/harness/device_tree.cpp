@@ -28,11 +28,7 @@ namespace {
 }
 
 void bindOnto(const std::string& source, const std::string& target, bool directory) {
-    if (directory) {
-        makeDirs(target);
-    } else {
-        writeFile(target, "");
-    }
+    directory ? makeDirs(target) : writeFile(target, "");
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
         fail("bind " + source + " on " + target);
     }
@@ -59,32 +55,35 @@ void makeLink(const std::string& target, const std::string& path) {
     if (::symlink(target.c_str(), path.c_str()) != 0) fail("symlink " + path);
 }
 
+void writeUsbAttributes(const std::string& dir, const UsbDeviceInfo& info) {
+    const std::pair<const char*, const std::string*> files[] = {
+        {"manufacturer", &info.manufacturer}, {"product", &info.product},     {"serial", &info.serial},
+        {"idVendor", &info.vendorId},         {"idProduct", &info.productId},
+    };
+    makeDirs(dir);
+    for (const auto& [name, text] : files) {
+        if (!text->empty()) writeFile(dir + "/" + name, *text + "\n");
+    }
+}
+
 // Hides the host's /dev and /sys behind empty trees, keeping the devices
 // that the tests themselves need.
 void enterPrivateDeviceTree() {
-    struct Kept {
-        const char* path;
-        bool directory;
-        int fd;
-    };
-    Kept kept[] = {
-        {"/dev/pts", true, -1},    {"/dev/null", false, -1},    {"/dev/zero", false, -1},
-        {"/dev/random", false, -1}, {"/dev/urandom", false, -1},
-    };
+    const char* const kept[5] = {"/dev/pts", "/dev/null", "/dev/zero", "/dev/random", "/dev/urandom"};
+    int fds[5];
     if (::unshare(CLONE_NEWNS) != 0) fail("unshare (needs root)");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private /");
     // Taken in the new namespace (a bind source must belong to it), before
     // the tmpfs mounts hide them.
-    for (Kept& k : kept) {
-        k.fd = ::open(k.path, O_PATH | O_CLOEXEC);
-        if (k.fd == -1) fail(std::string("open ") + k.path);
+    for (size_t i = 0; i < std::size(kept); ++i) {
+        if ((fds[i] = ::open(kept[i], O_PATH | O_CLOEXEC)) == -1) fail(std::string("open ") + kept[i]);
     }
     for (const char* dir : {"/dev", "/sys"}) {
         if (::mount("tmpfs", dir, "tmpfs", 0, "mode=755") != 0) fail(std::string("tmpfs on ") + dir);
     }
-    for (Kept& k : kept) {
-        bindOnto("/proc/self/fd/" + std::to_string(k.fd), k.path, k.directory);
-        ::close(k.fd);
+    for (size_t i = 0; i < std::size(kept); ++i) {
+        bindOnto("/proc/self/fd/" + std::to_string(fds[i]), kept[i], i == 0);
+        ::close(fds[i]);
     }
     // New pseudo-terminals come from the multiplexer inside the devpts
     // instance; the kernel finds that instance only from a path within it.
@@ -92,13 +91,8 @@ void enterPrivateDeviceTree() {
 }
 
 bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds) {
-    std::cout.flush();
-    std::fflush(nullptr);
+    std::fflush(nullptr);  // cout is synchronised with stdio
     const pid_t child = ::fork();
-    if (child == -1) {
-        ADD_FAILURE() << "fork: " << std::strerror(errno);
-        return false;
-    }
     if (child == 0) {
         ::alarm(limitSeconds);
         int status = 0;
@@ -110,7 +104,6 @@ bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSec
             std::cout << "device tree child: " << e.what() << std::endl;
             status = 2;
         }
-        std::cout.flush();
         std::fflush(nullptr);
         // _exit skips the sanitizer's own leak check at exit: run it here,
         // after the body's objects are gone. It ends the child on a leak.
@@ -118,37 +111,22 @@ bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSec
         ::_exit(status);
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) == -1 && errno == EINTR) {
+    while (child != -1 && ::waitpid(child, &status, 0) == -1 && errno == EINTR) {
     }
-    if (WIFSIGNALED(status)) {
-        ADD_FAILURE() << "device tree child ended by signal " << WTERMSIG(status);
-        return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    EXPECT_FALSE(child == -1 || WIFSIGNALED(status)) << "device tree child: fork failed or signal " << WTERMSIG(status);
+    return child != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void addUsbSerialDevice(const std::string& name, const std::string& devicePath, const UsbDeviceInfo& info) {
     bindOnto(devicePath, "/dev/" + name, false);
-
     const std::string usbDir = "/sys/devices/platform/qt-hcd/usb1/1-" + name;
     const std::string interfaceDir = usbDir + "/1-" + name + ":1.0";
-    const std::pair<const char*, const std::string*> files[] = {
-        {"manufacturer", &info.manufacturer}, {"product", &info.product},     {"serial", &info.serial},
-        {"idVendor", &info.vendorId},         {"idProduct", &info.productId},
-    };
-    makeDirs(interfaceDir);
-    for (const auto& f : files) {
-        if (!f.second->empty()) writeFile(usbDir + "/" + f.first, *f.second + "\n");
-    }
+    writeUsbAttributes(usbDir, info);
     // A converter's tty hangs below its port directory inside the interface;
     // a modem-class tty's device is the interface itself.
-    std::string deviceDir = interfaceDir;
-    if (name.rfind("ttyUSB", 0) == 0) {
-        deviceDir = interfaceDir + "/" + name;
-        makeDirs(deviceDir);
-    }
-    makeDirs("/sys/class/tty/" + name);
-    if (::symlink(deviceDir.c_str(), ("/sys/class/tty/" + name + "/device").c_str()) != 0) fail("symlink " + name);
+    const std::string deviceDir = interfaceDir + (name.rfind("ttyUSB", 0) == 0 ? "/" + name : "");
+    makeDirs(deviceDir);
+    makeLink(deviceDir, "/sys/class/tty/" + name + "/device");
 }
 
 }  // namespace qt_test

@@ -27,25 +27,21 @@ void enterPrivateDeviceTree();
 
 // What a USB device's sysfs directory tells about it (empty: no such file).
 struct UsbDeviceInfo {
-    std::string manufacturer;
-    std::string product;
-    std::string serial;
-    std::string vendorId = "0483";
-    std::string productId = "5740";
+    std::string manufacturer, product, serial, vendorId = "0483", productId = "5740";
 };
 
-// Inside runInPrivateDeviceTree: makes the character device `devicePath`
-// (for instance a PtyPair's slave) appear as /dev/<name>, with the sysfs
-// entries of a USB serial device. `name` starts with ttyUSB (converter
-// layout) or ttyACM (modem-class layout). Throws std::runtime_error when the
-// tree cannot be built.
+// Inside the private tree: makes the character device `devicePath` (for
+// instance a PtyPair's slave) appear as /dev/<name>, with the sysfs entries
+// of a USB serial device. `name` starts with ttyUSB (converter layout) or
+// ttyACM (modem-class layout).
 void addUsbSerialDevice(const std::string& name, const std::string& devicePath, const UsbDeviceInfo& info);
 
-// Free-form tree building inside the child; each throws std::runtime_error
-// when it cannot. makeDirs creates every missing directory of `path`.
+// Free-form tree building inside the child; makeDirs creates every missing
+// directory of `path`, writeUsbAttributes the files of `info` in `dir`.
 void makeDirs(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 void makeLink(const std::string& target, const std::string& path);
+void writeUsbAttributes(const std::string& dir, const UsbDeviceInfo& info);
 
 }  // namespace qt_test
 

@@ -3,13 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
 #include "device_tree.hpp"
 #include "quorvel_transport/usb_interface.hpp"
@@ -20,11 +13,6 @@ namespace qt_test {
 namespace {
 
 constexpr int kPollMs = 20;
-
-std::string frameLine(const can_frame_data& frame) {
-    usb_line::LineBuffer line;
-    return std::string(line.data(), usb_line::encodeFrameLine(frame, line));
-}
 
 // When a link of `rate` bit/s that is busy until `busyUntil` has carried
 // `bytes` more characters. A link that went idle only by our own oversleeping
@@ -38,13 +26,6 @@ std::chrono::steady_clock::time_point linkBusyUntil(std::chrono::steady_clock::t
 
 }  // namespace
 
-void makeRaw(int masterFd) {
-    termios t{};
-    if (::tcgetattr(masterFd, &t) != 0) throw std::runtime_error("tcgetattr on a pty master");
-    ::cfmakeraw(&t);
-    if (::tcsetattr(masterFd, TCSANOW, &t) != 0) throw std::runtime_error("tcsetattr on a pty master");
-}
-
 std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
     addUsbSerialDevice(name, adapter.portPath(), UsbDeviceInfo{"Quorvel", "Yomlu CAN Adapter", "Y0001"});
     return "/dev/" + name;
@@ -57,31 +38,28 @@ void withAdapter(bool start, const AdapterBody& body) {
         USBInterface usb;
         usb.setOutputLogStream(&log);
         const std::string path = listAsYomlu(adapter);
-        if (start) {
-            ASSERT_TRUE(usb.initInterface(path));
-            ASSERT_TRUE(waitUntil([&] { return usb.isRunning(); }));
-        } else {
-            ASSERT_TRUE(usb.init(path));
-        }
+        ASSERT_TRUE(start ? usb.initInterface(path) : usb.init(path));
+        ASSERT_TRUE(!start || waitUntil([&] { return usb.isRunning(); }));
         body(adapter, usb, log);
         EXPECT_TRUE(usb.closeInterface());
-        EXPECT_EQ(adapter.malformedLines(), std::vector<std::string>{});
     }));
 }
 
 SimAdapter::SimAdapter() {
-    // Like a real adapter's port, the terminal neither echoes nor translates,
-    // also before the host has opened and configured it.
-    makeRaw(pty_.masterFd());
+    pty_.makeRaw();
     const int flags = ::fcntl(pty_.masterFd(), F_GETFL);
     if (flags == -1 || ::fcntl(pty_.masterFd(), F_SETFL, flags | O_NONBLOCK) == -1) {
         throw std::runtime_error("SimAdapter: cannot make the master non-blocking");
     }
     reader_ = std::thread(&SimAdapter::readLoop, this);
-    forwarder_ = std::thread(&SimAdapter::forwardLoop, this);
+    forwarder_ = std::thread([this] {
+        can_frame_data frame{};
+        usb_line::LineBuffer line;
+        while (!stop_.load()) {
+            if (bus_.recvData(&frame)) writeToHost(std::string(line.data(), usb_line::encodeFrameLine(frame, line)));
+        }
+    });
 }
-
-SimAdapter::~SimAdapter() { stopThreads(); }
 
 void SimAdapter::stopThreads() {
     stop_.store(true);
@@ -89,35 +67,13 @@ void SimAdapter::stopThreads() {
     if (forwarder_.joinable()) forwarder_.join();
 }
 
-void SimAdapter::unplug() {
-    stopThreads();
-    pty_.closeMaster();
-}
-
-std::vector<std::string> SimAdapter::malformedLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return malformed_;
-}
-
 bool SimAdapter::waitForHostLine(const std::string& line, size_t count, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return linesCv_.wait_for(lock, timeout, [&] {
+    return waitUntil([&] {
+        const std::string bytes = "\r" + hostBytes();
         size_t seen = 0;
-        for (const std::string& l : hostLines_) seen += l == line ? 1 : 0;
+        for (size_t at = 0; (at = bytes.find("\r" + line + "\r", at)) != std::string::npos; ++at) ++seen;
         return seen >= count;
-    });
-}
-
-std::string SimAdapter::hostBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return hostBytes_;
-}
-
-void SimAdapter::clearHostLines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hostLines_.clear();
-    malformed_.clear();
-    hostBytes_.clear();
+    }, timeout);
 }
 
 void SimAdapter::writeToHost(const std::string& bytes) {
@@ -127,16 +83,12 @@ void SimAdapter::writeToHost(const std::string& bytes) {
         linkFreeAt_ = linkBusyUntil(linkFreeAt_, bytes.size(), rate);
         std::this_thread::sleep_until(linkFreeAt_);
     }
-    size_t done = 0;
-    while (done < bytes.size() && !stop_.load()) {
+    for (size_t done = 0; done < bytes.size() && !stop_.load();) {
         const ssize_t n = ::write(pty_.masterFd(), bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
-        }
         if (n < 0 && errno != EAGAIN && errno != EINTR) return;  // nobody on the other side
+        done += n > 0 ? static_cast<size_t>(n) : 0;
         pollfd p{pty_.masterFd(), POLLOUT, 0};
-        ::poll(&p, 1, kPollMs);
+        if (done < bytes.size()) ::poll(&p, 1, kPollMs);
     }
 }
 
@@ -145,67 +97,43 @@ void SimAdapter::readLoop() {
     char buf[512];
     auto linkFreeAt = std::chrono::steady_clock::time_point{};
     while (!stop_.load()) {
-        if (linkRate_.load() != 0) std::this_thread::sleep_until(linkFreeAt);
+        const uint32_t rate = linkRate_.load();
+        if (rate != 0) std::this_thread::sleep_until(linkFreeAt);
         pollfd p{pty_.masterFd(), POLLIN, 0};
-        const int r = ::poll(&p, 1, kPollMs);
-        if (r <= 0) continue;
+        if (::poll(&p, 1, kPollMs) <= 0) continue;
         // Small bites on a paced link, so that pacing follows the bytes closely.
-        const size_t bite = linkRate_.load() != 0 ? 32 : sizeof buf;
-        const ssize_t n = ::read(pty_.masterFd(), buf, bite);
+        const ssize_t n = ::read(pty_.masterFd(), buf, rate != 0 ? 32 : sizeof buf);
         if (n <= 0) {
             // No slave open yet (or any more): the master reports a hang-up.
             std::this_thread::sleep_for(Millis(kPollMs));
             continue;
         }
-        if (const uint32_t rate = linkRate_.load()) {
-            // These bytes occupied the link for their character time.
-            linkFreeAt = linkBusyUntil(linkFreeAt, static_cast<size_t>(n), rate);
-        }
+        // These bytes occupied the link for their character time.
+        if (rate != 0) linkFreeAt = linkBusyUntil(linkFreeAt, static_cast<size_t>(n), rate);
         pending.append(buf, static_cast<size_t>(n));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             hostBytes_.append(buf, static_cast<size_t>(n));
         }
-        for (size_t cr; (cr = pending.find('\r')) != std::string::npos;) {
+        for (size_t cr; (cr = pending.find('\r')) != std::string::npos; pending.erase(0, cr + 1)) {
             handleLine(pending.substr(0, cr));
-            pending.erase(0, cr + 1);
         }
-    }
-}
-
-void SimAdapter::forwardLoop() {
-    can_frame_data frame{};
-    while (!stop_.load()) {
-        if (bus_.recvData(&frame)) writeToHost(frameLine(frame));
     }
 }
 
 void SimAdapter::handleLine(const std::string& line) {
-    const auto isOneOf = [](char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; };
-    const char kind = line.empty() ? '\0' : line[0];
-    const char arg = line.size() == 2 ? line[1] : '\0';  // of S<rate> and Z<op>
-    can_frame_data frame = usb_line::parseLine(line.data(), line.size()).frame;
-    const bool isFrame = isOneOf(kind, "tTrR") && frameLine(frame) == line + "\r";
-    const bool isLetter = line.size() == 1 && isOneOf(kind, "COGVHd");
+    const usb_line::ParsedLine parsed = usb_line::parseLine(line.data(), line.size());
     std::string answer;
     Millis delay;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        hostLines_.push_back(line);
-        if (kind == 'S' && arg >= '0' && arg <= '8') {
-            bitRateCode_ = arg;
-        } else if (!isFrame && !isLetter && !(kind == 'Z' && arg >= '0' && arg <= '2')) {
-            malformed_.push_back(line);
-        } else if (isLetter && (kind == 'd' || (answering_ && isOneOf(kind, "GVH")))) {
-            answer = kind == 'G' ? std::string("G") + bitRateCode_
-                     : kind == 'V' ? firmwareReply_
-                     : kind == 'H' ? hardwareReply_
-                                   : std::string("d");
+        if (line == "d" || (answering_ && (line == "G" || line == "V" || line == "H"))) {
+            answer = line == "G" ? "G6" : line == "V" ? firmwareReply_ : line == "H" ? hardwareReply_ : "d";
         }
         delay = replyDelay_;
     }
-    linesCv_.notify_all();
-    if (isFrame) bus_.sendData(&frame);
+    can_frame_data frame = parsed.frame;
+    if (parsed.kind == usb_line::LineKind::Frame) bus_.sendData(&frame);
     if (answer.empty()) return;
     std::this_thread::sleep_for(delay);
     writeToHost(answer + "\r");
