@@ -1,16 +1,11 @@
 // What the actuator has beyond the shared motor command set: its four reads
 // that differ from the driver's, its decoder table, its log line for every
-// field, routing by node id and the firmware update through its own class.
+// field and the firmware update through its own class.
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <limits>
 #include <map>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "actuator_impl.hpp"
 #include "device_access.hpp"
@@ -23,8 +18,6 @@ using namespace qt_test;
 namespace {
 
 using ActuatorTest = DeviceFixture<Actuator>;
-
-Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
 
 TEST_F(ActuatorTest, OwnReadsDecodeWithoutComputingAnything) {
     // Five raw outputs: the fifth is byte 5 itself, not derived from byte 4.
@@ -106,24 +99,6 @@ TEST_F(ActuatorTest, EveryDecodedFieldIsLoggedAsAnUnsigned32BitNumber) {
                        lines({"0", "0"}) + lines({"4294967295", "3"}) + lines({"4294967040", "4294967295"});
     for (int selector = 0; selector < 6; ++selector) want += lines({"2596069104"});  // the low 32 bits
     EXPECT_EQ(log.text(), want);
-}
-
-TEST_F(ActuatorTest, ASecondObjectOnTheNodeTakesItsRepliesAndConstructionSendsNothing) {
-    sim.device.answer(70, Payload().put(3.0f).put(0.0f).reply());
-    float first = 0, second = 0;
-    {
-        Actuator replacement(kNode, &sim.bus);
-        Actuator silentNode(kNode + 7, &sim.bus);  // no heartbeat from it
-        EXPECT_TRUE(sim.bus.deviceFrames().empty());
-        EXPECT_EQ(silentNode.setDeviceToIdle(), RET_NOT_CONNECTED);
-        EXPECT_EQ(device.getBusVoltage(&first), RET_TIMEOUT);
-        EXPECT_EQ(replacement.getBusVoltage(&second), RET_SUCCESS);
-    }
-    EXPECT_EQ(std::make_pair(first, second), std::make_pair(0.0f, 3.0f));
-
-    // Without an interface: nothing to send through, nothing crashes.
-    Actuator unattached(kNode, nullptr);
-    EXPECT_EQ(unattached.flash("missing.hex", true), RET_INTERFACE_NOT_RUNNING);
 }
 
 // The update itself is tested through the driver; here once through the

@@ -48,14 +48,6 @@ TEST_F(DriverTest, OwnCommandsSendTheirFrames) {
         // Negative fields must not spill into the ones above them.
         {QT_OP(setOpenLoopVelocityControl(-32768, -1, -2.5f)), 107, 8, {0, 0x80, 0xFF, 0xFF, 0xE7, 0xFF, 0, 0}},
     });
-    sim.device.answer(75, SimReply{});
-    sim.device.answer(76, SimReply{});
-    unsigned short c[8];
-    const auto sent = sentBy([&c](Driver& d) {
-        return d.getHallEncoderStateCounts(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
-    }, 2);
-    expectFrame(sent[0], 75, true, 8, {});
-    expectFrame(sent[1], 76, true, 8, {});
 }
 
 TEST_F(DriverTest, OwnReplyLayoutsDecodeIntoTheirOutputs) {
@@ -129,10 +121,15 @@ TEST_F(DriverTest, HallEncoderStateCounts) {
         sim.device.answer(76, answer(c.answer76, Payload().put<uint16_t>(0xFFFF).put<uint16_t>(6).put<uint16_t>(7).put<uint16_t>(0x8008)));
         Counts got;
         got.fill(9);
+        sim.bus.clearSent();
         EXPECT_EQ(device.getHallEncoderStateCounts(&got[0], &got[1], &got[2], &got[3], &got[4], &got[5], &got[6],
                                                    &got[7]),
                   c.status);
         EXPECT_EQ(got, c.counts);
+        const auto sent = sim.bus.deviceFrames();
+        ASSERT_EQ(sent.size(), 2u);
+        expectFrame(sent[0], 75, true, 8, {});
+        expectFrame(sent[1], 76, true, 8, {});
     }
 }
 

@@ -22,6 +22,8 @@ namespace qt_test {
 
 using Bytes = std::array<uint8_t, 8>;
 
+inline Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
+
 template <typename Device>
 using Operation = std::function<ret_status_t(Device&)>;
 

@@ -5,8 +5,6 @@
 // to its node id, and lets the test wait for them.
 
 #include <condition_variable>
-#include <cstddef>
-#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -17,18 +15,29 @@ namespace qt_test {
 
 class RecordingDevice final : public CANDeviceType {
 public:
-    explicit RecordingDevice(unsigned int id);
+    explicit RecordingDevice(unsigned int id) { nodeId = id; }
 
     // Runs on the interface's receive thread.
-    void canMsgCallback(can_frame_data* frame) override;
+    void canMsgCallback(can_frame_data* frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames_.push_back(*frame);
+        cv_.notify_all();
+    }
 
-    std::vector<can_frame_data> received() const;
-    size_t count() const;
+    std::vector<can_frame_data> received() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+    size_t count() const { return received().size(); }
 
     // Waits until `count` frames arrived; false when the time-out passed
     // first. With `out`, the count-th frame is written there.
-    bool waitFor(size_t count, Millis timeout = Millis(3000)) const;
-    bool waitFor(size_t count, can_frame_data* out, Millis timeout = Millis(3000)) const;
+    bool waitFor(size_t count, can_frame_data* out = nullptr, Millis timeout = Millis(3000)) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!cv_.wait_for(lock, timeout, [&] { return frames_.size() >= count; })) return false;
+        if (out != nullptr && count > 0) *out = frames_[count - 1];
+        return true;
+    }
 
 private:
     mutable std::mutex mutex_;

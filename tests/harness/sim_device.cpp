@@ -12,12 +12,6 @@ SimDevice::~SimDevice() {
     stopHeartbeats();
 }
 
-void SimDevice::sendHeartbeat(std::array<uint8_t, 8> payload) {
-    can_frame_data hb = heartbeatFrame(nodeId_, deviceType_);
-    for (int i = 0; i < 8; ++i) hb.data[i] = payload[i];
-    bus_.inject(hb);
-}
-
 void SimDevice::startHeartbeats(Millis period) {
     stopHeartbeats();
     heartbeatJob_ = bus_.schedule(Millis(0), [this] { sendHeartbeat(); }, period);
@@ -28,29 +22,9 @@ void SimDevice::stopHeartbeats() {
     if (job != 0) bus_.cancel(job);
 }
 
-void SimDevice::answer(uint8_t cmdId, SimReply reply) {
-    answer(cmdId, [reply](const can_frame_data&) { return std::optional<SimReply>(reply); });
-}
-
 void SimDevice::answer(uint8_t cmdId, Handler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     handlers_[cmdId] = std::move(handler);
-}
-
-void SimDevice::silence(uint8_t cmdId) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    handlers_.erase(cmdId);
-}
-
-void SimDevice::send(uint8_t cmdId, std::array<uint8_t, 8> data, Millis delay, uint8_t dlc) {
-    bus_.injectAfter(makeFrame(nodeId_, cmdId, std::vector<uint8_t>(data.begin(), data.end()), dlc, false,
-                               deviceType_),
-                     delay);
-}
-
-std::vector<can_frame_data> SimDevice::requests() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
 }
 
 std::vector<can_frame_data> SimDevice::requests(uint8_t cmdId) const {
@@ -63,12 +37,7 @@ std::vector<can_frame_data> SimDevice::requests(uint8_t cmdId) const {
 }
 
 bool SimDevice::waitForRequests(uint8_t cmdId, size_t count, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] {
-        size_t n = 0;
-        for (auto f : requests_) n += getCommandIdFromFrame(&f) == cmdId;
-        return n >= count;
-    });
+    return waitUntil([&] { return requests(cmdId).size() >= count; }, timeout, Millis(1));
 }
 
 void SimDevice::onFrame(const can_frame_data& frame) {
@@ -82,17 +51,13 @@ void SimDevice::onFrame(const can_frame_data& frame) {
         auto it = handlers_.find(cmd);
         if (it != handlers_.end()) handler = it->second;
     }
-    cv_.notify_all();
-    if (!handler) return;
-    const std::optional<SimReply> reply = handler(f);
+    const std::optional<SimReply> reply = handler ? handler(f) : std::nullopt;
     if (!reply) return;
     const can_frame_data out = makeFrame(nodeId_, reply->asCommand.value_or(cmd),
                                          std::vector<uint8_t>(reply->data.begin(), reply->data.end()), reply->dlc,
                                          false, deviceType_);
     for (int i = 0; i < reply->copies; ++i) bus_.injectAfter(out, reply->delay);
 }
-
-SimBus::SimBus(uint32_t nodeId, Millis heartbeatPeriod) : device(bus, nodeId), heartbeatPeriod_(heartbeatPeriod) {}
 
 bool SimBus::ready(Millis timeout) {
     if (!startAndWaitRunning(bus, timeout)) return false;

@@ -38,11 +38,11 @@ public:
     Payload& putBool(bool value) { return put<bool>(value, 1); }
     SimReply reply(Millis delay = Millis(0)) const {
         SimReply r;
-        for (int i = 0; i < 8; ++i) r.data[i] = frame_.data[i];
+        r.data = dataBytes(frame_);
         r.delay = delay;
         return r;
     }
-    std::array<uint8_t, 8> bytes() const { return reply().data; }
+    std::array<uint8_t, 8> bytes() const { return dataBytes(frame_); }
 
 private:
     can_frame_data frame_{};
@@ -55,26 +55,28 @@ public:
 
     SimDevice(TestTransport& bus, uint32_t nodeId, uint8_t deviceType = 0);
     ~SimDevice();
-
     SimDevice(const SimDevice&) = delete;
     SimDevice& operator=(const SimDevice&) = delete;
 
     uint32_t nodeId() const { return nodeId_; }
 
-    void sendHeartbeat(std::array<uint8_t, 8> payload = {});
+    void sendHeartbeat() { bus_.inject(heartbeatFrame(nodeId_, deviceType_)); }
     void startHeartbeats(Millis period = Millis(100));
     void stopHeartbeats();
 
     // Answer every request with this command id.
-    void answer(uint8_t cmdId, SimReply reply);
+    void answer(uint8_t cmdId, SimReply reply) {
+        answer(cmdId, [reply](const can_frame_data&) { return std::optional<SimReply>(reply); });
+    }
     // Answer by a function of the request; std::nullopt stays silent.
     void answer(uint8_t cmdId, Handler handler);
     // Forget the answer for cmdId: requests go unanswered.
-    void silence(uint8_t cmdId);
+    void silence(uint8_t cmdId) { answer(cmdId, Handler{}); }
     // Unsolicited frame from this node.
-    void send(uint8_t cmdId, std::array<uint8_t, 8> data, Millis delay = Millis(0), uint8_t dlc = 8);
+    void send(uint8_t cmdId, std::array<uint8_t, 8> data) {
+        bus_.inject(makeFrame(nodeId_, cmdId, std::vector<uint8_t>(data.begin(), data.end()), 8, false, deviceType_));
+    }
 
-    std::vector<can_frame_data> requests() const;
     std::vector<can_frame_data> requests(uint8_t cmdId) const;
     // Waits until `count` requests with cmdId arrived.
     bool waitForRequests(uint8_t cmdId, size_t count, Millis timeout = Millis(2000)) const;
@@ -89,7 +91,6 @@ private:
     std::atomic<int> heartbeatJob_{0};
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
     std::map<uint8_t, Handler> handlers_;
     std::vector<can_frame_data> requests_;
 };
@@ -98,7 +99,8 @@ private:
 // heartbeats: the usual set-up of a device test.
 class SimBus {
 public:
-    explicit SimBus(uint32_t nodeId, Millis heartbeatPeriod = Millis(50));
+    explicit SimBus(uint32_t nodeId, Millis heartbeatPeriod = Millis(50))
+        : device(bus, nodeId), heartbeatPeriod_(heartbeatPeriod) {}
     // Started, running and the device connected; then the sent-frame record
     // is cleared so that it holds only what the test sends.
     bool ready(Millis timeout = Millis(2000));

@@ -2,40 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <sstream>
 
 namespace qt_test {
 
 can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data, uint8_t dlc, bool rtr,
                          uint8_t deviceType) {
-    can_frame_data f{};
     can_node_id id{};
     id.id_type = 1;
     id.rtr = rtr ? 1 : 0;
     id.device_type = deviceType;
     id.device_id = nodeId;
     id.cmd_id = cmdId;
-    f.can_id = setNodeIDForFrame(id);
-    f.can_dlc = dlc;
-    for (size_t i = 0; i < data.size() && i < 8; ++i) f.data[i] = data[i];
-    return f;
+    return rawFrame(setNodeIDForFrame(id), dlc, data);
 }
-
-can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType) {
-    return makeFrame(nodeId, 1, {}, 8, false, deviceType);
-}
-
-bool isMasterHeartbeat(const can_frame_data& frame) { return frame.can_id == (0xC2000000u | 1u); }
-
-bool isDeviceFrame(const can_frame_data& frame) { return !isMasterHeartbeat(frame); }
 
 std::string describe(const can_frame_data& frame) {
-    char buf[96];
+    char buf[64];
     int n = std::snprintf(buf, sizeof buf, "id=%08X dlc=%u data=", frame.can_id, frame.can_dlc);
-    for (int i = 0; i < 8 && n < static_cast<int>(sizeof buf) - 3; ++i) {
-        n += std::snprintf(buf + n, sizeof buf - n, "%02X", frame.data[i]);
-    }
+    for (int i = 0; i < 8; ++i) n += std::snprintf(buf + n, sizeof buf - n, "%02X", frame.data[i]);
     return buf;
 }
 
@@ -47,14 +33,16 @@ can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>&
     return f;
 }
 
-can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data) {
-    return rawFrame(canId, static_cast<uint8_t>(data.size()), data);
-}
-
 void expectSameFrame(const can_frame_data& got, const can_frame_data& want) {
     EXPECT_EQ(got.can_id, want.can_id) << std::hex << got.can_id;
     EXPECT_EQ(got.can_dlc, want.can_dlc);
     for (int i = 0; i < 8; ++i) EXPECT_EQ(got.data[i], want.data[i]) << "data byte " << i;
+}
+
+std::array<uint8_t, 8> dataBytes(const can_frame_data& frame) {
+    std::array<uint8_t, 8> bytes{};
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = frame.data[i];
+    return bytes;
 }
 
 bool waitUntil(const std::function<bool()>& done, Millis timeout, Millis period) {
@@ -66,10 +54,6 @@ bool waitUntil(const std::function<bool()>& done, Millis timeout, Millis period)
     return true;
 }
 
-// ---------------------------------------------------------------------------
-
-TestTransport::TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}
-
 TestTransport::~TestTransport() {
     closeInterface();
     {
@@ -78,17 +62,6 @@ TestTransport::~TestTransport() {
     }
     schedCv_.notify_all();
     scheduler_.join();
-}
-
-bool TestTransport::init(std::string) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++initCalls_;
-    return initResult_.load();
-}
-
-void TestTransport::closeIface() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++closeCalls_;
 }
 
 bool TestTransport::sendData(can_frame_data* frame) {
@@ -117,32 +90,11 @@ bool TestTransport::recvData(can_frame_data* frame) {
     return true;
 }
 
-bool TestTransport::setCANBaudRate(CANBaudRate rate) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    baudCalls_.push_back(rate);
-    return baudResult_;
-}
-
-void TestTransport::setSendResult(bool ok) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sendResult_ = ok;
-}
-
-void TestTransport::setBaudRateResult(bool ok) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    baudResult_ = ok;
-}
-
-std::vector<can_frame_data> TestTransport::sentFrames() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sent_;
-}
-
 std::vector<can_frame_data> TestTransport::sentFrames(const FramePredicate& match) const {
     std::vector<can_frame_data> out;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& f : sent_) {
-        if (match(f)) out.push_back(f);
+        if (!match || match(f)) out.push_back(f);
     }
     return out;
 }
@@ -154,42 +106,11 @@ std::optional<can_frame_data> TestTransport::waitForSent(const FramePredicate& m
     sentCv_.wait_for(lock, timeout, [&] {
         size_t seen = 0;
         for (const auto& f : sent_) {
-            if (match(f) && ++seen == count) {
-                found = f;
-                return true;
-            }
+            if (match(f) && ++seen == count) found = f;
         }
-        return false;
+        return found.has_value();
     });
     return found;
-}
-
-void TestTransport::clearSent() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sent_.clear();
-}
-
-std::vector<CANBaudRate> TestTransport::baudRateCalls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return baudCalls_;
-}
-
-int TestTransport::initCalls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return initCalls_;
-}
-
-int TestTransport::closeCalls() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return closeCalls_;
-}
-
-void TestTransport::inject(const can_frame_data& frame) {
-    {
-        std::lock_guard<std::mutex> lock(rxMutex_);
-        rx_.push_back(frame);
-    }
-    rxCv_.notify_one();
 }
 
 void TestTransport::inject(const std::vector<can_frame_data>& frames) {
@@ -200,19 +121,10 @@ void TestTransport::inject(const std::vector<can_frame_data>& frames) {
     rxCv_.notify_one();
 }
 
-void TestTransport::injectAfter(const can_frame_data& frame, Millis delay) {
-    if (delay.count() <= 0) {
-        inject(frame);
-        return;
-    }
-    schedule(delay, [this, frame] { inject(frame); });
-}
-
 int TestTransport::addListener(std::function<void(const can_frame_data&)> listener) {
     std::lock_guard<std::mutex> lock(listenersMutex_);
-    const int id = nextListener_++;
-    listeners_.emplace(id, std::move(listener));
-    return id;
+    listeners_.emplace(nextListener_, std::move(listener));
+    return nextListener_++;
 }
 
 void TestTransport::removeListener(int id) {
@@ -221,12 +133,10 @@ void TestTransport::removeListener(int id) {
 }
 
 int TestTransport::schedule(Millis delay, std::function<void()> job, Millis period) {
-    int id;
-    {
-        std::lock_guard<std::mutex> lock(schedMutex_);
-        id = nextJob_++;
-        jobs_.emplace(id, Job{std::chrono::steady_clock::now() + delay, period, std::move(job)});
-    }
+    std::unique_lock<std::mutex> lock(schedMutex_);
+    const int id = nextJob_++;
+    jobs_.emplace(id, Job{std::chrono::steady_clock::now() + delay, period, std::move(job)});
+    lock.unlock();
     schedCv_.notify_all();
     return id;
 }
@@ -238,15 +148,11 @@ void TestTransport::cancel(int id) {
     schedCv_.wait(lock, [&] { return runningJob_ != id; });
 }
 
-long TestTransport::idleReceives() const { return idleReceives_.load(); }
-
 void TestTransport::schedulerLoop() {
     std::unique_lock<std::mutex> lock(schedMutex_);
     while (!schedStop_) {
-        auto next = jobs_.end();
-        for (auto it = jobs_.begin(); it != jobs_.end(); ++it) {
-            if (next == jobs_.end() || it->second.due < next->second.due) next = it;
-        }
+        const auto next = std::min_element(jobs_.begin(), jobs_.end(),
+                                           [](auto& a, auto& b) { return a.second.due < b.second.due; });
         if (next == jobs_.end()) {
             schedCv_.wait(lock);
             continue;
@@ -257,14 +163,13 @@ void TestTransport::schedulerLoop() {
             schedCv_.wait_until(lock, due);
             continue;
         }
-        const int id = next->first;
+        runningJob_ = next->first;
         std::function<void()> fn = next->second.fn;
         if (next->second.period.count() > 0) {
             next->second.due += next->second.period;
         } else {
             jobs_.erase(next);
         }
-        runningJob_ = id;
         lock.unlock();
         fn();
         lock.lock();
@@ -273,46 +178,21 @@ void TestTransport::schedulerLoop() {
     }
 }
 
-bool startAndWaitRunning(TestTransport& bus, Millis timeout) {
-    return bus.initInterface("test") && waitUntil([&] { return bus.isRunning(); }, timeout, Millis(1));
-}
-
-bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout) {
-    return waitUntil([&] { return bus.isDeviceConnected(nodeId); }, timeout, Millis(1));
-}
-
-std::array<uint8_t, 8> dataBytes(const can_frame_data& frame) {
-    std::array<uint8_t, 8> bytes{};
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = frame.data[i];
-    return bytes;
-}
-
-// ---------------------------------------------------------------------------
-
-LogCapture::LogCapture() : std::ostream(nullptr), buffer_(*this) { rdbuf(&buffer_); }
-
-int LogCapture::Buffer::overflow(int c) {
-    if (c == traits_type::eof()) return 0;
+int LogCapture::overflow(int c) {
+    if (c == std::char_traits<char>::eof()) return 0;
     const char ch = static_cast<char>(c);
     xsputn(&ch, 1);
     return c;
 }
 
-std::streamsize LogCapture::Buffer::xsputn(const char* s, std::streamsize n) {
+std::streamsize LogCapture::xsputn(const char* s, std::streamsize n) {
     {
-        std::lock_guard<std::mutex> lock(owner_.mutex_);
-        owner_.text_.append(s, static_cast<size_t>(n));
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(s, static_cast<size_t>(n));
     }
-    owner_.cv_.notify_all();
+    cv_.notify_all();
     return n;
 }
-
-std::string LogCapture::text() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
-}
-
-bool LogCapture::contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
 
 size_t LogCapture::count(const std::string& needle) const {
     const std::string t = text();
@@ -324,11 +204,6 @@ size_t LogCapture::count(const std::string& needle) const {
 bool LogCapture::waitFor(const std::string& needle, Millis timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, timeout, [&] { return text_.find(needle) != std::string::npos; });
-}
-
-void LogCapture::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    text_.clear();
 }
 
 }  // namespace qt_test

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -30,10 +29,10 @@ using FramePredicate = std::function<bool(const can_frame_data&)>;
 // An extended frame of the device protocol, device type and flags as given.
 can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data = {}, uint8_t dlc = 8,
                          bool rtr = false, uint8_t deviceType = 0);
-can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType = 0);
-bool isMasterHeartbeat(const can_frame_data& frame);
-// Everything but the master heartbeat: the frames device operations send.
-bool isDeviceFrame(const can_frame_data& frame);
+inline can_frame_data heartbeatFrame(uint32_t nodeId, uint8_t deviceType = 0) {
+    return makeFrame(nodeId, 1, {}, 8, false, deviceType);
+}
+inline bool isMasterHeartbeat(const can_frame_data& frame) { return frame.can_id == (0xC2000000u | 1u); }
 std::string describe(const can_frame_data& frame);
 
 // A frame from a whole identifier (flag bits included), as any transport
@@ -42,50 +41,63 @@ std::string describe(const can_frame_data& frame);
 // braced data list never binds to the length.
 can_frame_data rawFrame(uint32_t canId, uint8_t dlc, const std::vector<uint8_t>& data);
 // Length = the number of data bytes.
-can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data);
+inline can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data) {
+    return rawFrame(canId, static_cast<uint8_t>(data.size()), data);
+}
 // Non-fatal test failures for every field of `got` that differs from `want`:
 // identifier, length and all eight data bytes.
 void expectSameFrame(const can_frame_data& got, const can_frame_data& want);
+std::array<uint8_t, 8> dataBytes(const can_frame_data& frame);
 
 // Polls `done` every `period` until it holds; false when `timeout` passed
 // first.
 bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000), Millis period = Millis(5));
 
 class TestTransport : public Interface {
+    template <typename F>
+    auto locked(F f) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f();
+    }
+
 public:
-    TestTransport();
+    TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}
     ~TestTransport();
 
-    bool init(std::string name) override;
-    void closeIface() override;
+    bool init(std::string) override { return locked([&] { ++initCalls_; return initResult_; }); }
+    void closeIface() override { locked([&] { ++closeCalls_; }); }
     bool sendData(can_frame_data* frame) override;
     bool recvData(can_frame_data* frame) override;
-    bool setCANBaudRate(CANBaudRate rate) override;
+    bool setCANBaudRate(CANBaudRate rate) override { return locked([&] { baudCalls_.push_back(rate); return true; }); }
 
     // --- failure injection
-    void setInitResult(bool ok) { initResult_ = ok; }
-    void setSendResult(bool ok);
-    void setBaudRateResult(bool ok);
+    void setInitResult(bool ok) { locked([&] { initResult_ = ok; }); }
+    void setSendResult(bool ok) { locked([&] { sendResult_ = ok; }); }
 
     // --- what was sent (in order; master heartbeats included)
-    std::vector<can_frame_data> sentFrames() const;
-    std::vector<can_frame_data> sentFrames(const FramePredicate& match) const;
-    std::vector<can_frame_data> deviceFrames() const { return sentFrames(isDeviceFrame); }
+    std::vector<can_frame_data> sentFrames(const FramePredicate& match = {}) const;
+    // The frames device operations send: everything but the master heartbeat.
+    std::vector<can_frame_data> deviceFrames() const {
+        return sentFrames([](const can_frame_data& f) { return !isMasterHeartbeat(f); });
+    }
     // Waits until `count` frames matching `match` have been sent; returns the
     // count-th one.
     std::optional<can_frame_data> waitForSent(const FramePredicate& match, size_t count = 1,
                                               Millis timeout = Millis(2000)) const;
-    void clearSent();
-    std::vector<CANBaudRate> baudRateCalls() const;
-    int initCalls() const;
-    int closeCalls() const;
+    void clearSent() { locked([&] { sent_.clear(); }); }
+    std::vector<CANBaudRate> baudRateCalls() const { return locked([&] { return baudCalls_; }); }
+    int initCalls() const { return locked([&] { return initCalls_; }); }
+    int closeCalls() const { return locked([&] { return closeCalls_; }); }
 
     // --- the receiving side
-    void inject(const can_frame_data& frame);
+    void inject(const can_frame_data& frame) { inject(std::vector<can_frame_data>{frame}); }
     // All queued at once: the receive thread finds them together and routes
     // them back to back, like a transport that delivers frames in batches.
     void inject(const std::vector<can_frame_data>& frames);
-    void injectAfter(const can_frame_data& frame, Millis delay);
+    void injectAfter(const can_frame_data& frame, Millis delay) {
+        if (delay.count() > 0) schedule(delay, [this, frame] { inject(frame); });
+        else inject(frame);
+    }
 
     // Peers see every frame that sendData accepted, on the sending thread
     // (under the interface's send lock: they must not send through it).
@@ -99,7 +111,7 @@ public:
     void cancel(int id);
 
     // Counts of recvData calls that found nothing, for spin checks.
-    long idleReceives() const;
+    long idleReceives() const { return idleReceives_.load(); }
 
 private:
     struct Job {
@@ -113,11 +125,8 @@ private:
     mutable std::condition_variable sentCv_;
     std::vector<can_frame_data> sent_;
     std::vector<CANBaudRate> baudCalls_;
-    std::atomic<bool> initResult_{true};
-    bool sendResult_ = true;
-    bool baudResult_ = true;
-    int initCalls_ = 0;
-    int closeCalls_ = 0;
+    bool initResult_ = true, sendResult_ = true;
+    int initCalls_ = 0, closeCalls_ = 0;
     std::mutex listenersMutex_;
     std::map<int, std::function<void(const can_frame_data&)>> listeners_;
     int nextListener_ = 1;
@@ -130,47 +139,43 @@ private:
     std::mutex schedMutex_;
     std::condition_variable schedCv_;
     std::map<int, Job> jobs_;
-    int nextJob_ = 1;
-    int runningJob_ = 0;
+    int nextJob_ = 1, runningJob_ = 0;
     bool schedStop_ = false;
     std::thread scheduler_;
 };
 
 // Starts the interface and waits until the first master heartbeat made it
 // running. False when it did not within the time-out.
-bool startAndWaitRunning(TestTransport& bus, Millis timeout = Millis(2000));
+inline bool startAndWaitRunning(TestTransport& bus, Millis timeout = Millis(2000)) {
+    return bus.initInterface("test") && waitUntil([&] { return bus.isRunning(); }, timeout, Millis(1));
+}
 
 // Waits until the interface lists the node as connected (its heartbeat was
 // seen). False when it did not within the time-out.
-bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout = Millis(2000));
-
-// A frame's eight data bytes.
-std::array<uint8_t, 8> dataBytes(const can_frame_data& frame);
+inline bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout = Millis(2000)) {
+    return waitUntil([&] { return bus.isDeviceConnected(nodeId); }, timeout, Millis(1));
+}
 
 // A std::ostream that collects text thread-safely, for checking log lines.
-class LogCapture : public std::ostream {
+class LogCapture : private std::streambuf, public std::ostream {
 public:
-    LogCapture();
-    std::string text() const;
-    bool contains(const std::string& needle) const;
+    LogCapture() : std::ostream(this) {}
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return text_;
+    }
+    bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
     size_t count(const std::string& needle) const;
     // Waits until the text holds `needle`.
     bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const;
-    void clear();
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.clear();
+    }
 
 private:
-    class Buffer : public std::streambuf {
-    public:
-        explicit Buffer(LogCapture& owner) : owner_(owner) {}
-
-    protected:
-        int overflow(int c) override;
-        std::streamsize xsputn(const char* s, std::streamsize n) override;
-
-    private:
-        LogCapture& owner_;
-    };
-    Buffer buffer_;
+    int overflow(int c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     std::string text_;

@@ -48,7 +48,6 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-
     bool send(const can_frame_data& frame) { return ::send(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame); }
 
     // One frame, waiting at most `timeout`; false when none came.
@@ -77,7 +76,6 @@ public:
         stop_.store(true);
         if (thread_.joinable()) thread_.join();
     }
-
     bool ok() const { return socket_.ok(); }
 
 private:
