@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
-#include <stdexcept>
-#include <string>
 
 #include "device/device_request.hpp"
 #include "device_fixture.hpp"

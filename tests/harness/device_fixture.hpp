@@ -8,12 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <functional>
-#include <string>
 #include <tuple>
 #include <type_traits>
-#include <vector>
 
 #include "quorvel_transport/ret_status.hpp"
 #include "sim_device.hpp"

@@ -70,7 +70,6 @@ bool TestTransport::sendData(can_frame_data* frame) {
         if (!sendResult_) return false;
         sent_.push_back(*frame);
     }
-    sentCv_.notify_all();
     // Listeners run outside mutex_ so that they may inspect the transport.
     std::lock_guard<std::mutex> lock(listenersMutex_);
     for (auto& entry : listeners_) entry.second(*frame);
@@ -101,16 +100,9 @@ std::vector<can_frame_data> TestTransport::sentFrames(const FramePredicate& matc
 
 std::optional<can_frame_data> TestTransport::waitForSent(const FramePredicate& match, size_t count,
                                                          Millis timeout) const {
-    std::optional<can_frame_data> found;
-    std::unique_lock<std::mutex> lock(mutex_);
-    sentCv_.wait_for(lock, timeout, [&] {
-        size_t seen = 0;
-        for (const auto& f : sent_) {
-            if (match(f) && ++seen == count) found = f;
-        }
-        return found.has_value();
-    });
-    return found;
+    std::vector<can_frame_data> sent;
+    waitUntil([&] { return (sent = sentFrames(match)).size() >= count; }, timeout, Millis(1));
+    return sent.size() >= count ? std::optional<can_frame_data>(sent[count - 1]) : std::nullopt;
 }
 
 void TestTransport::inject(const std::vector<can_frame_data>& frames) {
@@ -186,11 +178,8 @@ int LogCapture::overflow(int c) {
 }
 
 std::streamsize LogCapture::xsputn(const char* s, std::streamsize n) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        text_.append(s, static_cast<size_t>(n));
-    }
-    cv_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.append(s, static_cast<size_t>(n));
     return n;
 }
 
@@ -199,11 +188,6 @@ size_t LogCapture::count(const std::string& needle) const {
     size_t n = 0;
     for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + needle.size())) ++n;
     return n;
-}
-
-bool LogCapture::waitFor(const std::string& needle, Millis timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] { return text_.find(needle) != std::string::npos; });
 }
 
 }  // namespace qt_test

@@ -122,7 +122,6 @@ private:
     void schedulerLoop();
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable sentCv_;
     std::vector<can_frame_data> sent_;
     std::vector<CANBaudRate> baudCalls_;
     bool initResult_ = true, sendResult_ = true;
@@ -167,7 +166,9 @@ public:
     bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
     size_t count(const std::string& needle) const;
     // Waits until the text holds `needle`.
-    bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const;
+    bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const {
+        return waitUntil([&] { return contains(needle); }, timeout, Millis(1));
+    }
     void clear() {
         std::lock_guard<std::mutex> lock(mutex_);
         text_.clear();
@@ -177,7 +178,6 @@ private:
     int overflow(int c) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
     mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
     std::string text_;
 };
 

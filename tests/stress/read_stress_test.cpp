@@ -14,12 +14,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <random>
-#include <thread>
-#include <vector>
 
 #include "quorvel_transport/driver.hpp"
 #include "quorvel_transport/usb_interface.hpp"
@@ -42,12 +38,12 @@ long readsPerThread(long shortForm) {
     return v != nullptr && *v != '\0' && *v != '0' ? 10000 : shortForm;
 }
 
-// One read of the table: its command id, the operation, and how a device
-// packs the value. Values are node * 1000 + command id (+ 0.5 for floats).
+// One read of the table: its command id and the operation. Values are
+// node * 1000 + command id, + 0.5 for floats; the others are packed as a
+// 32-bit integer, signed or not alike.
 struct ReadKind {
     uint8_t cmd;
     ret_status_t (*read)(Driver&, double*);
-    void (*pack)(Payload&, double);
     double fraction;
 };
 
@@ -59,25 +55,20 @@ ret_status_t readInto(Driver& driver, double* out) {
     return status;
 }
 
-template <typename T>
-void pack(Payload& payload, double value) {
-    payload.put<T>(static_cast<T>(value));
-}
-
 const ReadKind kReads[] = {
-    {10, readInto<unsigned int, &Driver::getNodeId>, pack<unsigned int>, 0.0},
-    {28, readInto<float, &Driver::getPositionControllerGain>, pack<float>, 0.5},
-    {70, readInto<float, &Driver::getBusVoltage>, pack<float>, 0.5},
-    {86, readInto<int, &Driver::getMotorEncoderRawData>, pack<int>, 0.0},
+    {10, readInto<unsigned int, &Driver::getNodeId>, 0.0},
+    {28, readInto<float, &Driver::getPositionControllerGain>, 0.5},
+    {70, readInto<float, &Driver::getBusVoltage>, 0.5},
+    {86, readInto<int, &Driver::getMotorEncoderRawData>, 0.0},
 };
 constexpr size_t kKinds = sizeof kReads / sizeof kReads[0];
 
 double valueOf(uint32_t node, const ReadKind& kind) { return node * 1000.0 + kind.cmd + kind.fraction; }
 
 SimReply replyOf(uint32_t node, const ReadKind& kind, Millis delay = Millis(0)) {
-    Payload payload;
-    kind.pack(payload, valueOf(node, kind));
-    return payload.reply(delay);
+    const double v = valueOf(node, kind);
+    return (kind.fraction != 0 ? Payload().put(static_cast<float>(v)) : Payload().put(static_cast<uint32_t>(v)))
+        .reply(delay);
 }
 
 // A device that answers every read of the table, badly on purpose; away, it

@@ -8,17 +8,12 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "quorvel_transport/can_interface.hpp"
 #include "quorvel_transport/driver.hpp"
 #include "recording_device.hpp"
+#include "sim_device.hpp"
 #include "vcan_socket.hpp"
 
 using namespace qt_test;
@@ -81,12 +76,9 @@ TEST_F(SocketCanTest, InitTakesExistingNamesOnlyAndADownLinkFailsSendsAtOnce) {
 }
 
 TEST_F(SocketCanTest, FramesCrossTheKernelByteForByteBothWaysAndDoNotComeBack) {
-    // Recorders under every node id sent to: an echo of our own frames
-    // would be routed to them.
-    RecordingDevice echoes[] = {RecordingDevice(0x2ABCD), RecordingDevice(0x3FFFF), RecordingDevice(1),
-                                RecordingDevice(77), RecordingDevice(2)};
+    // Node 0x155 command 70; an 11-bit identifier is taken apart by the same
+    // layout: 0x2C5 is node 5, command 69.
     RecordingDevice mid(0x155), five(5);
-    for (RecordingDevice& d : echoes) bus.registerCANMsgCallback(&d);
     bus.registerCANMsgCallback(&mid);
     bus.registerCANMsgCallback(&five);
     ASSERT_TRUE(startAndWaitRunning(bus));
@@ -105,9 +97,6 @@ TEST_F(SocketCanTest, FramesCrossTheKernelByteForByteBothWaysAndDoNotComeBack) {
         } while (isMasterHeartbeat(got));
         expectSameOnWire(got, want);
     }
-
-    // Node 0x155 command 70; an 11-bit identifier is taken apart by the same
-    // layout: 0x2C5 is node 5, command 69.
     const std::vector<std::pair<RecordingDevice*, can_frame_data>> received = {
         {&mid, makeFrame(0x155, 70, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77})},
         {&mid, makeFrame(0x155, 70, {0xFF, 0x80}, 2)},
@@ -122,53 +111,39 @@ TEST_F(SocketCanTest, FramesCrossTheKernelByteForByteBothWaysAndDoNotComeBack) {
         ASSERT_TRUE(target->waitFor(n, &got)) << describe(frame);
         expectSameOnWire(got, frame);
     }
-    for (RecordingDevice& d : echoes) EXPECT_EQ(d.count(), 0u) << "own frame came back to " << d.getId();
     EXPECT_EQ(std::make_pair(mid.count(), five.count()), std::make_pair(size_t{4}, size_t{1}));
-    bus.closeInterface();
+    // An echo of our own frames would be routed, and logged as a frame for
+    // an unknown node.
+    EXPECT_FALSE(log.contains("Unknown Device ID")) << log.text();
 }
 
-TEST_F(SocketCanTest, MasterHeartbeatEvery200MsMakesNodesPresentAndSilenceDropsThem) {
-    std::mutex mutex;
-    std::vector<std::pair<std::string, Clock::time_point>> events;
-    auto note = [&](const std::string& event) {
-        std::lock_guard<std::mutex> lock(mutex);
-        events.emplace_back(event, Clock::now());
-    };
+// The master heartbeat crosses the kernel every 200 ms; a node's heartbeat
+// makes it present with its device type, and about a second of silence
+// drops it.
+TEST_F(SocketCanTest, MasterHeartbeatEvery200MsAndPresenceThroughTheKernel) {
     const auto start = Clock::now();
-    ASSERT_TRUE(startAndWaitRunning(
-        bus, [&](unsigned int id, unsigned char type) { note("new " + std::to_string(id) + " " + std::to_string(type)); },
-        [&](unsigned int id) { note("lost " + std::to_string(id)); }));
-
-    // Node 42, device type 3: beats at 0 and 500 ms, then falls silent.
-    const can_frame_data beat = heartbeatFrame(42, 3);
-    ASSERT_TRUE(peer.send(beat));
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    ASSERT_TRUE(peer.send(heartbeatFrame(42, 3)));
+    const auto beat = Clock::now();
     ASSERT_TRUE(waitUntil([&] { return bus.isDeviceConnected(42); }));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned int, unsigned char>{{42, 3}}));
     std::vector<Clock::time_point> beats;
-    Clock::time_point lastBeat{};
-    while (msSince(start) < 2400) {
-        if (lastBeat == Clock::time_point{} && msSince(start) >= 500) {
-            ASSERT_TRUE(peer.send(beat));
-            lastBeat = Clock::now();
-        }
+    Clock::time_point lost{};
+    while (msSince(start) < 3000) {
+        if (lost == Clock::time_point{} && !bus.isDeviceConnected(42)) lost = Clock::now();
         can_frame_data f{};
-        if (!peer.recv(f, Millis(50)) || !isMasterHeartbeat(f)) continue;
+        if (!peer.recv(f, Millis(20)) || !isMasterHeartbeat(f)) continue;
         beats.push_back(Clock::now());
-        EXPECT_EQ(f.can_dlc, 1);
-        EXPECT_EQ(dataBytes(f), (std::array<uint8_t, 8>{}));
+        EXPECT_EQ(std::make_pair(f.can_dlc, dataBytes(f)), std::make_pair(uint8_t{1}, std::array<uint8_t, 8>{}));
     }
-    // About 12 beats in 2.4 s, the first at once, 190 to 260 ms apart on average.
-    ASSERT_GE(beats.size(), 8u);
-    EXPECT_LE(beats.size(), 13u);
+    // About 15 beats in 3 s, the first at once, 190 to 260 ms apart on average.
+    ASSERT_GE(beats.size(), 10u);
+    EXPECT_LE(beats.size(), 16u);
     EXPECT_LT(beats.front() - start, Millis(500));
     const auto mean = (beats.back() - beats.front()) / static_cast<long>(beats.size() - 1);
     EXPECT_TRUE(mean >= Millis(190) && mean <= Millis(260)) << std::chrono::duration_cast<Millis>(mean).count() << " ms";
-
-    ASSERT_TRUE(waitUntil([&] { return !bus.isDeviceConnected(42); }, Millis(5000)));
-    std::lock_guard<std::mutex> lock(mutex);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].first + ", " + events[1].first, "new 42 3, lost 42");
-    EXPECT_TRUE(events[1].second - lastBeat >= Millis(1000) && events[1].second - lastBeat <= Millis(2500));
+    EXPECT_TRUE(lost - beat >= Millis(1000) && lost - beat <= Millis(2500))
+        << std::chrono::duration_cast<Millis>(lost - beat).count() << " ms";
 }
 
 TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
@@ -176,10 +151,7 @@ TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     // time, so that a stale reply cannot pass.
     std::atomic<int> served{0};
     AnsweringPeer simulated(0x21, 70, [&](uint8_t* data) {
-        can_frame_data f{};
-        canSetSignal<float>(f, 24.0f + 0.5f * static_cast<float>(++served), 0, 32, true);
-        canSetSignal<float>(f, -1.25f, 32, 32, true);
-        std::memcpy(data, f.data, 8);
+        std::memcpy(data, Payload().put(24.0f + 0.5f * static_cast<float>(++served)).put(-1.25f).bytes().data(), 8);
     });
     ASSERT_TRUE(simulated.ok());
     ASSERT_TRUE(startAndWaitRunning(bus));
@@ -223,10 +195,9 @@ long idleCost(const char* what) {
 TEST_F(SocketCanTest, IdleInterfaceCostsNoMoreThanABareThreadAndClosesAtOnce) {
     CountingCANInterface idle;
     ASSERT_TRUE(startAndWaitRunning(idle));
-    const long callsBefore = idle.calls.load();
+    long calls = -idle.calls.load();
     const long library = idleCost("interface");
-    const long calls = idle.calls.load() - callsBefore;
-    std::printf("interface: %ld receive calls\n", calls);
+    std::printf("interface: %ld receive calls\n", calls += idle.calls.load());
     const auto closing = Clock::now();
     EXPECT_TRUE(idle.closeInterface());
     EXPECT_LT(msSince(closing), 400);
