@@ -46,11 +46,7 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(sim.ready()); }
 
-    void reply(uint8_t cmd, const Bytes& data) {
-        SimReply r;
-        r.data = data;
-        sim.device.answer(cmd, r);
-    }
+    void reply(uint8_t cmd, const Bytes& data) { sim.device.answer(cmd, SimReply{data, 8, Millis(0), 1, {}}); }
 
     // Independent of the library's identifier code: extended flag, remote
     // flag, node id at bit 7, command id at bit 0.

@@ -6,6 +6,7 @@
 // and fails on demand. A scheduler thread delivers delayed frames and runs
 // periodic jobs (simulated heartbeats) on a steady clock.
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -62,12 +63,41 @@ class TestTransport : public Interface {
 
 public:
     TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}
-    ~TestTransport();
+    ~TestTransport() {
+        closeInterface();
+        {
+            std::lock_guard<std::mutex> lock(schedMutex_);
+            schedStop_ = true;
+        }
+        schedCv_.notify_all();
+        scheduler_.join();
+    }
 
     bool init(std::string) override { return locked([&] { ++initCalls_; return initResult_; }); }
     void closeIface() override { locked([&] { ++closeCalls_; }); }
-    bool sendData(can_frame_data* frame) override;
-    bool recvData(can_frame_data* frame) override;
+    bool sendData(can_frame_data* frame) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!sendResult_) return false;
+            sent_.push_back(*frame);
+        }
+        // Listeners run outside mutex_ so that they may inspect the transport.
+        std::lock_guard<std::mutex> lock(listenersMutex_);
+        for (auto& entry : listeners_) entry.second(*frame);
+        return true;
+    }
+    bool recvData(can_frame_data* frame) override {
+        std::unique_lock<std::mutex> lock(rxMutex_);
+        // A bounded wait, like the real transports: never a spin, and the
+        // receive thread still sees a stop request promptly.
+        if (!rxCv_.wait_for(lock, Millis(20), [this] { return !rx_.empty(); })) {
+            idleReceives_.fetch_add(1);
+            return false;
+        }
+        *frame = rx_.front();
+        rx_.pop_front();
+        return true;
+    }
     bool setCANBaudRate(CANBaudRate rate) override { return locked([&] { baudCalls_.push_back(rate); return true; }); }
 
     // --- failure injection
@@ -75,7 +105,14 @@ public:
     void setSendResult(bool ok) { locked([&] { sendResult_ = ok; }); }
 
     // --- what was sent (in order; master heartbeats included)
-    std::vector<can_frame_data> sentFrames(const FramePredicate& match = {}) const;
+    std::vector<can_frame_data> sentFrames(const FramePredicate& match = {}) const {
+        std::vector<can_frame_data> out;
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& f : sent_) {
+            if (!match || match(f)) out.push_back(f);
+        }
+        return out;
+    }
     // The frames device operations send: everything but the master heartbeat.
     std::vector<can_frame_data> deviceFrames() const {
         return sentFrames([](const can_frame_data& f) { return !isMasterHeartbeat(f); });
@@ -83,7 +120,11 @@ public:
     // Waits until `count` frames matching `match` have been sent; returns the
     // count-th one.
     std::optional<can_frame_data> waitForSent(const FramePredicate& match, size_t count = 1,
-                                              Millis timeout = Millis(2000)) const;
+                                              Millis timeout = Millis(2000)) const {
+        std::vector<can_frame_data> sent;
+        waitUntil([&] { return (sent = sentFrames(match)).size() >= count; }, timeout, Millis(1));
+        return sent.size() >= count ? std::optional<can_frame_data>(sent[count - 1]) : std::nullopt;
+    }
     void clearSent() { locked([&] { sent_.clear(); }); }
     std::vector<CANBaudRate> baudRateCalls() const { return locked([&] { return baudCalls_; }); }
     int initCalls() const { return locked([&] { return initCalls_; }); }
@@ -93,7 +134,13 @@ public:
     void inject(const can_frame_data& frame) { inject(std::vector<can_frame_data>{frame}); }
     // All queued at once: the receive thread finds them together and routes
     // them back to back, like a transport that delivers frames in batches.
-    void inject(const std::vector<can_frame_data>& frames);
+    void inject(const std::vector<can_frame_data>& frames) {
+        {
+            std::lock_guard<std::mutex> lock(rxMutex_);
+            rx_.insert(rx_.end(), frames.begin(), frames.end());
+        }
+        rxCv_.notify_one();
+    }
     void injectAfter(const can_frame_data& frame, Millis delay) {
         if (delay.count() > 0) schedule(delay, [this, frame] { inject(frame); });
         else inject(frame);
@@ -101,14 +148,33 @@ public:
 
     // Peers see every frame that sendData accepted, on the sending thread
     // (under the interface's send lock: they must not send through it).
-    int addListener(std::function<void(const can_frame_data&)> listener);
-    void removeListener(int id);
+    int addListener(std::function<void(const can_frame_data&)> listener) {
+        std::lock_guard<std::mutex> lock(listenersMutex_);
+        listeners_.emplace(nextListener_, std::move(listener));
+        return nextListener_++;
+    }
+    void removeListener(int id) {
+        std::lock_guard<std::mutex> lock(listenersMutex_);
+        listeners_.erase(id);
+    }
 
     // Runs `job` on the scheduler thread after `delay` and then every
     // `period` (once when period is zero). Returns an id for cancel().
-    int schedule(Millis delay, std::function<void()> job, Millis period = Millis(0));
+    int schedule(Millis delay, std::function<void()> job, Millis period = Millis(0)) {
+        std::unique_lock<std::mutex> lock(schedMutex_);
+        const int id = nextJob_++;
+        jobs_.emplace(id, Job{std::chrono::steady_clock::now() + delay, period, std::move(job)});
+        lock.unlock();
+        schedCv_.notify_all();
+        return id;
+    }
     // After cancel returns, the job is not running and will not run.
-    void cancel(int id);
+    void cancel(int id) {
+        std::unique_lock<std::mutex> lock(schedMutex_);
+        jobs_.erase(id);
+        if (std::this_thread::get_id() == scheduler_.get_id()) return;
+        schedCv_.wait(lock, [&] { return runningJob_ != id; });
+    }
 
     // Counts of recvData calls that found nothing, for spin checks.
     long idleReceives() const { return idleReceives_.load(); }
@@ -119,7 +185,35 @@ private:
         Millis period;
         std::function<void()> fn;
     };
-    void schedulerLoop();
+    void schedulerLoop() {
+        std::unique_lock<std::mutex> lock(schedMutex_);
+        while (!schedStop_) {
+            const auto next = std::min_element(jobs_.begin(), jobs_.end(),
+                                               [](auto& a, auto& b) { return a.second.due < b.second.due; });
+            if (next == jobs_.end()) {
+                schedCv_.wait(lock);
+                continue;
+            }
+            if (next->second.due > std::chrono::steady_clock::now()) {
+                // A copy: cancel() may erase the job while this waits.
+                const auto due = next->second.due;
+                schedCv_.wait_until(lock, due);
+                continue;
+            }
+            runningJob_ = next->first;
+            std::function<void()> fn = next->second.fn;
+            if (next->second.period.count() > 0) {
+                next->second.due += next->second.period;
+            } else {
+                jobs_.erase(next);
+            }
+            lock.unlock();
+            fn();
+            lock.lock();
+            runningJob_ = 0;
+            schedCv_.notify_all();
+        }
+    }
 
     mutable std::mutex mutex_;
     std::vector<can_frame_data> sent_;
@@ -164,7 +258,12 @@ public:
         return text_;
     }
     bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
-    size_t count(const std::string& needle) const;
+    size_t count(const std::string& needle) const {
+        const std::string t = text();
+        size_t n = 0;
+        for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + needle.size())) ++n;
+        return n;
+    }
     // Waits until the text holds `needle`.
     bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const {
         return waitUntil([&] { return contains(needle); }, timeout, Millis(1));
@@ -175,8 +274,17 @@ public:
     }
 
 private:
-    int overflow(int c) override;
-    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int overflow(int c) override {
+        if (c == std::char_traits<char>::eof()) return 0;
+        const char ch = static_cast<char>(c);
+        xsputn(&ch, 1);
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(s, static_cast<size_t>(n));
+        return n;
+    }
     mutable std::mutex mutex_;
     std::string text_;
 };
