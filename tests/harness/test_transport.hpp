@@ -188,25 +188,18 @@ private:
     void schedulerLoop() {
         std::unique_lock<std::mutex> lock(schedMutex_);
         while (!schedStop_) {
+            const auto now = std::chrono::steady_clock::now();
             const auto next = std::min_element(jobs_.begin(), jobs_.end(),
                                                [](auto& a, auto& b) { return a.second.due < b.second.due; });
-            if (next == jobs_.end()) {
-                schedCv_.wait(lock);
-                continue;
-            }
-            if (next->second.due > std::chrono::steady_clock::now()) {
-                // A copy: cancel() may erase the job while this waits.
-                const auto due = next->second.due;
-                schedCv_.wait_until(lock, due);
+            if (next == jobs_.end() || next->second.due > now) {
+                // The conditional makes a copy: cancel() may erase the job while this waits.
+                schedCv_.wait_until(lock, next == jobs_.end() ? now + std::chrono::hours(1) : next->second.due);
                 continue;
             }
             runningJob_ = next->first;
             std::function<void()> fn = next->second.fn;
-            if (next->second.period.count() > 0) {
-                next->second.due += next->second.period;
-            } else {
-                jobs_.erase(next);
-            }
+            if (next->second.period.count() > 0) next->second.due += next->second.period;
+            else jobs_.erase(next);
             lock.unlock();
             fn();
             lock.lock();

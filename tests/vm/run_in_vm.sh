@@ -48,24 +48,14 @@ out=$work/out root=$work/initramfs
 mkdir -p "$out" "$root"/{bin,dev,proc,sys,host,out,lib/modules}
 cp $busybox "$root/bin/busybox"
 
-declare -A loaded=() && order=()
-add_module() {
-  local name=${1//-/_} dep file
-  [ -n "${loaded[$name]:-}" ] && return
-  loaded[$name]=1
-  for dep in $(modinfo -k "$kernel" -F depends "$name" | tr ',' ' '); do
-    add_module "$dep"
-  done
-  file=$(modinfo -k "$kernel" -F filename "$name") || fail "module $name missing for $kernel"
-  case "$file" in
-    *.ko) cp "$file" "$root/lib/modules/$name.ko" ;;
-    *.ko.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" ;;
-    *) fail "cannot load module file $file" ;;
-  esac
-  order+=("$name")
-}
-for m in virtio_pci 9pnet_virtio 9p overlay can can_raw can_dev vcan; do add_module "$m"; done
-printf '%s\n' "${order[@]}" >"$root/modules"
+# The modules with their dependencies, in load order, uncompressed.
+for m in virtio_pci 9pnet_virtio 9p overlay can can_raw can_dev vcan; do
+  modprobe -S "$kernel" --show-depends "$m" || fail "module $m missing for $kernel"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r file; do
+  name=$(basename "${file%.xz}" .ko)
+  case $file in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"$root/lib/modules/$name.ko"
+  echo "$name" >>"$root/modules"
+done
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
