@@ -66,7 +66,7 @@ public:
     ~TestTransport() {
         closeInterface();
         {
-            std::lock_guard<std::mutex> lock(schedMutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             schedStop_ = true;
         }
         schedCv_.notify_all();
@@ -76,18 +76,14 @@ public:
     bool init(std::string) override { return locked([&] { ++initCalls_; return initResult_; }); }
     void closeIface() override { locked([&] { ++closeCalls_; }); }
     bool sendData(can_frame_data* frame) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!sendResult_) return false;
-            sent_.push_back(*frame);
-        }
+        if (!locked([&] { if (sendResult_) sent_.push_back(*frame); return sendResult_; })) return false;
         // Listeners run outside mutex_ so that they may inspect the transport.
         std::lock_guard<std::mutex> lock(listenersMutex_);
         for (auto& entry : listeners_) entry.second(*frame);
         return true;
     }
     bool recvData(can_frame_data* frame) override {
-        std::unique_lock<std::mutex> lock(rxMutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         // A bounded wait, like the real transports: never a spin, and the
         // receive thread still sees a stop request promptly.
         if (!rxCv_.wait_for(lock, Millis(20), [this] { return !rx_.empty(); })) {
@@ -135,10 +131,7 @@ public:
     // All queued at once: the receive thread finds them together and routes
     // them back to back, like a transport that delivers frames in batches.
     void inject(const std::vector<can_frame_data>& frames) {
-        {
-            std::lock_guard<std::mutex> lock(rxMutex_);
-            rx_.insert(rx_.end(), frames.begin(), frames.end());
-        }
+        locked([&] { rx_.insert(rx_.end(), frames.begin(), frames.end()); });
         rxCv_.notify_one();
     }
     void injectAfter(const can_frame_data& frame, Millis delay) {
@@ -161,16 +154,16 @@ public:
     // Runs `job` on the scheduler thread after `delay` and then every
     // `period` (once when period is zero). Returns an id for cancel().
     int schedule(Millis delay, std::function<void()> job, Millis period = Millis(0)) {
-        std::unique_lock<std::mutex> lock(schedMutex_);
-        const int id = nextJob_++;
-        jobs_.emplace(id, Job{std::chrono::steady_clock::now() + delay, period, std::move(job)});
-        lock.unlock();
+        const int id = locked([&] {
+            jobs_.emplace(nextJob_, Job{std::chrono::steady_clock::now() + delay, period, std::move(job)});
+            return nextJob_++;
+        });
         schedCv_.notify_all();
         return id;
     }
     // After cancel returns, the job is not running and will not run.
     void cancel(int id) {
-        std::unique_lock<std::mutex> lock(schedMutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         jobs_.erase(id);
         if (std::this_thread::get_id() == scheduler_.get_id()) return;
         schedCv_.wait(lock, [&] { return runningJob_ != id; });
@@ -186,7 +179,7 @@ private:
         std::function<void()> fn;
     };
     void schedulerLoop() {
-        std::unique_lock<std::mutex> lock(schedMutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         while (!schedStop_) {
             const auto now = std::chrono::steady_clock::now();
             const auto next = std::min_element(jobs_.begin(), jobs_.end(),
@@ -208,7 +201,7 @@ private:
         }
     }
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // everything but the listeners
     std::vector<can_frame_data> sent_;
     std::vector<CANBaudRate> baudCalls_;
     bool initResult_ = true, sendResult_ = true;
@@ -217,12 +210,10 @@ private:
     std::map<int, std::function<void(const can_frame_data&)>> listeners_;
     int nextListener_ = 1;
 
-    std::mutex rxMutex_;
     std::condition_variable rxCv_;
     std::deque<can_frame_data> rx_;
     std::atomic<long> idleReceives_{0};
 
-    std::mutex schedMutex_;
     std::condition_variable schedCv_;
     std::map<int, Job> jobs_;
     int nextJob_ = 1, runningJob_ = 0;
