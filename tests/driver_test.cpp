@@ -4,10 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
-#include <stdexcept>
-#include <string>
 
 #include "device/device_request.hpp"
 #include "device_fixture.hpp"
@@ -48,14 +45,6 @@ TEST_F(DriverTest, OwnCommandsSendTheirFrames) {
         // Negative fields must not spill into the ones above them.
         {QT_OP(setOpenLoopVelocityControl(-32768, -1, -2.5f)), 107, 8, {0, 0x80, 0xFF, 0xFF, 0xE7, 0xFF, 0, 0}},
     });
-    sim.device.answer(75, SimReply{});
-    sim.device.answer(76, SimReply{});
-    unsigned short c[8];
-    const auto sent = sentBy([&c](Driver& d) {
-        return d.getHallEncoderStateCounts(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5], &c[6], &c[7]);
-    }, 2);
-    expectFrame(sent[0], 75, true, 8, {});
-    expectFrame(sent[1], 76, true, 8, {});
 }
 
 TEST_F(DriverTest, OwnReplyLayoutsDecodeIntoTheirOutputs) {
@@ -110,29 +99,22 @@ TEST_F(DriverTest, ComputedOutputsAfterATimeOut) {
 // Both halves are asked for even when the first times out (the second half
 // is still written); each half is written only from its own reply.
 TEST_F(DriverTest, HallEncoderStateCounts) {
-    using Counts = std::array<unsigned short, 8>;
-    const struct {
-        bool answer75, answer76;
-        ret_status_t status;
-        Counts counts;
-    } cases[] = {
-        {true, true, RET_SUCCESS, {1, 2, 3, 4, 0xFFFF, 6, 7, 0x8008}},
-        {false, true, RET_TIMEOUT, {9, 9, 9, 9, 0xFFFF, 6, 7, 0x8008}},
-        {true, false, RET_TIMEOUT, {1, 2, 3, 4, 9, 9, 9, 9}},
-    };
-    const auto answer = [](bool yes, Payload p) {
-        return [=](const can_frame_data&) { return yes ? std::optional<SimReply>(p.reply()) : std::nullopt; };
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.answer75 << c.answer76);
-        sim.device.answer(75, answer(c.answer75, Payload().put<uint16_t>(1).put<uint16_t>(2).put<uint16_t>(3).put<uint16_t>(4)));
-        sim.device.answer(76, answer(c.answer76, Payload().put<uint16_t>(0xFFFF).put<uint16_t>(6).put<uint16_t>(7).put<uint16_t>(0x8008)));
-        Counts got;
+    const Bytes halves[] = {Payload().put<uint16_t>(1).put<uint16_t>(2).put<uint16_t>(3).put<uint16_t>(4).bytes(),
+                            Payload().put<uint16_t>(0xFFFF).put<uint16_t>(6).put<uint16_t>(7).put<uint16_t>(0x8008).bytes()};
+    for (int silent : {-1, 0, 1}) {  // the half that gets no reply
+        SCOPED_TRACE(silent);
+        for (uint8_t h = 0; h < 2; ++h) h == silent ? sim.device.silence(75 + h) : reply(75 + h, halves[h]);
+        std::array<unsigned short, 8> got, want{1, 2, 3, 4, 0xFFFF, 6, 7, 0x8008};
         got.fill(9);
+        if (silent >= 0) std::fill_n(want.begin() + 4 * silent, 4, 9);
+        sim.bus.clearSent();
         EXPECT_EQ(device.getHallEncoderStateCounts(&got[0], &got[1], &got[2], &got[3], &got[4], &got[5], &got[6],
                                                    &got[7]),
-                  c.status);
-        EXPECT_EQ(got, c.counts);
+                  silent < 0 ? RET_SUCCESS : RET_TIMEOUT);
+        EXPECT_EQ(got, want);
+        const auto sent = sim.bus.deviceFrames();
+        ASSERT_EQ(sent.size(), 2u);
+        for (uint8_t h = 0; h < 2; ++h) expectFrame(sent[h], 75 + h, true, 8, {});
     }
 }
 

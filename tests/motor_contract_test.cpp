@@ -1,16 +1,13 @@
 // The motor command set that the driver and the actuator share, run against
 // every class that speaks it: exact request frames, decoded replies, outputs
 // written after a time-out, the status checks, the hand-off over the bus and
-// the object's life on an interface. A class joins by its MotorNames row and
-// an entry in MotorDevices.
+// the object's life on an interface (reads from many threads at once: the
+// stress program). A class joins by an entry in MotorDevices (and
+// QT_EITHER rows for names that differ).
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <climits>
-#include <memory>
-#include <thread>
 
 #include "device_fixture.hpp"
 #include "quorvel_transport/actuator.hpp"
@@ -21,31 +18,19 @@ using namespace qt_test;
 namespace {
 
 // The shared operations whose names differ between the classes.
-template <typename Device>
-struct MotorNames;
-template <>
-struct MotorNames<Driver> {
-    static ret_status_t clearErrors(Driver& d) { return d.clearDriverErrors(); }
-    static ret_status_t reboot(Driver& d) { return d.rebootDriver(); }
-    static ret_status_t zeroPosition(Driver& d) { return d.setCurrentPositionToZero(); }
-};
-template <>
-struct MotorNames<Actuator> {
-    static ret_status_t clearErrors(Actuator& d) { return d.clearActuatorErrors(); }
-    static ret_status_t reboot(Actuator& d) { return d.rebootActuator(); }
-    static ret_status_t zeroPosition(Actuator& d) { return d.setCurrentPostionToZero(); }
-};
+#define QT_EITHER(driverCall, actuatorCall) #driverCall, [](auto& d) {                     \
+        if constexpr (std::is_same_v<std::decay_t<decltype(d)>, Driver>) return d.driverCall; \
+        else return d.actuatorCall; }
 
 using MotorDevices = ::testing::Types<Driver, Actuator>;
 
 template <typename Device>
 std::vector<WriteCase<Device>> sharedWrites() {
-    using N = MotorNames<Device>;
     return {
         {QT_OP(setNodeId(0x01020304)), 9, 5, {4, 3, 2, 1}},
         {QT_OP(setDeviceToIdle()), 7, 0, {}}, {QT_OP(setDeviceToActive()), 8, 0, {}},
-        {QT_OP(runCalibrationSequence()), 56, 0, {}}, {"clearErrors", N::clearErrors, 111, 0, {}},
-        {"reboot", N::reboot, 113, 0, {}}, {QT_OP(saveConfigurations()), 114, 0, {}},
+        {QT_OP(runCalibrationSequence()), 56, 0, {}}, {QT_EITHER(clearDriverErrors(), clearActuatorErrors()), 111, 0, {}},
+        {QT_EITHER(rebootDriver(), rebootActuator()), 113, 0, {}}, {QT_OP(saveConfigurations()), 114, 0, {}},
         {QT_OP(eraseConfigurations()), 115, 0, {}},
         {QT_OP(setDCBusTripLevels(1.0f, 2.0f)), 11, 8, {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}},
         {QT_OP(setRegenCurrentTripLevel(-1.5f)), 15, 4, {0, 0, 0xC0, 0xBF}},
@@ -53,7 +38,7 @@ std::vector<WriteCase<Device>> sharedWrites() {
         {QT_OP(setVelocityControllerGains(1.0f, -2.0f)), 29, 8, {0, 0, 0x80, 0x3F, 0, 0, 0, 0xC0}},
         {QT_OP(setCurrentControllerBandwidth(100.0f)), 31, 8, {0, 0, 0xC8, 0x42}},
         {QT_OP(setMotorEncoderBandwidth(8.0f)), 34, 8, {0, 0, 0, 0x41}},
-        {"zeroPosition", N::zeroPosition, 36, 8, {}},
+        {QT_EITHER(setCurrentPositionToZero(), setCurrentPostionToZero()), 36, 8, {}},
         {QT_OP(enableMotorThermalLimit(0xFFFF)), 39, 5, {0xFF, 0xFF, 1}},
         {QT_OP(disableMotorThermalLimit()), 39, 5, {}},
         {QT_OP(setCurrentFilter(0.25f)), 41, 4, {0, 0, 0x80, 0x3E}},
@@ -79,18 +64,14 @@ ret_status_t debugCodes(Device& d) {
     return d.getDebugErrorCode(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5]);
 }
 
-Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
-
 template <typename Device>
 class MotorContract : public DeviceFixture<Device> {};
 TYPED_TEST_SUITE(MotorContract, MotorDevices);
 
 TYPED_TEST(MotorContract, EveryCommandSendsItsFrame) {
+    { TypeParam another(this->kNode + 7, &this->sim.bus); }  // construction sends nothing
+    EXPECT_TRUE(this->sim.bus.deviceFrames().empty());
     this->expectWrites(sharedWrites<TypeParam>());
-    this->sim.device.answer(110, SimReply{});
-    const auto sent = this->sentBy(debugCodes<TypeParam>, 6);  // selectors one to six, as data frames
-    for (uint8_t k = 1; k <= 6; ++k) this->expectFrame(sent[k - 1], 110, false, 8, Bytes{k});
-
     // A remote frame that does not wait for a reply (a read would wait 200 ms).
     const auto start = std::chrono::steady_clock::now();
     this->expectFrame(this->sentBy([](TypeParam& d) { return d.emergencyStop(); })[0], 126, true, 8, {});
@@ -168,21 +149,33 @@ TYPED_TEST(MotorContract, ComputedAndNullOutputsAfterATimeOutAndASuccess) {
     EXPECT_EQ(a, -3.0f);
 }
 
-TYPED_TEST(MotorContract, DebugErrorCodeAnswersEachSelectorAndStopsAtTheFirstTimeOut) {
-    // Each selector's answer differs in the top and the bottom byte.
-    this->sim.device.answer(110, [](const can_frame_data& request) -> std::optional<SimReply> {
-        if (request.data[0] == 3) return std::nullopt;
+// Selectors one to six, asked by data frames; each answer differs in the top
+// and the bottom byte. The read stops at the first time-out.
+TYPED_TEST(MotorContract, DebugErrorCodeAsksEachSelectorAndStopsAtTheFirstTimeOut) {
+    uint8_t mute = 0;
+    this->sim.device.answer(110, [&mute](const can_frame_data& request) -> std::optional<SimReply> {
+        if (request.data[0] == mute) return std::nullopt;
         return Payload().put<unsigned long>(0xF0E0D0C0B0A09000ull + request.data[0]).reply();
     });
     std::array<unsigned long, 6> c;
-    c.fill(1);
-    EXPECT_EQ(this->device.getDebugErrorCode(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5]), RET_TIMEOUT);
+    const auto read = [&c](TypeParam& d) {
+        c.fill(1);
+        return d.getDebugErrorCode(&c[0], &c[1], &c[2], &c[3], &c[4], &c[5]);
+    };
+    const auto sent = this->sentBy(read, 6);
+    for (uint8_t k = 1; k <= 6; ++k) {
+        this->expectFrame(sent[k - 1], 110, false, 8, Bytes{k});
+        EXPECT_EQ(c[k - 1], 0xF0E0D0C0B0A09000ull + k);
+    }
+    mute = 3;
+    EXPECT_EQ(read(this->device), RET_TIMEOUT);
     EXPECT_EQ(c, (std::array<unsigned long, 6>{0xF0E0D0C0B0A09001ull, 0xF0E0D0C0B0A09002ull, 1, 1, 1, 1}));
-    EXPECT_EQ(this->sim.device.requests(110).size(), 3u);
+    EXPECT_EQ(this->sim.device.requests(110).size(), 9u);
 }
 
-// Nothing is sent when a check fails, and the outputs stay.
-TYPED_TEST(MotorContract, NotRunningGivesFiveAndAbsentNodeFour) {
+// Nothing is sent when a check fails, the outputs stay, and an object
+// without an interface does not crash.
+TYPED_TEST(MotorContract, NotRunningGivesFiveAbsentNodeFourAndAFailedSendShowsLater) {
     std::vector<Operation<TypeParam>> ops{debugCodes<TypeParam>, [](TypeParam& d) { return d.emergencyStop(); }};
     for (auto& c : sharedWrites<TypeParam>()) ops.push_back(c.call);
     TestTransport bus;
@@ -196,14 +189,14 @@ TYPED_TEST(MotorContract, NotRunningGivesFiveAndAbsentNodeFour) {
     }
     EXPECT_EQ(v, 4.0f);
     EXPECT_TRUE(bus.deviceFrames().empty());
+    EXPECT_EQ(unattached.flash("missing.hex", true), RET_INTERFACE_NOT_RUNNING);
     EXPECT_FALSE(this->absent.isConnected());
     for (auto& op : ops) EXPECT_EQ(op(this->absent), RET_NOT_CONNECTED);
     EXPECT_TRUE(this->sim.bus.deviceFrames().empty());
-}
 
-TYPED_TEST(MotorContract, FailedSendShowsAsNotRunningUntilTheNextHeartbeat) {
+    // A failed send is not looked at, and shows until the next heartbeat.
     this->sim.bus.setSendResult(false);
-    EXPECT_EQ(this->device.setDeviceToIdle(), RET_SUCCESS);  // the send result is not looked at
+    EXPECT_EQ(this->device.setDeviceToIdle(), RET_SUCCESS);
     EXPECT_EQ(this->device.setDeviceToIdle(), RET_INTERFACE_NOT_RUNNING);
     this->sim.bus.setSendResult(true);
     EXPECT_TRUE(waitUntil([&] { return this->sim.bus.isRunning(); }));
@@ -214,19 +207,16 @@ TYPED_TEST(MotorContract, FailedSendShowsAsNotRunningUntilTheNextHeartbeat) {
 
 // The read gives up after about 200 ms and leaves its output (late replies:
 // the machinery tests). Only node id and command id match a reply: a short
-// data length or the remote flag on it change nothing. Log lines go to the
-// object's stream.
+// data length or the remote flag on it change nothing.
 TYPED_TEST(MotorContract, TimeOutAndWhatAReplyIsMatchedBy) {
     auto& sim = this->sim;
     float v = -1.0f;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(this->device.getBusVoltage(&v), RET_TIMEOUT);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(elapsed, Millis(190));
-    EXPECT_LT(elapsed, Millis(1500));
+    EXPECT_TRUE(elapsed >= Millis(190) && elapsed < Millis(1500));
     EXPECT_EQ(v, -1.0f);
-    SimReply shortReply;
-    shortReply.data = {0, 0, 0xB0, 0x41};
+    SimReply shortReply = Payload().put(22.0f).reply();
     shortReply.dlc = 1;
     sim.device.answer(70, shortReply);
     EXPECT_EQ(this->device.getBusVoltage(&v), RET_SUCCESS);
@@ -238,11 +228,6 @@ TYPED_TEST(MotorContract, TimeOutAndWhatAReplyIsMatchedBy) {
     unsigned short mode = 0;
     ASSERT_EQ(this->device.getControllerMode(&mode), RET_SUCCESS);
     EXPECT_EQ(mode, 0x1234);
-
-    this->device.setOutputLogStream(&this->log);
-    sim.device.send(7, {});
-    EXPECT_TRUE(this->log.waitFor("Unknown Command Id.\n"));
-    this->device.setOutputLogStream(nullptr);
 }
 
 // --- the object on an interface
@@ -259,50 +244,9 @@ TYPED_TEST(MotorContract, DestroyedWhileItsNodeKeepsSending) {
     for (int round = 0; round < 50; ++round) {
         TypeParam device(this->kNode, &sim.bus);
         float v = 0;
-        if (round % 5 == 0) {
-            EXPECT_EQ(device.getBusVoltage(&v), RET_SUCCESS);
-        }
+        EXPECT_TRUE(round % 5 != 0 || device.getBusVoltage(&v) == RET_SUCCESS);
     }
     sim.bus.cancel(flood);
-}
-
-// Several threads, each with its own object, all on one interface: a value
-// never reaches another object than the one whose node sent it.
-TYPED_TEST(MotorContract, ObjectsOnOneInterfaceNeverSeeEachOthersReplies) {
-    constexpr int kDevices = 4, kReads = 150;
-    std::vector<std::unique_ptr<SimDevice>> sims;
-    for (uint32_t node = 20; node < 20 + kDevices; ++node) {
-        auto& sim = *sims.emplace_back(std::make_unique<SimDevice>(this->sim.bus, node));
-        sim.startHeartbeats(Millis(50));
-        // Node-specific values, in both fields and in the bool reply.
-        sim.answer(70, Payload().put(float(node)).put(-float(node)).reply());
-        sim.answer(10, Payload().put<unsigned int>(node * 1000).reply());
-        sim.answer(81, Payload().putBool(node % 2 == 0).putBool(node % 2 == 1).reply());
-        ASSERT_TRUE(waitForDevice(this->sim.bus, node));
-    }
-    std::atomic<int> wrong{0}, failed{0};
-    std::vector<std::thread> threads;
-    for (uint32_t node = 20; node < 20 + kDevices; ++node) {
-        threads.emplace_back([&, node] {
-            TypeParam device(node, &this->sim.bus);
-            for (int i = 0; i < kReads; ++i) {
-                float voltage = 0, current = 0;
-                unsigned int id = 0;
-                bool a = false, b = false;
-                if (device.getBusVoltage(&voltage) != RET_SUCCESS || device.getBusCurrent(&current) != RET_SUCCESS ||
-                    device.getNodeId(&id) != RET_SUCCESS || device.getMotorState(&a, &b) != RET_SUCCESS) {
-                    ++failed;
-                    continue;
-                }
-                wrong += std::make_tuple(voltage, current, id, a, b) !=
-                         std::make_tuple(float(node), -float(node), node * 1000, node % 2 == 0, node % 2 == 1);
-                if (i % 10 == 0) device.setPositionControl(static_cast<float>(i), 1.0f);
-            }
-        });
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(failed.load(), 0);
 }
 
 }  // namespace

@@ -8,12 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <functional>
-#include <string>
 #include <tuple>
 #include <type_traits>
-#include <vector>
 
 #include "quorvel_transport/ret_status.hpp"
 #include "sim_device.hpp"
@@ -21,6 +17,8 @@
 namespace qt_test {
 
 using Bytes = std::array<uint8_t, 8>;
+
+inline Bytes floats(float a, float b) { return Payload().put(a).put(b).bytes(); }
 
 template <typename Device>
 using Operation = std::function<ret_status_t(Device&)>;
@@ -48,11 +46,7 @@ protected:
 
     void SetUp() override { ASSERT_TRUE(sim.ready()); }
 
-    void reply(uint8_t cmd, const Bytes& data) {
-        SimReply r;
-        r.data = data;
-        sim.device.answer(cmd, r);
-    }
+    void reply(uint8_t cmd, const Bytes& data) { sim.device.answer(cmd, SimReply{data, 8, Millis(0), 1, {}}); }
 
     // Independent of the library's identifier code: extended flag, remote
     // flag, node id at bit 7, command id at bit 0.

@@ -4,12 +4,6 @@
 // A device object that records, in order, every frame an interface routes
 // to its node id, and lets the test wait for them.
 
-#include <condition_variable>
-#include <cstddef>
-#include <cstdint>
-#include <mutex>
-#include <vector>
-
 #include "quorvel_transport/can_device_type.hpp"
 #include "test_transport.hpp"
 
@@ -17,22 +11,31 @@ namespace qt_test {
 
 class RecordingDevice final : public CANDeviceType {
 public:
-    explicit RecordingDevice(unsigned int id);
+    explicit RecordingDevice(unsigned int id) { nodeId = id; }
 
     // Runs on the interface's receive thread.
-    void canMsgCallback(can_frame_data* frame) override;
+    void canMsgCallback(can_frame_data* frame) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frames_.push_back(*frame);
+    }
 
-    std::vector<can_frame_data> received() const;
-    size_t count() const;
+    std::vector<can_frame_data> received() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return frames_;
+    }
+    size_t count() const { return received().size(); }
 
     // Waits until `count` frames arrived; false when the time-out passed
     // first. With `out`, the count-th frame is written there.
-    bool waitFor(size_t count, Millis timeout = Millis(3000)) const;
-    bool waitFor(size_t count, can_frame_data* out, Millis timeout = Millis(3000)) const;
+    bool waitFor(size_t count, can_frame_data* out = nullptr, Millis timeout = Millis(3000)) const {
+        std::vector<can_frame_data> got;
+        if (!waitUntil([&] { return (got = received()).size() >= count; }, timeout, Millis(1))) return false;
+        if (out != nullptr && count > 0) *out = got[count - 1];
+        return true;
+    }
 
 private:
     mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
     std::vector<can_frame_data> frames_;
 };
 

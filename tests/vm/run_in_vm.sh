@@ -38,38 +38,24 @@ done | sort -V | tail -n1)}
   fail "no kernel with CAN modules found (run: QT_SETUP_VM=1 ./setup.sh)"
 # busybox-static installs itself as /bin/busybox.
 busybox=/bin/busybox
-[ -x "$busybox" ] && command -v qemu-system-x86_64 >/dev/null || fail "qemu or busybox missing (run: QT_SETUP_VM=1 ./setup.sh)"
+[ -x $busybox ] && command -v qemu-system-x86_64 >/dev/null || fail "qemu or busybox missing (run: QT_SETUP_VM=1 ./setup.sh)"
 
 work=$(mktemp -d /tmp/qt-vm.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-# Shared with the guest: the command to run and its exit status.
-out=$work/out
-mkdir -p "$out"
+# $out is shared with the guest: the command to run and its exit status.
+# The initramfs holds busybox, the modules in load order and the init script.
+out=$work/out root=$work/initramfs
+mkdir -p "$out" "$root"/{bin,dev,proc,sys,host,out,lib/modules}
+cp $busybox "$root/bin/busybox"
 
-# --- initramfs: busybox, the modules in load order, and the init script
-root=$work/initramfs
-mkdir -p "$root"/{bin,dev,proc,sys,host,out,lib/modules}
-cp "$busybox" "$root/bin/busybox"
-
-declare -A loaded=()
-order=()
-add_module() {
-  local name=${1//-/_} dep file
-  [ -n "${loaded[$name]:-}" ] && return
-  loaded[$name]=1
-  for dep in $(modinfo -k "$kernel" -F depends "$name" | tr ',' ' '); do
-    add_module "$dep"
-  done
-  file=$(modinfo -k "$kernel" -F filename "$name") || fail "module $name missing for $kernel"
-  case "$file" in
-    *.ko) cp "$file" "$root/lib/modules/$name.ko" ;;
-    *.ko.xz) xz -dc "$file" >"$root/lib/modules/$name.ko" ;;
-    *) fail "cannot load module file $file" ;;
-  esac
-  order+=("$name")
-}
-for m in virtio_pci 9pnet_virtio 9p overlay can can_raw can_dev vcan; do add_module "$m"; done
-printf '%s\n' "${order[@]}" >"$root/modules"
+# The modules with their dependencies, in load order, uncompressed.
+for m in virtio_pci 9pnet_virtio 9p overlay can can_raw can_dev vcan; do
+  modprobe -S "$kernel" --show-depends "$m" || fail "module $m missing for $kernel"
+done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r file; do
+  name=$(basename "${file%.xz}" .ko)
+  case $file in *.xz) xz -dc "$file" ;; *) cat "$file" ;; esac >"$root/lib/modules/$name.ko"
+  echo "$name" >>"$root/modules"
+done
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
@@ -115,25 +101,20 @@ EOF
 chmod +x "$root/init"
 
 # --- the command, run in the chroot from the current directory
-{
-  echo 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin'
-  echo 'export HOME=/tmp TERM=dumb LANG=C.UTF-8'
-  printf 'cd %q || exit 125\nexec' "$PWD"
-  printf ' %q' "$@"
-  echo
-} >"$out/.command"
+printf 'export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp TERM=dumb LANG=C.UTF-8
+cd %q || exit 125\nexec%s\n' "$PWD" "$(printf ' %q' "$@")" >"$out/.command"
 
-(cd "$root" && find . | LC_ALL=C sort | "$busybox" cpio -o -H newc 2>/dev/null) >"$work/initramfs.cpio"
+(cd "$root" && find . | LC_ALL=C sort | $busybox cpio -o -H newc 2>/dev/null) >"$work/initramfs.cpio"
 
-append="panic=-1 rdinit=/init"
-if [ "${VM_VERBOSE:-0}" = 1 ]; then append+=" console=ttyS0"; else append+=" console=ttyS1"; fi
+console=ttyS1
+[ "${VM_VERBOSE:-0}" = 1 ] && console=ttyS0
 
 # In the background, so that an interrupt or a TERM stops the VM at once.
 timeout -k 10 "$timeout_s" qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max -smp "${VM_CPUS:-2}" -m "${VM_MEM:-1024}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -serial stdio -serial file:"$work/kernel.log" -monitor none \
-  -kernel "/boot/vmlinuz-$kernel" -initrd "$work/initramfs.cpio" -append "$append" \
+  -kernel "/boot/vmlinuz-$kernel" -initrd "$work/initramfs.cpio" -append "panic=-1 rdinit=/init console=$console" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$out",mount_tag=out,security_model=none,multidevs=remap \
   </dev/null &
@@ -142,10 +123,7 @@ trap 'kill "$vm" 2>/dev/null; wait "$vm"; exit 130' INT TERM
 status=0
 wait "$vm" || status=$?
 
-if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-  echo "run_in_vm: time-out after ${timeout_s} s" >&2
-  exit 124
-fi
+case $status in 124 | 137) echo "run_in_vm: time-out after ${timeout_s} s" >&2 && exit 124 ;; esac
 if [ "$status" -ne 0 ] || [ ! -s "$out/.status" ]; then
   tail -n 30 "$work/kernel.log" >&2 2>/dev/null || true
   [ "$status" -eq 0 ] || fail "qemu failed with status $status"

@@ -10,9 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <functional>
-#include <thread>
 
 #include <linux/can.h>
 #include <linux/can/raw.h>
@@ -24,10 +21,8 @@ namespace qt_test {
 
 // Starts the interface on vcan0 and waits until its first master heartbeat
 // went out.
-inline bool startAndWaitRunning(CANInterface& bus, std::function<void(unsigned int, unsigned char)> onNewDevice = {},
-                                std::function<void(unsigned int)> onDeviceLost = {}) {
-    return bus.initInterface("vcan0", std::move(onNewDevice), std::move(onDeviceLost)) &&
-           waitUntil([&] { return bus.isRunning(); }, Millis(3000));
+inline bool startAndWaitRunning(CANInterface& bus) {
+    return bus.initInterface("vcan0") && waitUntil([&] { return bus.isRunning(); }, Millis(3000));
 }
 
 class VcanSocket {
@@ -48,7 +43,6 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-
     bool send(const can_frame_data& frame) { return ::send(fd_, &frame, sizeof frame, 0) == static_cast<ssize_t>(sizeof frame); }
 
     // One frame, waiting at most `timeout`; false when none came.
@@ -77,7 +71,6 @@ public:
         stop_.store(true);
         if (thread_.joinable()) thread_.join();
     }
-
     bool ok() const { return socket_.ok(); }
 
 private:
