@@ -113,8 +113,12 @@ TEST_F(VinrelTest, LogLinesAndAnUnknownCommandDuringARead) {
     bool flag = false;
     EXPECT_EQ(device.getMAxxxSPIRegister(3, &value, &flag), RET_SUCCESS);
     EXPECT_EQ(std::make_tuple(value, flag), std::make_tuple('*', true));
+    sim.device.answer(5, Payload().put<uint8_t>('a').put<uint8_t>('b').reply());
+    std::string commit;
+    EXPECT_EQ(device.getFirmwareCommit(&commit), RET_SUCCESS);
     device.setOutputLogStream(nullptr);
-    EXPECT_EQ(log.text(), "Unknown Command Id.\nPushed back data *\nPushed back data 1\nsetting new data received as true\n");
+    EXPECT_EQ(log.text(), "Unknown Command Id.\nPushed back data *\nPushed back data 1\nsetting new data received as true\n"
+                          "Pushed back string data: ab\nsetting new data received as true\n");
 }
 
 TEST_F(VinrelTest, WithoutNodeIdTakesTheHeartbeatsOrThrows) {

@@ -330,7 +330,7 @@ TEST_F(VinrelCalibration, ItsWrappingSensorAsAnMA600ThroughCommand19) {
     EXPECT_EQ(device.runMAxxxOffAxisCalibration(720), RET_ERROR);
     expectCalibrated(sensor.writes);
     expectSameFrame(sim.device.requests(19).back(), makeFrame(kNode, 19, {234, 1}, 2));
-    EXPECT_EQ(sim.device.requests().size(), 69u + 1500u);  // no type read: only writes and angle reads
+    EXPECT_EQ(sim.bus.deviceFrames().size(), 69u + 1500u);  // no type read: only writes and angle reads
     EXPECT_EQ(lines(), kMA600Lines);
 }
 
