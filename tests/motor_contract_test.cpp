@@ -3,15 +3,21 @@
 // written after a time-out, the status checks, the hand-off over the bus and
 // the object's life on an interface (reads from many threads at once: the
 // stress program). A class joins by an entry in MotorDevices (and
-// QT_EITHER rows for names that differ).
+// QT_EITHER rows for names that differ). Then what each class has beyond it:
+// the driver's own commands, computed outputs, Hall-count read, bit-rate check
+// and constructor without a node id; the actuator's four reads that differ
+// from the driver's and its log line for every field. (Actuator::flash hands
+// its link to the update routine exactly as Driver::flash does; the update is
+// tested through the driver.)
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <climits>
 
+#include "device/device_request.hpp"
 #include "device_fixture.hpp"
+#include "driver_impl.hpp"
 #include "quorvel_transport/actuator.hpp"
-#include "quorvel_transport/driver.hpp"
 
 using namespace qt_test;
 
@@ -27,11 +33,10 @@ using MotorDevices = ::testing::Types<Driver, Actuator>;
 template <typename Device>
 std::vector<WriteCase<Device>> sharedWrites() {
     return {
-        {QT_OP(setNodeId(0x01020304)), 9, 5, {4, 3, 2, 1}},
-        {QT_OP(setDeviceToIdle()), 7, 0, {}}, {QT_OP(setDeviceToActive()), 8, 0, {}},
-        {QT_OP(runCalibrationSequence()), 56, 0, {}}, {QT_EITHER(clearDriverErrors(), clearActuatorErrors()), 111, 0, {}},
-        {QT_EITHER(rebootDriver(), rebootActuator()), 113, 0, {}}, {QT_OP(saveConfigurations()), 114, 0, {}},
-        {QT_OP(eraseConfigurations()), 115, 0, {}},
+        {QT_OP(setNodeId(0x01020304)), 9, 5, {4, 3, 2, 1}}, {QT_OP(setDeviceToIdle()), 7, 0, {}},
+        {QT_OP(setDeviceToActive()), 8, 0, {}}, {QT_OP(runCalibrationSequence()), 56, 0, {}},
+        {QT_EITHER(clearDriverErrors(), clearActuatorErrors()), 111, 0, {}}, {QT_OP(saveConfigurations()), 114, 0, {}},
+        {QT_EITHER(rebootDriver(), rebootActuator()), 113, 0, {}}, {QT_OP(eraseConfigurations()), 115, 0, {}},
         {QT_OP(setDCBusTripLevels(1.0f, 2.0f)), 11, 8, {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}},
         {QT_OP(setRegenCurrentTripLevel(-1.5f)), 15, 4, {0, 0, 0xC0, 0xBF}},
         {QT_OP(setPositionControllerGain(5.0f)), 27, 4, {0, 0, 0xA0, 0x40}},
@@ -39,8 +44,7 @@ std::vector<WriteCase<Device>> sharedWrites() {
         {QT_OP(setCurrentControllerBandwidth(100.0f)), 31, 8, {0, 0, 0xC8, 0x42}},
         {QT_OP(setMotorEncoderBandwidth(8.0f)), 34, 8, {0, 0, 0, 0x41}},
         {QT_EITHER(setCurrentPositionToZero(), setCurrentPostionToZero()), 36, 8, {}},
-        {QT_OP(enableMotorThermalLimit(0xFFFF)), 39, 5, {0xFF, 0xFF, 1}},
-        {QT_OP(disableMotorThermalLimit()), 39, 5, {}},
+        {QT_OP(enableMotorThermalLimit(0xFFFF)), 39, 5, {0xFF, 0xFF, 1}}, {QT_OP(disableMotorThermalLimit()), 39, 5, {}},
         {QT_OP(setCurrentFilter(0.25f)), 41, 4, {0, 0, 0x80, 0x3E}},
         {QT_OP(setEncoderDataFilter(0.5f)), 43, 4, {0, 0, 0, 0x3F}},
         // Scaled fields truncate toward zero.
@@ -49,11 +53,9 @@ std::vector<WriteCase<Device>> sharedWrites() {
         {QT_OP(setVelocityControl(2.0f)), 98, 8, {0, 0, 0, 0x40}},  // the ramp frame with a zero ramp
         {QT_OP(setVelocityRampControl(2.0f, 0.5f)), 98, 8, {0, 0, 0, 0x40, 0, 0, 0, 0x3F}},
         {QT_OP(setTorqueControl(1.0f, 2.0f)), 99, 8, {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}},
-        {QT_OP(setPositionControlWithFeedForward(1.0f, -300.7f, -1.5f)), 100, 8,
-         {0, 0, 0x80, 0x3F, 0xD4, 0xFE, 0x6A, 0xFF}},
+        {QT_OP(setPositionControlWithFeedForward(1.0f, -300.7f, -1.5f)), 100, 8, {0, 0, 0x80, 0x3F, 0xD4, 0xFE, 0x6A, 0xFF}},
         {QT_OP(setVelocityControlWithFeedForward(2.0f, 1.0f)), 101, 8, {0, 0, 0, 0x40, 0, 0, 0x80, 0x3F}},
-        {QT_OP(setTrapezoidalTrajectoryControl(1.0f, 1000.9f, 2.5f, 0.7f)), 102, 8,
-         {0, 0, 0x80, 0x3F, 0xE8, 3, 0x19, 7}},
+        {QT_OP(setTrapezoidalTrajectoryControl(1.0f, 1000.9f, 2.5f, 0.7f)), 102, 8, {0, 0, 0x80, 0x3F, 0xE8, 3, 0x19, 7}},
         {QT_OP(setScurveTrajectoryControl(1.0f, 1000.9f, 2.5f, 0.7f)), 103, 8, {0, 0, 0x80, 0x3F, 0xE8, 3, 0x19, 7}},
     };
 }
@@ -247,6 +249,203 @@ TYPED_TEST(MotorContract, DestroyedWhileItsNodeKeepsSending) {
         EXPECT_TRUE(round % 5 != 0 || device.getBusVoltage(&v) == RET_SUCCESS);
     }
     sim.bus.cancel(flood);
+}
+
+// --- what the driver has beyond the shared set
+
+using DriverTest = DeviceFixture<Driver>;
+
+TEST_F(DriverTest, OwnCommandsSendTheirFrames) {
+    expectWrites({
+        {QT_OP(enableBrakeResistor(0.5f)), 13, 8, {0, 0, 0, 0x3F, 1}}, {QT_OP(disableBrakeResistor()), 13, 5, {}},
+        {QT_OP(setMotorTorqueLimit(4.0f)), 50, 4, {0, 0, 0x80, 0x40}}, {QT_OP(setMotorType(0xAB)), 52, 1, {0xAB}},
+        {QT_OP(setMotorParameters(7, 0x1234, 1.0f)), 17, 8, {7, 0x34, 0x12, 0, 0, 0x80, 0x3F, 0}},
+        {QT_OP(setMotorCalibrationParameters(2.0f, 0.5f)), 19, 8, {0, 0, 0, 0x40, 0, 0, 0, 0x3F}},
+        {QT_OP(setMotorPhaseParameters(0.125f, 3.0f)), 49, 8, {0, 0, 0, 0x3E, 0, 0, 0x40, 0x40}},
+        {QT_OP(configureMotorEncoder(3, -2, true)), 21, 8, {3, 0xFE, 0xFF, 0xFF, 0xFF, 1}},
+        {QT_OP(configureOutputEncoder(4, 0x00010203, false)), 25, 8, {4, 3, 2, 1, 0, 2}},
+        {QT_OP(configureOutputEncoder(4, -1, true)), 25, 8, {4, 0xFF, 0xFF, 0xFF, 0xFF, 3}},
+        {QT_OP(disableOutputEncoder()), 25, 8, {}}, {QT_OP(setGearBoxParameters(16.0f)), 23, 8, {0, 0, 0x80, 0x41}},
+        {QT_OP(setMotorThermistorParameters(10.0f, 3950)), 38, 8, {0, 0, 0x20, 0x41, 0x6E, 0x0F}},
+        {QT_OP(setCurrentPositionAs(2.0f)), 6, 4, {0, 0, 0, 0x40}}, {QT_OP(runEncoderIndexSearch()), 54, 0, {}},
+        {QT_OP(setStartupConfigs(true, false, true)), 45, 1, {5}}, {QT_OP(runEncoderMatching()), 55, 0, {}},
+        {QT_OP(runEncoderCalibration()), 57, 0, {}}, {QT_OP(enterDFUMode()), 127, 0, {}},
+        {QT_OP(setCANBaudRate(CAN_BAUDRATE_750K)), 58, 4, {0xB0, 0x71, 0x0B, 0}},
+        // 0.25 / 0.001f and 1.0 / 0.001f fall just below 250 and 1000.
+        {QT_OP(setTorqueRampControl(1.0f, 0.25f, 7.9f)), 104, 8, {0, 0, 0x80, 0x3F, 0xF9, 0, 7, 0}},
+        {QT_OP(setTorqueRampControl(1.0f, 1.0f, 0.0f)), 104, 8, {0, 0, 0x80, 0x3F, 0xE7, 3, 0, 0}},
+        {QT_OP(setSensorlessVelocityControl(1.0f, 12.9f, 2.5f)), 105, 8, {0, 0, 0x80, 0x3F, 0x0C, 0, 0x19, 0}},
+        {QT_OP(setOpenLoopPositionControl(-1, 2, -3, 1.5f)), 106, 8, {0xFF, 0xFF, 2, 0, 0xFD, 0xFF, 0x0F, 0}},
+        // Negative fields must not spill into the ones above them.
+        {QT_OP(setOpenLoopVelocityControl(-32768, -1, -2.5f)), 107, 8, {0, 0x80, 0xFF, 0xFF, 0xE7, 0xFF, 0, 0}},
+    });
+}
+
+TEST_F(DriverTest, OwnReplyLayoutsDecodeIntoTheirOutputs) {
+    // bit 32 set, bit 33 clear, bit 34 set
+    expectDecoded(14, {0, 0, 0, 0x3F, 5}, &Driver::getBrakeResistorState, true, 0.5f, false, true);
+    expectDecoded(18, {7, 0x34, 0x12, 0, 0, 0x80, 0x3F, 0xFF}, &Driver::getMotorParameters, 7, 0x1234, 1.0f);
+    expectDecoded(20, {0, 0, 0, 0x40, 0, 0, 0, 0x3F}, &Driver::getMotorCalibrationParameters, 2.0f, 0.5f);
+    expectDecoded(53, {0xAB}, &Driver::getMotorType, 0xAB);
+    expectDecoded(22, {3, 0xFE, 0xFF, 0xFF, 0xFF, 1}, &Driver::getMotorEncoderConfiguration, 3, -2, true);
+    // Only bit 40 is the index flag; bit 41 set beside it must not count.
+    expectDecoded(26, {4, 0, 0, 0, 0x80, 2}, &Driver::getOutputEncoderConfiguration, 4, INT_MIN, false);
+    // The lower limit is derived from the upper, with an 8-bit wrap.
+    expectDecoded(40, {0, 0, 0x20, 0x41, 0x6E, 0x0F, 90, 1}, &Driver::getMotorThermistorConfiguration, true, 10.0f,
+                  3950, 90, 80);
+    expectDecoded(40, {0, 0, 0x20, 0x41, 0x6E, 0x0F, 5, 0}, &Driver::getMotorThermistorConfiguration, false, 10.0f,
+                  3950, 5, 251);
+    expectDecoded(46, {5}, &Driver::getStartupConfigs, true, false, true);
+    expectDecoded(74, {0x5A, 0xFF}, &Driver::getHallEncoderState, 0x5A);
+    expectDecoded(82, {6}, &Driver::getMotorEncoderState, false, true, true);
+    expectDecoded(83, {1}, &Driver::getOutputEncoderState, true, false);
+    expectDecoded(24, {0, 0, 0x80, 0x41}, &Driver::getGearBoxParameters, 16.0f);
+    expectDecoded(51, {0, 0, 0x80, 0x40}, &Driver::getMotorTorqueLimit, 4.0f);
+    expectDecoded(72, {0, 0, 0x80, 0x3F, 0, 0, 0, 0x40}, &Driver::getBrakeCurrent, 1.0f);
+    expectDecoded(59, Payload().put(500000u).bytes(), &Driver::getCANBaudRate, CAN_BAUDRATE_500K);
+    expectDecoded(59, Payload().put(800000u).bytes(), &Driver::getCANBaudRate, static_cast<CANBaudRate>(-1));
+    // Codes outside the known range read as 255, whatever their width.
+    for (const auto& [sent, reported] : {std::pair(40u, 40u), {41u, 255u}, {256u, 255u}, {4294967295u, 255u}}) {
+        expectDecoded(96, Payload().put(sent).bytes(), &Driver::getErrorCode, static_cast<driver_error_t>(reported));
+    }
+}
+
+// Written whatever the status: after a time-out from what the out-parameters
+// held, or from the value the read starts with.
+TEST_F(DriverTest, ComputedOutputsAfterATimeOut) {
+    std::tuple<bool, float, unsigned short, unsigned char, unsigned char> thermistor{true, 1.0f, 2, 50, 0};
+    const auto readThermistor = [this](auto&... out) { return device.getMotorThermistorConfiguration(&out...); };
+    EXPECT_EQ(std::apply(readThermistor, thermistor), RET_TIMEOUT);
+    EXPECT_EQ(thermistor, std::make_tuple(true, 1.0f, 2, 50, 40));
+    CANBaudRate rate = CAN_BAUDRATE_1M;
+    EXPECT_EQ(device.getCANBaudRate(&rate), RET_TIMEOUT);
+    EXPECT_EQ(static_cast<int>(rate), -1);
+    driver_error_t code = DRIVER_ERROR_UNKNOWN;
+    EXPECT_EQ(device.getErrorCode(&code), RET_TIMEOUT);
+    EXPECT_EQ(static_cast<unsigned int>(code), 0u);
+    reply(40, {0, 0, 0x20, 0x41, 0x6E, 0x0F, 90, 1});
+    unsigned char lower = 0;
+    ASSERT_EQ(device.getMotorThermistorConfiguration(nullptr, nullptr, nullptr, nullptr, &lower), RET_SUCCESS);
+    EXPECT_EQ(lower, 80);
+}
+
+// Both halves are asked for even when the first times out (the second half
+// is still written); each half is written only from its own reply.
+TEST_F(DriverTest, HallEncoderStateCounts) {
+    const Bytes halves[] = {Payload().put<uint16_t>(1).put<uint16_t>(2).put<uint16_t>(3).put<uint16_t>(4).bytes(),
+                            Payload().put<uint16_t>(0xFFFF).put<uint16_t>(6).put<uint16_t>(7).put<uint16_t>(0x8008).bytes()};
+    for (int silent : {-1, 0, 1}) {  // the half that gets no reply
+        SCOPED_TRACE(silent);
+        for (uint8_t h = 0; h < 2; ++h) h == silent ? sim.device.silence(75 + h) : reply(75 + h, halves[h]);
+        std::array<unsigned short, 8> got, want{1, 2, 3, 4, 0xFFFF, 6, 7, 0x8008};
+        got.fill(9);
+        if (silent >= 0) std::fill_n(want.begin() + 4 * silent, 4, 9);
+        sim.bus.clearSent();
+        EXPECT_EQ(device.getHallEncoderStateCounts(&got[0], &got[1], &got[2], &got[3], &got[4], &got[5], &got[6],
+                                                   &got[7]),
+                  silent < 0 ? RET_SUCCESS : RET_TIMEOUT);
+        EXPECT_EQ(got, want);
+        const auto sent = sim.bus.deviceFrames();
+        ASSERT_EQ(sent.size(), 2u);
+        for (uint8_t h = 0; h < 2; ++h) expectFrame(sent[h], 75 + h, true, 8, {});
+    }
+}
+
+// The checks run in the order implementation, running, connected, arguments.
+TEST_F(DriverTest, StatusPrecedenceEndsWithTheBitRateArgument) {
+    for (int bad : {-1, 9}) {
+        EXPECT_EQ(device.setCANBaudRate(static_cast<CANBaudRate>(bad)), RET_INVALID_ARGUMENT);
+        EXPECT_EQ(absent.setCANBaudRate(static_cast<CANBaudRate>(bad)), RET_NOT_CONNECTED);
+    }
+    EXPECT_TRUE(sim.bus.deviceFrames().empty());
+    TestTransport stopped;
+    Driver notRunning(kNode, &stopped);
+    EXPECT_EQ(notRunning.setCANBaudRate(static_cast<CANBaudRate>(9)), RET_INTERFACE_NOT_RUNNING);
+    const quorvel_detail::DeviceLink<Driver::DriverImpl> noImpl{nullptr, &stopped, kNode};
+    EXPECT_EQ(quorvel_detail::sendCommand(noImpl, {7, quorvel_detail::FrameKind::Data, 0}), RET_ERROR);
+    float v = 1.0f;
+    EXPECT_EQ(quorvel_detail::readRemote<70>(noImpl, &v, &v), RET_ERROR);
+}
+
+TEST_F(DriverTest, WithoutNodeIdTakesTheHeartbeatsNodeIdOrThrows) {
+    Driver learned(&sim.bus);
+    EXPECT_EQ(learned.getId(), kNode);
+    sim.device.answer(70, Payload().put(12.0f).put(0.0f).reply());
+    float v = 0;
+    ASSERT_EQ(learned.getBusVoltage(&v), RET_SUCCESS);
+    EXPECT_EQ(v, 12.0f);
+
+    TestTransport silent;
+    ASSERT_TRUE(startAndWaitRunning(silent));
+    EXPECT_THAT([&] { Driver driver(&silent); },
+                testing::ThrowsMessage<std::runtime_error>("[FATAL ERROR] Driver object is not created"));
+    EXPECT_TRUE(silent.isDevice());  // single-device mode stays on
+    EXPECT_THROW(Driver(nullptr), std::runtime_error);  // and without an interface
+}
+
+// --- what the actuator has beyond the shared set
+
+using ActuatorTest = DeviceFixture<Actuator>;
+
+TEST_F(ActuatorTest, OwnReadsDecodeWithoutComputingAnything) {
+    // Five raw outputs: the fifth is byte 5 itself, not derived from byte 4.
+    expectDecoded(40, {0x10, 0, 0x20, 0, 0x5A, 0x50, 1, 0}, &Actuator::getMotorThermistorConfiguration, true, 16, 32,
+                  90, 80);
+    expectDecoded(40, {0x10, 0, 0x20, 0, 0x5A, 0x05, 0, 0}, &Actuator::getMotorThermistorConfiguration, false, 16, 32,
+                  90, 5);
+    expectDecoded(82, {7}, &Actuator::getMotorEncoderState, true, true);
+    expectDecoded(82, {6}, &Actuator::getMotorEncoderState, false, true);
+    expectDecoded(83, {1}, &Actuator::getOutputEncoderState, false);  // bit 1 is the state
+    expectDecoded(83, {2}, &Actuator::getOutputEncoderState, true);
+    for (unsigned int code : {4294967295u, 41u, 256u}) {
+        expectDecoded(96, Payload().put(code).bytes(), &Actuator::getErrorCode, code);
+    }
+
+    // After a time-out nothing is written, computed outputs included.
+    sim.device.silence(40);
+    sim.device.silence(96);
+    std::tuple<bool, unsigned short, unsigned short, unsigned char, unsigned char> thermistor{true, 1, 2, 50, 3};
+    const auto readThermistor = [this](auto&... out) { return device.getMotorThermistorConfiguration(&out...); };
+    EXPECT_EQ(std::apply(readThermistor, thermistor), RET_TIMEOUT);
+    EXPECT_EQ(thermistor, std::make_tuple(true, 1, 2, 50, 3));
+    unsigned int code = 77;
+    EXPECT_EQ(device.getErrorCode(&code), RET_TIMEOUT);
+    EXPECT_EQ(code, 77u);
+}
+
+// Every field type, as an unsigned 32-bit decimal number. The driver's own
+// reply ids are unknown here.
+TEST_F(ActuatorTest, EveryDecodedFieldIsLoggedAsAnUnsigned32BitNumberAndDriverRepliesAreUnknown) {
+    device.setOutputLogStream(&log);
+    log << std::hex;  // as a firmware update leaves it
+    expectDecoded(40, {0x10, 0, 0x20, 0, 200, 0x50, 1, 0}, &Actuator::getMotorThermistorConfiguration, true, 16, 32,
+                  200, 0x50);
+    expectDecoded(95, Payload().put(0xDEADBEEFu).bytes(), &Actuator::getDriverFault, 0xDEADBEEFu);
+    expectDecoded(86, Payload().put(-2).bytes(), &Actuator::getMotorEncoderRawData, -2);
+    // A frame of the driver's own does not end the read armed meanwhile.
+    sim.device.answer(70, [this](const can_frame_data&) -> std::optional<SimReply> {
+        for (uint8_t cmd : {14, 72, 75}) sim.device.send(cmd, floats(5.0f, 6.0f));
+        return Payload().put(-2.5f).put(std::numeric_limits<float>::quiet_NaN()).reply(Millis(50));
+    });
+    float v = 0;
+    EXPECT_EQ(device.getBusVoltage(&v), RET_SUCCESS);
+    EXPECT_EQ(v, -2.5f);
+    expectDecoded(71, floats(4294967296.0f, 3.99f), &Actuator::getIdqCurrents, 4294967296.0f, 3.99f);
+    expectDecoded(12, floats(4294967040.0f, 1e30f), &Actuator::getDCBusTripLevels, 4294967040.0f, 1e30f);
+    reply(110, Payload().put<unsigned long>(0x123456789ABCDEF0ull).bytes());
+    EXPECT_EQ(debugCodes(device), RET_SUCCESS);
+    device.setOutputLogStream(nullptr);
+
+    const auto lines = [](std::initializer_list<const char*> values) {
+        std::string text;
+        for (const char* v : values) text += std::string("Pushed back data ") + v + "\n";
+        return text + "setting new data received as true\n";
+    };
+    std::string want = lines({"16", "32", "200", "80", "1"}) + lines({"3735928559"}) + lines({"4294967294"}) +
+                       "Unknown Command Id.\nUnknown Command Id.\nUnknown Command Id.\n" + lines({"0", "0"}) +
+                       lines({"4294967295", "3"}) + lines({"4294967040", "4294967295"});
+    for (int selector = 0; selector < 6; ++selector) want += lines({"2596069104"});  // the low 32 bits
+    EXPECT_EQ(log.text(), want);
 }
 
 }  // namespace
