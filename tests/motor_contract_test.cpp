@@ -118,13 +118,12 @@ TYPED_TEST(MotorContract, EveryReplyLayoutDecodesIntoItsOutputs) {
         ret_status_t (D::*read)(float*);
         bool second = false;
     } reads[] = {
-        {16, &D::getRegenCurrentTripLevel}, {28, &D::getPositionControllerGain},
-        {32, &D::getCurrentControllerBandwidth}, {35, &D::getMotorEncoderBandwidth}, {42, &D::getCurrentFilter},
-        {44, &D::getEncoderDataFilter}, {37, &D::getZeroPosition}, {60, &D::getOutputPosition},
-        {61, &D::getOutputVelocity}, {62, &D::getOutputAcceleration}, {63, &D::getOutputTorque},
-        {64, &D::getMotorPosition}, {65, &D::getMotorVelocity}, {66, &D::getMotorAcceleration},
-        {67, &D::getMotorTorque}, {68, &D::getMotorTemperature}, {68, &D::getDriverTemperature, true},
-        {70, &D::getBusVoltage}, {70, &D::getBusCurrent, true},
+        {16, &D::getRegenCurrentTripLevel}, {28, &D::getPositionControllerGain}, {42, &D::getCurrentFilter},
+        {32, &D::getCurrentControllerBandwidth}, {35, &D::getMotorEncoderBandwidth}, {37, &D::getZeroPosition},
+        {44, &D::getEncoderDataFilter}, {60, &D::getOutputPosition}, {61, &D::getOutputVelocity},
+        {62, &D::getOutputAcceleration}, {63, &D::getOutputTorque}, {64, &D::getMotorPosition},
+        {65, &D::getMotorVelocity}, {66, &D::getMotorAcceleration}, {67, &D::getMotorTorque}, {70, &D::getBusVoltage},
+        {68, &D::getMotorTemperature}, {68, &D::getDriverTemperature, true}, {70, &D::getBusCurrent, true},
     };
     for (const auto& r : reads) {
         const float first = -0.5f * r.cmd, second = 0.25f * r.cmd;
@@ -218,9 +217,7 @@ TYPED_TEST(MotorContract, TimeOutAndWhatAReplyIsMatchedBy) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(elapsed >= Millis(190) && elapsed < Millis(1500));
     EXPECT_EQ(v, -1.0f);
-    SimReply shortReply = Payload().put(22.0f).reply();
-    shortReply.dlc = 1;
-    sim.device.answer(70, shortReply);
+    sim.device.answer(70, SimReply{Payload().put(22.0f).bytes(), 1, Millis(0), 1, {}});
     EXPECT_EQ(this->device.getBusVoltage(&v), RET_SUCCESS);
     EXPECT_EQ(v, 22.0f);
     sim.device.answer(89, [&sim](const can_frame_data&) -> std::optional<SimReply> {
@@ -402,8 +399,7 @@ TEST_F(ActuatorTest, OwnReadsDecodeWithoutComputingAnything) {
     }
 
     // After a time-out nothing is written, computed outputs included.
-    sim.device.silence(40);
-    sim.device.silence(96);
+    for (uint8_t cmd : {40, 96}) sim.device.silence(cmd);
     std::tuple<bool, unsigned short, unsigned short, unsigned char, unsigned char> thermistor{true, 1, 2, 50, 3};
     const auto readThermistor = [this](auto&... out) { return device.getMotorThermistorConfiguration(&out...); };
     EXPECT_EQ(std::apply(readThermistor, thermistor), RET_TIMEOUT);

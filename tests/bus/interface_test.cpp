@@ -1,20 +1,14 @@
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
 #include "recording_device.hpp"
 #include "sim_device.hpp"
-#include "test_transport.hpp"
 
 using namespace qt_test;
 using Clock = std::chrono::steady_clock;
+using testing::AllOf, testing::Ge, testing::Le;
 
 namespace {
 
@@ -53,9 +47,8 @@ TEST_F(InterfaceTest, LifecycleHeartbeatAndRunningFlag) {
     ASSERT_TRUE(startAndWaitRunning(bus));
     EXPECT_FALSE(bus.initInterface("again")) << "a running interface must not start twice";
     for (const char* line : {"Starting receive thread...\n", "Starting heartbeat thread...\n", "CAN Init Success\n",
-                             "Inside recvThread() 0\n", "Inside masterheartbeatThread() "}) {
+                             "Inside recvThread() 0\n", "Inside masterheartbeatThread() "})
         EXPECT_TRUE(log.waitFor(line)) << line;
-    }
     const auto first = bus.waitForSent(isMasterHeartbeat, 1);
     ASSERT_TRUE(first.has_value());
     expectSameFrame(*first, rawFrame(0xC2000001u, {0x00}));
@@ -66,8 +59,7 @@ TEST_F(InterfaceTest, LifecycleHeartbeatAndRunningFlag) {
     const size_t sentBefore = bus.sentFrames(isMasterHeartbeat).size();
     auto t0 = Clock::now();
     ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, sentBefore + 5, Millis(3000)).has_value());
-    EXPECT_GE(msSince(t0), 750);
-    EXPECT_LE(msSince(t0), 1800);
+    EXPECT_THAT(msSince(t0), AllOf(Ge(750), Le(1800)));
     EXPECT_EQ(staleCalls.load(), 0);
 
     // Just after a heartbeat: the heartbeat task is at the start of its pause.
@@ -107,10 +99,7 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
     std::vector<unsigned> lost;
     ASSERT_TRUE(bus.initInterface(
         "test",
-        [&](unsigned node, unsigned char type) {
-            std::lock_guard<std::mutex> lock(m);
-            found.emplace_back(node, type);
-        },
+        [&](unsigned node, unsigned char type) { std::lock_guard<std::mutex> lock(m); found.emplace_back(node, type); },
         [&](unsigned node) {
             // Calling back into the interface must not deadlock.
             const auto devices = bus.getConnectedDevices();
@@ -135,8 +124,7 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
 
     std::unique_lock<std::mutex> lock(m);
     ASSERT_TRUE(cv.wait_for(lock, Millis(3000), [&] { return lost.size() == 3; }));
-    EXPECT_GE(msSince(sentAt), 1001);
-    EXPECT_LE(msSince(sentAt), 1500);
+    EXPECT_THAT(msSince(sentAt), AllOf(Ge(1001), Le(1500)));
     lock.unlock();
     std::this_thread::sleep_for(Millis(600));  // the steady node has now lived through many drop checks
     lock.lock();
@@ -223,8 +211,7 @@ TEST_F(InterfaceTest, SetAsDeviceGivesUpLearnsAndRoutesToLowestId) {
     bus.registerCANMsgCallback(&three);
     const auto t0 = Clock::now();
     EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
-    EXPECT_GE(msSince(t0), 450);
-    EXPECT_LE(msSince(t0), 1500);
+    EXPECT_THAT(msSince(t0), AllOf(Ge(450), Le(1500)));
     EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
 
     // setAsDevice learns from a heartbeat that arrives while it waits.

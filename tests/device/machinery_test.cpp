@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <boost/variant/get.hpp>
-#include <tuple>
 
 #include "device/reply_machinery.hpp"
 #include "driver_impl.hpp"
@@ -201,8 +200,7 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
             EXPECT_EQ(impl.parseData(0x31, &b), RET_SUCCESS) << round;
         }
         receiver.join();
-        EXPECT_EQ(a, 0x010079u | (unsigned(round) << 8)) << round;
-        EXPECT_EQ(b, 0x020079u | (unsigned(round) << 8)) << round;
+        EXPECT_EQ(std::make_pair(a, b), std::make_pair(0x010079u | (round << 8), 0x020079u | (round << 8))) << round;
     }
 }
 
@@ -211,14 +209,9 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
 TEST_F(Machinery, AReplyFromAnotherThreadWakesTheReader) {
     std::thread receiver;
     float v = 0;
+    const auto later = [this] { std::this_thread::sleep_for(Millis(30)); deliver(60, 6.5f); };
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(readFloat(60, v, [&] {
-                  receiver = std::thread([this] {
-                      std::this_thread::sleep_for(Millis(30));
-                      deliver(60, 6.5f);
-                  });
-              }),
-              RET_SUCCESS);
+    EXPECT_EQ(readFloat(60, v, [&] { receiver = std::thread(later); }), RET_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(190));
     receiver.join();
     EXPECT_EQ(v, 6.5f);
