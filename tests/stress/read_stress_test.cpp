@@ -1,5 +1,5 @@
 // Concurrent reads on one interface against devices that misbehave: eight
-// threads, each with its own device object, read node- and command-specific
+// threads, each with its own device object (two of each class), read node- and command-specific
 // values while the simulated devices answer at once, late, twice, under
 // another command id or not at all, and leave the bus and come back. Every
 // read must return its own value or a time-out (out-parameter untouched),
@@ -17,7 +17,10 @@
 #include <memory>
 #include <random>
 
+#include "quorvel_transport/actuator.hpp"
 #include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/imu.hpp"
+#include "quorvel_transport/vinrel.hpp"
 #include "quorvel_transport/usb_interface.hpp"
 #include "sim_adapter.hpp"
 #include "sim_device.hpp"
@@ -31,44 +34,90 @@ constexpr int kThreads = 8;
 constexpr uint32_t kFirstNode = 0x40;
 // Written into every out-parameter before a read; exact in every field type
 // and unlike every value a device sends.
-constexpr double kUntouched = 77777.0;
+constexpr double kUntouched = 7777.0;
 
 long readsPerThread(long shortForm) {
     const char* v = std::getenv("QT_STRESS_LONG");
     return v != nullptr && *v != '\0' && *v != '0' ? 10000 : shortForm;
 }
 
-// One read of the table: its command id and the operation. Values are
-// node * 1000 + command id, + 0.5 for floats; the others are packed as a
-// 32-bit integer, signed or not alike.
+// One read of a class's table: its command id, the operation and how the
+// device packs the value. Values are (node index + 1) * 1000 + command id,
+// + 0.5 for floats, so that they fit every field type.
+enum class Field { U32, F32, I16 };
 struct ReadKind {
     uint8_t cmd;
-    ret_status_t (*read)(Driver&, double*);
-    double fraction;
+    ret_status_t (*read)(CANDeviceType&, double*);
+    Field field;
 };
 
-template <typename T, ret_status_t (Driver::*Get)(T*)>
-ret_status_t readInto(Driver& driver, double* out) {
+template <typename D, typename T, ret_status_t (D::*Get)(T*)>
+ret_status_t readInto(CANDeviceType& device, double* out) {
     T value = static_cast<T>(kUntouched);
-    const ret_status_t status = (driver.*Get)(&value);
+    const ret_status_t status = (static_cast<D&>(device).*Get)(&value);
     *out = static_cast<double>(value);
     return status;
 }
+// The IMU's raw reads: the first of three fields.
+template <ret_status_t (IMU::*Get)(short*, short*, short*)>
+ret_status_t readFirstOfThree(CANDeviceType& device, double* out) {
+    short value = static_cast<short>(kUntouched), y = 0, z = 0;
+    const ret_status_t status = (static_cast<IMU&>(device).*Get)(&value, &y, &z);
+    *out = value;
+    return status;
+}
 
-const ReadKind kReads[] = {
-    {10, readInto<unsigned int, &Driver::getNodeId>, 0.0},
-    {28, readInto<float, &Driver::getPositionControllerGain>, 0.5},
-    {70, readInto<float, &Driver::getBusVoltage>, 0.5},
-    {86, readInto<int, &Driver::getMotorEncoderRawData>, 0.0},
+template <typename D>
+constexpr ReadKind kMotorReads[] = {
+    {10, readInto<D, unsigned int, &D::getNodeId>, Field::U32},
+    {28, readInto<D, float, &D::getPositionControllerGain>, Field::F32},
+    {70, readInto<D, float, &D::getBusVoltage>, Field::F32},
+    {86, readInto<D, int, &D::getMotorEncoderRawData>, Field::U32},
 };
-constexpr size_t kKinds = sizeof kReads / sizeof kReads[0];
+constexpr ReadKind kVinrelReads[] = {
+    {10, readInto<Vinrel, unsigned int, &Vinrel::getNodeId>, Field::U32},
+    {14, readInto<Vinrel, float, &Vinrel::getZeroPosition>, Field::F32},
+    {48, readInto<Vinrel, int, &Vinrel::getEncoderCount>, Field::U32},
+    {50, readInto<Vinrel, float, &Vinrel::getAbsoluteAngle>, Field::F32},
+};
+constexpr ReadKind kImuReads[] = {
+    {10, readInto<IMU, unsigned int, &IMU::getNodeId>, Field::U32},
+    {33, readFirstOfThree<&IMU::getRawAccelerometerData>, Field::I16},
+    {34, readFirstOfThree<&IMU::getRawGyroData>, Field::I16},
+    {35, readFirstOfThree<&IMU::getRawMagnetometerData>, Field::I16},
+};
+constexpr size_t kKinds = 4;
 
-double valueOf(uint32_t node, const ReadKind& kind) { return node * 1000.0 + kind.cmd + kind.fraction; }
+// Thread i reads from a Driver, an Actuator, a Vinrel or an IMU in turn.
+const ReadKind* readsOf(uint32_t node) {
+    static const ReadKind* const tables[] = {kMotorReads<Driver>, kMotorReads<Actuator>, kVinrelReads, kImuReads};
+    return tables[(node - kFirstNode) % 4];
+}
+// Destroyed through its own class (the base has no virtual destructor).
+using DeviceObject = std::shared_ptr<CANDeviceType>;
+template <typename D>
+DeviceObject make(uint32_t node, Interface& bus) {
+    return DeviceObject(std::make_unique<D>(node, &bus));
+}
+DeviceObject deviceFor(uint32_t node, Interface& bus) {
+    static DeviceObject (*const makers[])(uint32_t, Interface&) = {make<Driver>, make<Actuator>, make<Vinrel>,
+                                                                   make<IMU>};
+    return makers[(node - kFirstNode) % 4](node, bus);
+}
+
+double valueOf(uint32_t node, const ReadKind& kind) {
+    return (node - kFirstNode + 1) * 1000.0 + kind.cmd + (kind.field == Field::F32 ? 0.5 : 0.0);
+}
 
 SimReply replyOf(uint32_t node, const ReadKind& kind, Millis delay = Millis(0)) {
     const double v = valueOf(node, kind);
-    return (kind.fraction != 0 ? Payload().put(static_cast<float>(v)) : Payload().put(static_cast<uint32_t>(v)))
-        .reply(delay);
+    Payload payload;
+    switch (kind.field) {
+        case Field::U32: payload.put(static_cast<uint32_t>(v)); break;
+        case Field::F32: payload.put(static_cast<float>(v)); break;
+        case Field::I16: payload.put(static_cast<int16_t>(v)); break;
+    }
+    return payload.reply(delay);
 }
 
 // A device that answers every read of the table, badly on purpose; away, it
@@ -76,7 +125,8 @@ SimReply replyOf(uint32_t node, const ReadKind& kind, Millis delay = Millis(0)) 
 class Responder {
 public:
     Responder(TestTransport& side, uint32_t node) : device_(side, node), rng_(node * 7919u) {
-        for (const ReadKind& kind : kReads) {
+        for (size_t k = 0; k < kKinds; ++k) {
+            const ReadKind& kind = readsOf(node)[k];
             device_.answer(kind.cmd, [this, &kind](const can_frame_data&) { return respond(kind); });
         }
         setPresent(true);
@@ -103,7 +153,8 @@ private:
             return twice;
         }
         // Another command's reply, with that command's value.
-        const ReadKind& other = kReads[(&kind - kReads + 1 + rng_() % (kKinds - 1)) % kKinds];
+        const ReadKind* reads = readsOf(node);
+        const ReadKind& other = reads[(&kind - reads + 1 + rng_() % (kKinds - 1)) % kKinds];
         SimReply wrong = replyOf(node, other, millis(0, 20));
         wrong.asCommand = other.cmd;
         return wrong;
@@ -118,7 +169,8 @@ private:
 enum Outcome { Correct, TimedOut, NotConnected, NotRunning, Wrong, kOutcomes };
 const char* const kOutcomeNames[] = {"correct", "time-outs", "not connected", "not running", "wrong"};
 
-// Eight responders on the device side, eight drivers on `bus`, one reading
+// Eight responders on the device side, eight device objects on `bus` (two
+// of each class), one reading
 // thread per driver: `count` reads each, until `stop`, or until the
 // interface is closed, each result judged: its own value, or a status that
 // leaves the out-parameter untouched.
@@ -126,10 +178,10 @@ struct Readers {
     Readers(Interface& bus, TestTransport& side, long count) {
         for (uint32_t node = kFirstNode; node < kFirstNode + kThreads; ++node) {
             responders.push_back(std::make_unique<Responder>(side, node));
-            drivers.push_back(std::make_unique<Driver>(node, &bus));
+            devices.push_back(deviceFor(node, bus));
         }
         EXPECT_TRUE(waitUntil([&] {
-            return std::all_of(drivers.begin(), drivers.end(), [](auto& d) { return d->isConnected(); });
+            return std::all_of(devices.begin(), devices.end(), [&](auto& d) { return bus.isDeviceConnected(d->getId()); });
         }));
         for (int i = 0; i < kThreads; ++i) threads.emplace_back([this, i, count] { readLoop(i, count); });
     }
@@ -138,10 +190,10 @@ struct Readers {
         const uint32_t node = kFirstNode + index;
         std::mt19937 rng(node);
         for (long i = 0; i < count && !stop.load(); ++i) {
-            const ReadKind& kind = kReads[rng() % kKinds];
+            const ReadKind& kind = readsOf(node)[rng() % kKinds];
             double got = 0;
             const auto start = Clock::now();
-            const ret_status_t status = kind.read(*drivers[index], &got);
+            const ret_status_t status = kind.read(*devices[index], &got);
             const long took = static_cast<long>(std::chrono::duration_cast<Millis>(Clock::now() - start).count());
             for (long longest = maxMillis.load(); took > longest && !maxMillis.compare_exchange_weak(longest, took);) {
             }
@@ -170,7 +222,7 @@ struct Readers {
     }
 
     std::vector<std::unique_ptr<Responder>> responders;
-    std::vector<std::unique_ptr<Driver>> drivers;
+    std::vector<DeviceObject> devices;
     std::vector<std::thread> threads;
     std::atomic<bool> stop{false};
     std::atomic<int> finished{0};
@@ -213,7 +265,7 @@ void closeUnderLoad(const char* name, Interface& bus, TestTransport& side, Milli
             std::vector<can_frame_data> batch;
             for (int i = 0; i < 16; ++i) {
                 const uint32_t node = kFirstNode + rng() % kThreads;
-                const ReadKind& kind = kReads[rng() % kKinds];
+                const ReadKind& kind = readsOf(node)[rng() % kKinds];
                 const SimReply reply = replyOf(node, kind);
                 batch.push_back(makeFrame(node, kind.cmd, std::vector<uint8_t>(reply.data.begin(), reply.data.end())));
             }
