@@ -26,7 +26,6 @@ namespace {
 
 using namespace qt_test;
 using std::chrono::milliseconds;
-using testing::HasSubstr;
 using testing::ThrowsMessage;
 using Lines = std::vector<std::string>;
 
@@ -57,9 +56,6 @@ void awaitInput(serial::Serial& port, size_t count) {
 long openDescriptorCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 
 speed_t outSpeed(const termios& t) { return ::cfgetospeed(&t); }
-
-bool has(tcflag_t flags, tcflag_t bits) { return (flags & bits) == bits; }
-bool none(tcflag_t flags, tcflag_t bits) { return (flags & bits) == 0; }
 
 // Runs fn on another thread, signals that thread `signals` times `gap` apart
 // (the first after `gap`), then runs `later` on this one; returns fn's result.
@@ -94,8 +90,8 @@ TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
     // 50 bit/s, 8N1: the port sleeps 200 ms a character.
     EXPECT_PRED3(within, timed([&] { port.waitByteTimes(2); }), 395, 3000);
     t = pty.slaveSettings();
-    EXPECT_TRUE(has(t.c_cflag, CLOCAL | CREAD) && none(t.c_cflag, cflags) && none(t.c_lflag, lflags));
-    EXPECT_TRUE(none(t.c_oflag, OPOST) && none(t.c_iflag, iflags) && t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD | cflags), tcflag_t{CLOCAL | CREAD});
+    EXPECT_EQ((t.c_lflag & lflags) | (t.c_oflag & OPOST) | (t.c_iflag & iflags) | t.c_cc[VMIN] | t.c_cc[VTIME], 0u);
 
     const std::pair<uint32_t, speed_t> speeds[] = {{0, B0}, {50, B50}, {57600, B57600}, {4000000, B4000000}};
     for (const auto& [rate, constant] : speeds) {
@@ -122,20 +118,37 @@ TEST(SerialOpen, OpensRawAndReconfiguresAtOnceWhileOpen) {
         {[&] { port.setParity(serial::no_parity); }, 0, PARODD | CMSPAR, 0, 0},
     };
     for (size_t i = 0; i < std::size(changes); ++i) {
-        SCOPED_TRACE(i);
         const auto& [set, cflagOn, cflagOff, iflagOn, iflagOff] = changes[i];
         set();
         t = pty.slaveSettings();
-        EXPECT_TRUE(has(t.c_cflag, cflagOn) && none(t.c_cflag, cflagOff));
-        EXPECT_TRUE(has(t.c_iflag, iflagOn) && none(t.c_iflag, iflagOff));
+        EXPECT_EQ(std::make_pair(t.c_cflag & (cflagOn | cflagOff), t.c_iflag & (iflagOn | iflagOff)),
+                  std::make_pair(cflagOn, iflagOn)) << "change " << i;
     }
 }
 
-TEST(SerialOpen, OpenCloseAndTheirFailures) {
+TEST(SerialOpen, OpenCloseAndTheirFailuresAndEveryOperationOnAClosedPort) {
     PtyPair pty, second;
     const long fds = openDescriptorCount();
     serial::Serial port;
     EXPECT_THAT([&] { port.open(); }, ThrowsMessage<std::invalid_argument>("Empty port is invalid."));
+    // Not open: one operation of each kind (reads, writes, queue and line
+    // operations) names itself.
+    uint8_t byte = 0;
+    std::string text;
+    const std::pair<std::string, std::function<void()>> guarded[] = {
+        {"read", [&] { port.read(text, 4); }}, {"read", [&] { port.readlines(10, "\r"); }},
+        {"write", [&] { port.write(&byte, 1); }}, {"flushInput", [&] { port.flushInput(); }},
+        {"setBreak", [&] { port.setBreak(true); }}, {"getCD", [&] { port.getCD(); }},
+    };
+    for (const auto& [name, op] : guarded)
+        EXPECT_THAT(op, ThrowsMessage<serial::PortNotOpenedException>("PortNotOpenedException Serial::" + name +
+                                                                      " failed."));
+    EXPECT_EQ(port.available(), 0u);
+    // waitForChange does not check: its ioctl fails on no descriptor.
+    const std::string badDescriptor = std::to_string(EBADF) + " " + std::strerror(EBADF);
+    EXPECT_THAT([&] { port.waitForChange(); }, ThrowsMessage<serial::SerialException>(
+        "SerialException waitForDSR failed on a call to ioctl(TIOCMIWAIT): " + badDescriptor + " failed."));
+
     EXPECT_THAT([] { serial::Serial missing("/nonexistent/ttyQ0"); },
                 ThrowsMessage<serial::IOException>(ioText(151, ENOENT)));
     // A custom rate needs the serial driver; the descriptor opened for the
@@ -147,7 +160,6 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     // Settings made while closed apply at open.
     port.setPort(pty.slavePath());
     port.setBaudrate(57600);
-    port.setStopbits(serial::two_stop_bits);
     port.open();
     EXPECT_EQ(outSpeed(pty.slaveSettings()), B57600);
     EXPECT_THAT([&] { port.open(); },
@@ -161,10 +173,7 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     EXPECT_THAT([&] { port.open(); }, ThrowsMessage<serial::IOException>(custom));
     EXPECT_FALSE(port.isOpen());
     EXPECT_EQ(openDescriptorCount(), fds);
-    {
-        serial::Serial other(pty.slavePath());
-        EXPECT_EQ(openDescriptorCount(), fds + 1);
-    }
+    EXPECT_EQ([&] { serial::Serial other(pty.slavePath()); return openDescriptorCount(); }(), fds + 1);
     EXPECT_EQ(openDescriptorCount(), fds) << "the destructor closes";
 
     // setPort on an open port reopens it under the new name, with the current settings.
@@ -178,33 +187,10 @@ TEST(SerialOpen, OpenCloseAndTheirFailures) {
     // An invalid setting throws, stays stored (every later reconfiguration
     // fails too) and leaves the device as it was.
     const termios before = second.slaveSettings();
-    const auto invalidParity = ThrowsMessage<std::invalid_argument>("invalid parity");
-    EXPECT_THAT([&] { port.setParity(static_cast<serial::parity_t>(7)); }, invalidParity);
-    EXPECT_THAT([&] { port.setBaudrate(19200); }, invalidParity);
+    EXPECT_THAT([&] { port.setParity(serial::parity_t(7)); }, ThrowsMessage<std::invalid_argument>("invalid parity"));
+    EXPECT_THAT([&] { port.setBaudrate(19200); }, ThrowsMessage<std::invalid_argument>("invalid parity"));
     const termios after = second.slaveSettings();
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
-}
-
-TEST(SerialOpen, EveryGuardedOperationNamesItselfAndAFailedIoctlItsCall) {
-    serial::Serial closed;
-    uint8_t byte = 0;
-    std::string text;
-    // One of each kind: reads, writes, queue and line operations.
-    const std::pair<const char*, std::function<void()>> guarded[] = {
-        {"read", [&] { closed.read(text, 4); }}, {"read", [&] { closed.readlines(10, "\r"); }},
-        {"write", [&] { closed.write(&byte, 1); }}, {"flushInput", [&] { closed.flushInput(); }},
-        {"setBreak", [&] { closed.setBreak(true); }}, {"getCD", [&] { closed.getCD(); }},
-    };
-    for (const auto& [name, op] : guarded) {
-        EXPECT_THAT(op, ThrowsMessage<serial::PortNotOpenedException>("PortNotOpenedException Serial::" +
-                                                                      std::string(name) + " failed."));
-    }
-    EXPECT_EQ(closed.available(), 0u);
-    // waitForChange does not check: its ioctl fails on no descriptor.
-    EXPECT_THAT([&] { closed.waitForChange(); },
-                ThrowsMessage<serial::SerialException>("SerialException waitForDSR failed on a call to "
-                                                       "ioctl(TIOCMIWAIT): " + std::to_string(EBADF) + " " +
-                                                       std::strerror(EBADF) + " failed."));
 }
 
 // Bytes the port has read ahead count as waiting input for every call.
@@ -268,9 +254,8 @@ TEST(SerialRead, TimeoutsBoundTheWholeReadWhichTakesLateBytesAsTheyCame) {
 
     // The rest stays queued; appending reads keep what the buffer held and add
     // exactly the bytes that came, none of them translated.
-    const std::string binary("\0\r\n\x11\x13\x7f\xff", 7);
-    pty.write(binary);
-    awaitInput(port, 2 + binary.size());
+    pty.write(std::string("\0\r\n\x11\x13\x7f\xff", 7));
+    awaitInput(port, 9);
     std::vector<uint8_t> bytes{9};
     EXPECT_EQ(port.read(bytes, 5), 5u);
     EXPECT_EQ(bytes, (std::vector<uint8_t>{9, 'g', 'h', 0, '\r', '\n'}));
@@ -327,7 +312,6 @@ TEST(SerialReadline, EndsOnEolOrSizeOrSilenceAndReadlinesKeepsTheRest) {
     pty.write("aaaa\rbbbb\r");
     awaitInput(port, 10);
     EXPECT_EQ(port.readlines(6, "\r"), (Lines{"aaaa\r", "b"}));
-    EXPECT_EQ(port.available(), 4u);
     EXPECT_EQ(port.readlines(100, "\r"), (Lines{"bbb\r"}));
     // Silence from the start: no line at all.
     EXPECT_TRUE(port.readlines(100, "\r").empty());
@@ -356,7 +340,7 @@ TEST(SerialHangup, APeerHangingUpEndsABlockedReadWithWhatCame) {
     // terminal refuses.
     EXPECT_THAT([&] { port.read(size_t{10}); }, ThrowsMessage<serial::IOException>(ioText(493, EIO)));
     EXPECT_THAT([&] { port.write(std::string("x")); },
-                ThrowsMessage<serial::SerialException>(HasSubstr(
+                ThrowsMessage<serial::SerialException>(testing::HasSubstr(
                     "device reports readiness to write but returned no data (device disconnected?) errno=" +
                     std::to_string(EIO) + " bytes_written_now= -1 bytes_written=0 length=1")));
     EXPECT_NO_THROW(port.close());
@@ -375,7 +359,6 @@ TEST(SerialSignal, BlockedReadsAndWritesKeepTheirTimeouts) {
     size_t count = 1;
     EXPECT_PRED3(within, aside([&] { return timed([&] { count = port.read(buf, sizeof buf); }); }, [] {}, 5,
                                milliseconds(60)), 590, 3000);
-    EXPECT_GE(g_signals.load(), 5);
     EXPECT_EQ(count, 0u);
 
     // Data that comes after the signals is still read.
@@ -387,68 +370,49 @@ TEST(SerialSignal, BlockedReadsAndWritesKeepTheirTimeouts) {
     port.setTimeout(serial::Timeout(serial::Timeout::max(), 0, 0, 500, 0));
     EXPECT_PRED3(within, aside([&] { return timed([&] { count = port.write(std::string(1 << 20, 'w')); }); }, [] {}, 5,
                                milliseconds(50)), 490, 3000);
-    EXPECT_GT(count, 0u);
-    EXPECT_LT(count, size_t{1} << 20);
-    EXPECT_GE(g_signals.load(), 14);
+    EXPECT_PRED3(within, static_cast<long>(count), 1, 1 << 20);
+    EXPECT_GE(g_signals.load(), 14) << "every signal came";
     ::sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST(SerialThreads, OneReaderAndTwoWritersShareAPort) {
     PtyPair pty;
     serial::Serial port(pty.slavePath(), 115200, serial::Timeout::simpleTimeout(2000));
-    constexpr int kLines = 200, kWrites = 40;
-    constexpr size_t kChunk = 4096;
+    constexpr size_t kLines = 200, kWrites = 40, kChunk = 4096;
     // The device side: sends numbered lines and collects everything written.
     std::string collected;
     std::thread device([&] {
-        for (int i = 0; i < kLines; ++i) pty.write("line " + std::to_string(i) + "\r");
+        for (size_t i = 0; i < kLines; ++i) pty.write("line " + std::to_string(i) + "\r");
         collected = pty.read(2 * kWrites * kChunk, std::chrono::seconds(20));
     });
     auto writer = [&](char fill) {
-        for (int i = 0; i < kWrites; ++i) ASSERT_EQ(port.write(std::string(kChunk, fill)), kChunk);
+        for (size_t i = 0; i < kWrites; ++i) ASSERT_EQ(port.write(std::string(kChunk, fill)), kChunk);
     };
     std::thread a(writer, 'a'), b(writer, 'b');
     Lines lines;
-    for (int i = 0; i < kLines; ++i) lines.push_back(port.readline(64, "\r"));
+    for (size_t i = 0; i < kLines; ++i) lines.push_back(port.readline(64, "\r"));
     a.join();
     b.join();
     device.join();
 
-    for (int i = 0; i < kLines; ++i) EXPECT_EQ(lines[static_cast<size_t>(i)], "line " + std::to_string(i) + "\r");
+    for (size_t i = 0; i < kLines; ++i) EXPECT_EQ(lines[i], "line " + std::to_string(i) + "\r");
     ASSERT_EQ(collected.size(), 2 * kWrites * kChunk);
     // Whole writes never interleave.
-    for (size_t at = 0; at < collected.size(); at += kChunk) {
+    for (size_t at = 0; at < collected.size(); at += kChunk)
         EXPECT_EQ(collected.substr(at, kChunk), std::string(kChunk, collected[at])) << "write interleaved at " << at;
-    }
 }
 
 // serial::list_ports against fake /dev and /sys trees, in a forked child
-// with its own mount namespace (device_tree.hpp), so the public function
-// reads the fake tree at the real absolute paths.
-
-// Path, description, hardware id.
-using Port = std::array<std::string, 3>;
-
-// Runs `build` and then serial::list_ports() in a private mount namespace
-// with empty /dev and /sys, and checks what it finds there. Device nodes are
-// plain files: the enumeration only looks at names.
-void expectPorts(const std::vector<std::string>& devices, const std::function<void()>& build,
-                 const std::vector<Port>& expected) {
-    EXPECT_TRUE(runInPrivateDeviceTree([&] {
-        for (const std::string& name : devices) writeFile("/dev/" + name, "");
-        build();
-        std::vector<Port> ports;
-        for (const serial::PortInfo& p : serial::list_ports())
-            ports.push_back({p.device_path, p.description, p.hardware_id});
-        EXPECT_EQ(ports, expected);
-    })) << "see the fake tree child's output above";
-}
-
+// with its own mount namespace and empty /dev and /sys (device_tree.hpp), so
+// the public function reads the fake tree at the real absolute paths. Device
+// nodes are plain files: the enumeration only looks at names.
 // Patterns in their order, each alphabetically; other ttys are not listed.
 // Without sysfs a port keeps its name and "n/a".
 TEST(SerialListPorts, PatternOrderThenAlphabeticalEachDescribedFromSysfs) {
-    expectPorts({"rfcomm0", "cu.usbmodem1", "tty.usbserial", "ttyUSB1", "ttyS1", "ttyS0", "ttyACM4",
-                 "ttyACM10", "ttyACM1", "tty0", "ttyAMA0", "console"}, [] {
+    EXPECT_TRUE(runInPrivateDeviceTree([] {
+        for (const std::string name : {"rfcomm0", "cu.usbmodem1", "tty.usbserial", "ttyUSB1", "ttyS1", "ttyS0",
+                                       "ttyACM4", "ttyACM10", "ttyACM1", "tty0", "ttyAMA0", "console"})
+            writeFile("/dev/" + name, "");
         // Modem class: the tty's device is the interface, the USB device is one up.
         addUsbSerialDevice("ttyACM0", "/dev/null", {"Quorvel", "Yomlu CAN Adapter", "A1B2C3"});
         // Without a serial number; reached by a relative link.
@@ -468,19 +432,21 @@ TEST(SerialListPorts, PatternOrderThenAlphabeticalEachDescribedFromSysfs) {
         makeLink("../../../devices/pnp0/00:01", "/sys/class/tty/ttyS0/device");
         makeDirs("/sys/devices/platform/serial8250/tty/ttyS1");
         makeLink("../../../devices/platform/serial8250", "/sys/class/tty/ttyS1/device");
-    }, {
-        {"/dev/ttyACM0", "Quorvel Yomlu CAN Adapter A1B2C3", "USB VID:PID=0483:5740 SNR=A1B2C3"},
-        {"/dev/ttyACM1", "Maker Widget ", "USB VID:PID=1234:abcd "},
-        {"/dev/ttyACM10", "ttyACM10", "n/a"},
-        {"/dev/ttyACM4", "ttyACM4", "n/a"},
-        {"/dev/ttyS0", "ttyS0", "PNP0501"},
-        {"/dev/ttyS1", "ttyS1", "n/a"},
-        {"/dev/ttyUSB0", " Bridge ", "USB VID:PID=10c4:ea60 "},
-        {"/dev/ttyUSB1", "Top  ", "USB VID:PID=dead:beef "},
-        {"/dev/tty.usbserial", "tty.usbserial", "n/a"},
-        {"/dev/cu.usbmodem1", "cu.usbmodem1", "n/a"},
-        {"/dev/rfcomm0", "rfcomm0", "n/a"},
-    });
+        using Port = std::array<std::string, 3>;  // path, description, hardware id
+        std::vector<Port> ports;
+        for (const serial::PortInfo& p : serial::list_ports())
+            ports.push_back({p.device_path, p.description, p.hardware_id});
+        EXPECT_EQ(ports, (std::vector<Port>{
+            {"/dev/ttyACM0", "Quorvel Yomlu CAN Adapter A1B2C3", "USB VID:PID=0483:5740 SNR=A1B2C3"},
+            {"/dev/ttyACM1", "Maker Widget ", "USB VID:PID=1234:abcd "},
+            {"/dev/ttyACM10", "ttyACM10", "n/a"}, {"/dev/ttyACM4", "ttyACM4", "n/a"},
+            {"/dev/ttyS0", "ttyS0", "PNP0501"}, {"/dev/ttyS1", "ttyS1", "n/a"},
+            {"/dev/ttyUSB0", " Bridge ", "USB VID:PID=10c4:ea60 "},
+            {"/dev/ttyUSB1", "Top  ", "USB VID:PID=dead:beef "},
+            {"/dev/tty.usbserial", "tty.usbserial", "n/a"}, {"/dev/cu.usbmodem1", "cu.usbmodem1", "n/a"},
+            {"/dev/rfcomm0", "rfcomm0", "n/a"},
+        }));
+    })) << "see the fake tree child's output above";
 }
 
 }  // namespace

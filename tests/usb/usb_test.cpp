@@ -16,11 +16,9 @@
 #include <memory>
 
 #include "device_tree.hpp"
-#include "quorvel_transport/driver.hpp"
 #include "quorvel_transport/serial.hpp"
 #include "quorvel_transport/usb_interface.hpp"
 #include "sim_adapter.hpp"
-#include "sim_device.hpp"
 #include "usb/usb_line_codec.hpp"
 
 namespace {
@@ -33,13 +31,17 @@ constexpr uint32_t kExt = 1u << 31;
 constexpr uint32_t kRtr = 1u << 30;
 const std::string kNotCompatible = "No Compatible Quorvel Device found \n";
 const std::string kRefused = "No Compatible Quorvel Device found at the interface";
-const std::string kOpenError = "USB Communication Error. Please check if the selected interface ";
-const std::string kApiTimeout = "API Timeout Error. Make sure your Yomlu is updated to the latest firmware.\n";
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-std::string version(const unsigned char* v) {
-    return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]);
+// A version query's outcome as text; a failed one shows that it left its
+// outputs (9s, "keep") as they were.
+std::string query(USBInterface& usb, bool firmware) {
+    unsigned char a = 9, b = 9, c = 9;
+    std::string commit = "keep";
+    const bool ok = firmware ? usb.getFirmwareVersion(&a, &b, &c, &commit) : usb.getHardwareVersion(&a, &b, &c);
+    return (ok ? "" : "failed ") + std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) +
+           (firmware ? "-" + commit : "");
 }
 
 // Parsed from a heap copy of its exact size, so that reading past a line's
@@ -80,10 +82,9 @@ struct PtyBridge {
                                         ? ::read(p[0].revents & POLLIN ? a : b, buf, sizeof buf) : -1;
                   // A side without its slave open reports a hang-up at once.
                   if (n <= 0) std::this_thread::sleep_for(Millis(5));
-                  for (ssize_t done = 0, w; n > 0 && done < n; done += w > 0 ? w : 0) {
+                  for (ssize_t done = 0, w = 0; done < n && (w >= 0 || errno == EINTR || errno == EAGAIN);
+                       done += w > 0 ? w : 0)
                       w = ::write(p[0].revents & POLLIN ? b : a, buf + done, static_cast<size_t>(n - done));
-                      if (w < 0 && errno != EINTR && errno != EAGAIN) break;
-                  }
               }
           }) {}
     ~PtyBridge() {
@@ -112,9 +113,8 @@ TEST(UsbLineCodec, UntrustedAndShortLines) {
     EXPECT_EQ(parse("t123z\r").kind, LineKind::BadLength);
     // Version digits are taken by position; only the first line of a buffer counts.
     const usb_line::ParsedLine p = parse("V2x7y1-0badc0de\rG7\r");
-    EXPECT_EQ(p.kind, LineKind::FirmwareReply);
-    EXPECT_EQ(p.version.major * 100 + p.version.minor * 10 + p.version.patch, 271);
-    EXPECT_EQ(p.commit, "0badc0de");
+    EXPECT_EQ(std::make_tuple(p.kind, p.version.major * 100 + p.version.minor * 10 + p.version.patch, p.commit),
+              std::make_tuple(LineKind::FirmwareReply, 271, "0badc0de"));
 
     // Every cut of a line yields nothing, and the rest after its CR is not part of it.
     for (const std::string line : {"t1232AB01", "r1230", "R000002C68" "0000000000000000", "G6", "H1.0.2",
@@ -146,16 +146,10 @@ TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) 
             can_frame_data f = rawFrame(0x123, 0, {});
             if (accepted) {
                 EXPECT_TRUE(usb.init(path));
-                EXPECT_TRUE(usb.sendData(&f));
-                EXPECT_TRUE(adapter.waitForHostLine("t1230"));
+                EXPECT_TRUE(usb.sendData(&f) && adapter.waitForHostLine("t1230"));
                 const termios t = adapter.settings();
-                EXPECT_EQ(cfgetospeed(&t), speed_t{B115200});
-                EXPECT_EQ(cfgetispeed(&t), speed_t{B115200});
-                EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
-                // An open port cannot be opened again.
-                const std::string open = "SerialException Serial port already open. failed.";
-                EXPECT_EQ(initFailure<serial::SerialException>(usb, path, open),
-                          kOpenError + path + " is okay.\n" + open + "\n");
+                EXPECT_TRUE(cfgetospeed(&t) == B115200 && cfgetispeed(&t) == B115200);
+                EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t{CS8});
                 usb.closeIface();
             } else {
                 EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, path, kRefused), kNotCompatible);
@@ -165,7 +159,6 @@ TEST(UsbInit, AcceptsOnlyListedPortsDescribedAsQuorvelOrYomluAndOpensRaw115200) 
     }));
 }
 
-// After a failed open every operation fails with its log line.
 // After a failed open every operation fails with its log line; a refused
 // port is closed again: the same object then starts on the right one.
 TEST(UsbInit, AfterAFailedOpenAndARefusedPortTheSameInterfaceStartsOnTheAdapter) {
@@ -179,28 +172,24 @@ TEST(UsbInit, AfterAFailedOpenAndARefusedPortTheSameInterfaceStartsOnTheAdapter)
         const std::string missing =
             "IO Exception (2): No such file or directory, file include/serial/src/impl/unix, line 151.";
         EXPECT_EQ(initFailure<serial::IOException>(usb, "/dev/qt-no-such-port", missing),
-                  kOpenError + "/dev/qt-no-such-port is okay.\n" + missing + "\n");
+                  "USB Communication Error. Please check if the selected interface /dev/qt-no-such-port is okay.\n" +
+                      missing + "\n");
 
         can_frame_data f = rawFrame(0x123, 0, {});
         EXPECT_FALSE(usb.sendData(&f) || usb.setCANBaudRate(CAN_BAUDRATE_500K) || usb.enterDFUMode());
 
         // Queries give up at once when their line cannot be written.
         CANBaudRate rate = CAN_BAUDRATE_20K;
-        unsigned char v[3] = {11, 12, 13};
-        std::string commit = "keep";
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
-        EXPECT_FALSE(usb.getCANBaudRate(&rate) || usb.getFirmwareVersion(&v[0], &v[1], &v[2], &commit) ||
-                     usb.getHardwareVersion(&v[0], &v[1], &v[2]));
+        EXPECT_TRUE(!usb.getCANBaudRate(&rate) && rate == CAN_BAUDRATE_20K);
+        EXPECT_EQ(query(usb, true) + " " + query(usb, false), "failed 9.9.9-keep failed 9.9.9");
         EXPECT_LT(secondsSince(start), 0.5);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(log.count("Exception on USB write\n"), 6u);
-        EXPECT_EQ(rate, CAN_BAUDRATE_20K);
-        EXPECT_EQ(version(v) + commit, "11.12.13keep");
 
         EXPECT_EQ(initFailure<NoCompatibleDeviceException>(usb, foreign.slavePath(), kRefused, true), kNotCompatible);
-        EXPECT_FALSE(usb.isRunning());
-        EXPECT_FALSE(log.contains("Starting receive thread..."));
+        EXPECT_FALSE(usb.isRunning() || log.contains("Starting receive thread..."));
         testing::internal::CaptureStdout();
         EXPECT_TRUE(usb.initInterface(path));
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -241,8 +230,7 @@ TEST(UsbLines, SplitAndBackToBackLinesInFramesAndCommandsOutByteForByte) {
         // Nothing more: false after the port's read time-out.
         const auto silentFrom = Clock::now();
         EXPECT_FALSE(usb.recvData(&got));
-        EXPECT_GE(secondsSince(silentFrom), 0.9);
-        EXPECT_LT(secondsSince(silentFrom), 3.0);
+        EXPECT_THAT(secondsSince(silentFrom), testing::AllOf(testing::Ge(0.9), testing::Lt(3.0)));
         EXPECT_EQ(log.text(),
                   "Got CAN Baud Rate : 5\nGot DFU mode info: \n\nDLC is not proper, skipping frame parse.\n");
 
@@ -278,24 +266,15 @@ TEST(UsbLines, SplitAndBackToBackLinesInFramesAndCommandsOutByteForByte) {
 TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKindAlsoFromTwoThreads) {
     withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         CANBaudRate rate = CAN_BAUDRATE_10K;
-        EXPECT_TRUE(usb.getCANBaudRate(&rate));
-        EXPECT_EQ(rate, CAN_BAUDRATE_500K);
-        unsigned char v[3] = {0, 0, 0};
-        std::string commit;
-        EXPECT_TRUE(usb.getFirmwareVersion(&v[0], &v[1], &v[2], &commit));
-        EXPECT_EQ(version(v) + "-" + commit, "2.3.4-1a2b3c4d");
+        EXPECT_TRUE(usb.getCANBaudRate(&rate) && rate == CAN_BAUDRATE_500K);
+        EXPECT_EQ(query(usb, true), "2.3.4-1a2b3c4d");
         EXPECT_TRUE(log.contains("Got version info: 2.3.4--1a2b3c4d\n"));
 
-        auto hardware = [&] {
-            return std::async(std::launch::async, [&] {
-                v[0] = v[1] = v[2] = 9;
-                return usb.getHardwareVersion(&v[0], &v[1], &v[2]) ? version(v) : std::string("timed out");
-            });
-        };
+        auto ask = [&](bool firmware) { return std::async(std::launch::async, query, std::ref(usb), firmware); };
         // The "H" answer comes late; other replies come first.
         adapter.setHardwareReply("H3.4.5");
         adapter.setReplyDelay(Millis(300));
-        auto slow = hardware();
+        auto slow = ask(false);
         ASSERT_TRUE(adapter.waitForHostLine("H"));
         adapter.sendRaw("V7.7.7-deadbeef\rG3\rd\r");
         EXPECT_EQ(slow.get(), "3.4.5");
@@ -311,43 +290,31 @@ TEST(UsbQueries, EachTakesOnlyALaterReplyOfItsOwnKindAlsoFromTwoThreads) {
         EXPECT_TRUE(log.contains("Got hardware version info: 7.7.7\n"));
         testing::internal::CaptureStdout();
         const auto start = Clock::now();
-        auto silent = hardware();
+        auto silent = ask(false);
         ASSERT_TRUE(adapter.waitForHostLine("H", 2));
         EXPECT_TRUE(usb.enterDFUMode());
         adapter.sendRaw("V7.7.7-deadbeef\rG3\r");
-        EXPECT_EQ(silent.get(), "timed out");
-        EXPECT_GE(secondsSince(start), 0.95);
-        EXPECT_LT(secondsSince(start), 3.0);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), kApiTimeout);
-        EXPECT_EQ(version(v), "9.9.9");
+        EXPECT_EQ(silent.get(), "failed 9.9.9");
+        EXPECT_THAT(secondsSince(start), testing::AllOf(testing::Ge(0.95), testing::Lt(3.0)));
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "API Timeout Error. Make sure your Yomlu is updated to the latest firmware.\n");
 
         // Queries from two threads each get their own reply. Slow replies: a
         // second query started meanwhile must not take the first one's answer.
         adapter.setAnswering(true);
         adapter.setReplyDelay(Millis(60));
-        for (int round = 0; round < 4; ++round) {
-            SCOPED_TRACE(round);
-            const std::string r = std::to_string(round);
+        for (const std::string r : {"0", "1", "2", "3"}) {
             adapter.setHardwareReply("H1." + r + ".2");
             adapter.setFirmwareReply("V5." + r + ".6-abcdefgh");
-            unsigned char hw[3] = {0, 0, 0}, fw[3] = {0, 0, 0};
-            std::string commit;
-            bool hwOk = false, fwOk = false;
-            std::thread a([&] { hwOk = usb.getHardwareVersion(&hw[0], &hw[1], &hw[2]); });
-            std::thread b([&] { fwOk = usb.getFirmwareVersion(&fw[0], &fw[1], &fw[2], &commit); });
-            a.join();
-            b.join();
-            EXPECT_TRUE(hwOk && fwOk);
-            EXPECT_EQ(version(hw), "1." + r + ".2");
-            EXPECT_EQ(version(fw) + "-" + commit, "5." + r + ".6-abcdefgh");
+            auto hardware = ask(false), firmware = ask(true);
+            EXPECT_EQ(hardware.get() + " " + firmware.get(), "1." + r + ".2 5." + r + ".6-abcdefgh");
         }
     });
 }
 
-TEST(UsbBus, StopsWithinAboutASecondStartsAgainWithItsCallbacksAndCarriesADriver) {
-    std::atomic<int> newType{-1};
-    std::atomic<int> lostId{-1};
-    withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
+TEST(UsbBus, StopsWithinAboutASecondStartsAgainWithItsCallbacksAndOutlivesAnUnplug) {
+    std::atomic<int> newType{-1}, lostId{-1};
+    withAdapter(true, [&](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
         for (int round = 0; round < 2; ++round) {
             SCOPED_TRACE(round);
             // Nothing comes from the bus: the receive thread sits in its read.
@@ -362,29 +329,16 @@ TEST(UsbBus, StopsWithinAboutASecondStartsAgainWithItsCallbacksAndCarriesADriver
                 [&](unsigned id) { lostId = static_cast<int>(id); }));
             EXPECT_TRUE(waitUntil([&] { return usb.isRunning(); }));
             EXPECT_TRUE(adapter.waitForHostLine("R02000001100"));
-            unsigned char v[3] = {0, 0, 0};
-            EXPECT_TRUE(usb.getHardwareVersion(&v[0], &v[1], &v[2]));
-            EXPECT_EQ(version(v), "1.0.2");
+            EXPECT_EQ(query(usb, false), "1.0.2");
         }
-        // A driver reached through the whole path: Driver -> USBInterface ->
-        // pseudo-terminal -> adapter -> simulated driver, and back.
-        SimDevice device(adapter.bus(), 5, 3);
-        device.startHeartbeats(Millis(100));
+        // The callbacks given at the restart: a device heard once through the
+        // adapter, then lost in its silence. (Drivers through the adapter:
+        // the read stress test.)
+        adapter.bus().inject(heartbeatFrame(5, 3));
         ASSERT_TRUE(waitUntil([&] { return newType.load() == 3; }));
-        Driver driver(5, &usb);
-        device.answer(70, Payload().put<float>(24.5f).put<float>(1.5f).reply());
-        float volts = 0.0f;
-        ASSERT_EQ(driver.getBusVoltage(&volts), RET_SUCCESS);
-        EXPECT_FLOAT_EQ(volts, 24.5f);
-        ASSERT_EQ(device.requests(70).size(), 1u);
-        EXPECT_EQ(device.requests(70).front().can_id, 0xC00002C6u);
-        device.stopHeartbeats();
         EXPECT_TRUE(waitUntil([&] { return lostId.load() == 5; }, Millis(4000)));
-    });
-}
 
-TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
-    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture& log) {
+        // Unplugged: the receive thread neither crashes nor spins, and close returns.
         adapter.unplug();
         std::this_thread::sleep_for(Millis(300));
         log.clear();
@@ -395,9 +349,7 @@ TEST(UsbUnplugged, ReceiveThreadNeitherCrashesNorSpinsAndCloseReturns) {
         const double wall = secondsSince(start);
         // A spinning receive loop would burn a whole core.
         EXPECT_LT(cpu, 0.3 * wall) << "cpu " << cpu << " s in " << wall << " s";
-        const size_t errors = log.count("Error during USB read.\n");
-        EXPECT_GE(errors, 1u);
-        EXPECT_LT(errors, 200u);
+        EXPECT_THAT(log.count("Error during USB read.\n"), testing::AllOf(testing::Ge(1u), testing::Lt(200u)));
         // Heartbeats cannot go out any more.
         EXPECT_TRUE(waitUntil([&] { return !usb.isRunning(); }));
         EXPECT_TRUE(log.waitFor("Exception on USB write\n"));
@@ -437,12 +389,9 @@ TEST(UsbPythonCan, FramesCrossBothWaysUnchanged) {
         ASSERT_TRUE(waitUntil([&] { return fileText(out) == "READY\n"; }, Millis(10000)));
 
         const std::vector<can_frame_data> frames = {
-            rawFrame(0x123, 2, {0xAB, 0x01}),
-            rawFrame(0x000, 0, {}),
+            rawFrame(0x123, 2, {0xAB, 0x01}), rawFrame(0x000, 0, {}),
             rawFrame(kExt | 0x1FFFFFFF, 8, {0x00, 0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xFE}),
-            rawFrame(kExt | kRtr | 0x2C6, 0, {}),
-            rawFrame(kRtr | 0x321, 0, {}),
-        };
+            rawFrame(kExt | kRtr | 0x2C6, 0, {}), rawFrame(kRtr | 0x321, 0, {})};
         // Remote requests with a length carry data digits; python-can skips them.
         std::vector<can_frame_data> written = frames;
         written.insert(written.end(), {rawFrame(kExt | kRtr | 0x2C6, 8, {}), rawFrame(kRtr | 0x456, 4, {1, 2, 3, 4})});
