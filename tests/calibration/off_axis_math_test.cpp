@@ -35,16 +35,14 @@ TEST(OffAxisMath, StatisticsOfAPass) {
 }
 
 TEST(OffAxisMath, WholeRevolutionsAndTheirAverage) {
-    Series grid = gridPoints(*revolutionRange({10, 500, 1000}));  // 360 .. 720
-    ASSERT_EQ(grid.size(), 32u);
-    EXPECT_EQ(std::make_pair(grid.front(), grid.back()), std::make_pair(360.0, 708.75));
-    EXPECT_EQ(groupByRevolution(grid, grid), (std::vector<Series>{grid}));
-    grid = gridPoints(*revolutionRange({-1000, 0}));  // -360 .. 0
-    ASSERT_EQ(grid.size(), 32u);
-    EXPECT_EQ(groupByRevolution(grid, grid), (std::vector<Series>{grid}));
-    EXPECT_EQ(grid.front(), -360);
-
-    grid = gridPoints({0, 720});
+    // Samples 10 .. 1000 hold the revolution 360 .. 720, samples -1000 .. 0 the one from -360.
+    for (const auto& [samples, first] : {std::pair<Series, double>{{10, 500, 1000}, 360}, {{-1000, 0}, -360}}) {
+        const Series grid = gridPoints(*revolutionRange(samples));
+        ASSERT_EQ(grid.size(), 32u);
+        EXPECT_EQ(std::make_pair(grid.front(), grid.back()), std::make_pair(first, first + 348.75));
+        EXPECT_EQ(groupByRevolution(grid, grid), (std::vector<Series>{grid}));
+    }
+    const Series grid = gridPoints({0, 720});
     Series values(64, 1.0);
     values[32] = 3.0;
     values[63] = 5.0;
@@ -56,8 +54,7 @@ TEST(OffAxisMath, WholeRevolutionsAndTheirAverage) {
 TEST(OffAxisMath, NoWholeRevolutionOrUnusableAngles) {
     EXPECT_TRUE(gridPoints(*revolutionRange({5, 359})).empty());  // angles that wrap at 360
     EXPECT_TRUE(averageGroups(groupByRevolution({}, {})).empty());
-    EXPECT_FALSE(revolutionRange({0, kNaN}));
-    EXPECT_FALSE(revolutionRange({0, 1e12}));  // 1e12 / 360 is no 32-bit integer
+    for (double bad : {kNaN, 1e12}) EXPECT_FALSE(revolutionRange({0, bad})) << bad;  // 1e12 / 360: no 32-bit integer
     Series angles(500), error(500, 0.0);
     for (size_t i = 0; i < 500; ++i) angles[i] = 0.7 * static_cast<double>(i);
     EXPECT_EQ(harmonicCorrection(angles, error).outcome, CorrectionOutcome::NoWholeRevolution);
@@ -73,10 +70,7 @@ TEST(OffAxisMath, FitRecoversASyntheticError) {
     EXPECT_DOUBLE_EQ(harmonicModel({1, 0, 0, 0, 0, 0, 0, 0}, 90), std::sin(90 * 3.14 / 180));
     const HarmonicCoefficients truth = {1.5, -0.8, 0.6, 0.3, -0.4, 0.2, 0.1, -0.05};
     Series angles(500), error(500);
-    for (size_t i = 0; i < 500; ++i) {
-        angles[i] = 100.0 + 3.7 * static_cast<double>(i);
-        error[i] = harmonicModel(truth, angles[i]);
-    }
+    for (size_t i = 0; i < 500; ++i) error[i] = harmonicModel(truth, angles[i] = 100.0 + 3.7 * static_cast<double>(i));
     const HarmonicCoefficients fit = fitHarmonics(angles, error);
     for (int k = 0; k < kHarmonicTerms; ++k) EXPECT_NEAR(fit[k], truth[k], 1e-9) << k;
 }
