@@ -15,10 +15,10 @@ packages=(
 )
 # QT_SETUP_VM=1: also what tests/vm/run_in_vm.sh needs to boot a virtual
 # machine with a real CAN stack (a kernel with CAN modules, qemu, busybox)
-# and the CAN tools used inside it. Installing the kernel only adds files
+# and the tools used inside it. Installing the kernel only adds files
 # under /boot and /lib/modules; the machine keeps running its own.
 if [ "${QT_SETUP_VM:-0}" = 1 ]; then
-  packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod iproute2 can-utils python3-can)
+  packages+=(qemu-system-x86 linux-image-amd64 busybox-static kmod iproute2 python3-can)
 fi
 
 missing=()
