@@ -211,7 +211,7 @@ TEST_F(InterfaceTest, SetAsDeviceGivesUpLearnsAndRoutesToLowestId) {
     bus.registerCANMsgCallback(&three);
     const auto t0 = Clock::now();
     EXPECT_EQ(bus.setAsDevice(), 0xFFFFFFFFu);
-    EXPECT_THAT(msSince(t0), AllOf(Ge(450), Le(1500)));
+    EXPECT_THAT(msSince(t0), AllOf(Ge(450), Le(5000)));
     EXPECT_TRUE(bus.isDevice()) << "single-device mode stays on";
 
     // setAsDevice learns from a heartbeat that arrives while it waits.
