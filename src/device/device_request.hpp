@@ -123,24 +123,17 @@ void transmit(const DeviceLink<Impl>& link, can_frame_data frame) {
     link.bus->sendFrame(&frame);
 }
 
-// Arms for `commandId`, sends `request` (none: only wait), waits and hands
-// the reply's values out, disarms. No status checks and no check of the
-// layout: for compound routines that talk to a bootloader.
-template <typename Impl, typename... Ts>
-ret_status_t awaitReply(const DeviceLink<Impl>& link, int commandId, const can_frame_data* request, Ts*... outs) {
-    ArmedRead<Impl> armed(*link.impl, commandId);
-    if (request != nullptr) transmit(link, *request);
-    return link.impl->parseData(commandId, outs...);
-}
-
-// One exchange for a reply of command CommandId. The out-parameter types
-// must be the reply layout that the device's decoder table gives for that
-// command id, or this does not compile.
+// One exchange for a reply of command CommandId: arms (a held reply cannot
+// answer a request not yet sent), sends, waits and hands the reply's values
+// out, disarms. The out-parameter types must be the reply layout that the
+// device's decoder table gives for that command id, or this does not compile.
 template <uint8_t CommandId, typename Impl, typename... Ts>
 ret_status_t exchange(const DeviceLink<Impl>& link, const can_frame_data& request, Ts*... outs) {
     static_assert(Impl::kDecoders[CommandId] == &Impl::template decoder<Ts...>,
                   "out-parameters differ from the decoder table's reply layout");
-    return awaitReply(link, CommandId, &request, outs...);
+    ArmedRead<Impl> armed(*link.impl, CommandId, false);
+    transmit(link, request);
+    return link.impl->parseData(CommandId, outs...);
 }
 
 // A command: checks, then one frame, nothing awaited.

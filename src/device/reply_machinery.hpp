@@ -15,7 +15,8 @@
 // (holdUnawaitedReplies), such a one-field reply that came through
 // getDataCallbackOrHold is kept in a single slot, a newer one replacing an
 // older one, and the next arming takes it as its reply at once when it is
-// for the armed command id, and drops it otherwise.
+// for the armed command id and the wait sends no frame of its own, and
+// drops it otherwise.
 //
 // A device implementation (device/device_impl.hpp) instantiates it with its
 // value variant and logging policy, and passes its decoder table (command id
@@ -120,9 +121,11 @@ public:
     void setLogStream(std::ostream* stream) { log_.setStream(stream == nullptr ? &ownStream_ : stream); }
 
     // Calling thread, before the request goes out: nothing left over from an
-    // earlier reply can be handed out after this, except a held reply for
-    // this very command id, which becomes the reply at once.
-    void arm(int commandId) {
+    // earlier reply can be handed out after this, except, when `takeHeld`, a
+    // held reply for this very command id, which becomes the reply at once.
+    // A read whose own request provokes its reply passes false: an earlier
+    // reply must not answer it.
+    void arm(int commandId, bool takeHeld = true) {
         std::lock_guard<std::mutex> lock(mutex_);
         values_.clear();
         bitCursor_ = 0;
@@ -131,7 +134,7 @@ public:
         replyAccepted_ = false;
         expectedCommandId_.store(commandId, std::memory_order_relaxed);
         waiting_.store(true, std::memory_order_relaxed);
-        if (held_ && held_->commandId == commandId) {
+        if (takeHeld && held_ && held_->commandId == commandId) {
             values_.push_back(held_->value);
             log_.line("setting new data received as true");
             dataReceived_ = true;
@@ -145,13 +148,6 @@ public:
     void holdUnawaitedReplies(bool on) {
         std::lock_guard<std::mutex> lock(mutex_);
         holding_ = on;
-        held_.reset();
-    }
-
-    // Drops a held reply: for a read whose own request provokes its reply,
-    // which an earlier one must not answer.
-    void discardHeld() {
-        std::lock_guard<std::mutex> lock(mutex_);
         held_.reset();
     }
 
@@ -293,7 +289,9 @@ private:
 template <typename Machinery>
 class ArmedRead {
 public:
-    ArmedRead(Machinery& machinery, int commandId) : machinery_(machinery) { machinery_.arm(commandId); }
+    ArmedRead(Machinery& machinery, int commandId, bool takeHeld = true) : machinery_(machinery) {
+        machinery_.arm(commandId, takeHeld);
+    }
     ~ArmedRead() { machinery_.disarm(); }
     ArmedRead(const ArmedRead&) = delete;
     ArmedRead& operator=(const ArmedRead&) = delete;

@@ -145,8 +145,7 @@ private:
     Ack await(uint32_t id, const can_frame_data* frame,
               std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
         Ack ack{RET_TIMEOUT, 0};
-        if (frame != nullptr) link_.impl->discardHeld();
-        ArmedRead<Impl> armed(*link_.impl, static_cast<int>(id));
+        ArmedRead<Impl> armed(*link_.impl, static_cast<int>(id), frame == nullptr);
         if (frame != nullptr) transmit(link_, *frame);
         if (pause.count() > 0) pacer_.sleepFor(pause);
         ack.status = link_.impl->parseData(static_cast<int>(id), &ack.value);
