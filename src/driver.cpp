@@ -191,20 +191,8 @@ ret_status_t Driver::runEncoderMatching() { return sendCommand(link(), {55, Data
 ret_status_t Driver::runCalibrationSequence() { return Motor::runCalibrationSequence(link()); }
 ret_status_t Driver::runEncoderCalibration() { return sendCommand(link(), {57, Data, 0}); }
 
-ret_status_t Driver::setCANBaudRate(CANBaudRate rate) {
-    const bool known = rate >= CAN_BAUDRATE_10K && rate <= CAN_BAUDRATE_1M;
-    const ret_status_t status = requestStatus(link(), known);
-    if (status != RET_SUCCESS) return status;
-    transmit(link(), composeRequest(nodeId, {58, Data, 4}, u32(0, static_cast<unsigned int>(CAN_BAUDRATE_VALUE[rate]))));
-    return RET_SUCCESS;
-}
-
-ret_status_t Driver::getCANBaudRate(CANBaudRate* rate) {
-    unsigned int bitsPerSecond = 0;
-    const ret_status_t status = readRemote<59>(link(), &bitsPerSecond);
-    if (exchanged(status)) assignIfSet(rate, baudrate_from_value(static_cast<int>(bitsPerSecond)));
-    return status;
-}
+ret_status_t Driver::setCANBaudRate(CANBaudRate rate) { return Motor::setBitRate<58>(link(), rate); }
+ret_status_t Driver::getCANBaudRate(CANBaudRate* rate) { return Motor::getBitRate<59>(link(), rate); }
 
 ret_status_t Driver::rebootDriver() { return Motor::reboot(link()); }
 ret_status_t Driver::saveConfigurations() { return Motor::saveConfigurations(link()); }

@@ -108,20 +108,8 @@ ret_status_t Vinrel::getScaledFilteredAcceleration(float* v) { return readRemote
 
 // --- bit rate, errors and stored configuration
 
-ret_status_t Vinrel::setCANBaudRate(CANBaudRate rate) {
-    const bool known = rate >= CAN_BAUDRATE_10K && rate <= CAN_BAUDRATE_1M;
-    const ret_status_t status = requestStatus(link(), known);
-    if (status != RET_SUCCESS) return status;
-    transmit(link(), composeRequest(nodeId, {90, Data, 4}, u32(0, static_cast<unsigned int>(CAN_BAUDRATE_VALUE[rate]))));
-    return RET_SUCCESS;
-}
-
-ret_status_t Vinrel::getCANBaudRate(CANBaudRate* rate) {
-    unsigned int bitsPerSecond = 0;
-    const ret_status_t status = readRemote<91>(link(), &bitsPerSecond);
-    if (exchanged(status)) assignIfSet(rate, baudrate_from_value(static_cast<int>(bitsPerSecond)));
-    return status;
-}
+ret_status_t Vinrel::setCANBaudRate(CANBaudRate rate) { return Common::setBitRate<90>(link(), rate); }
+ret_status_t Vinrel::getCANBaudRate(CANBaudRate* rate) { return Common::getBitRate<91>(link(), rate); }
 
 ret_status_t Vinrel::getErrorCode(unsigned int* code) { return readRemote<96>(link(), code); }
 // Remote requests that the module acts on without answering.

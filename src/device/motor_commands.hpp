@@ -47,6 +47,27 @@ struct CommonCommands {
     static ret_status_t getNodeId(const Device& device, unsigned int* nodeId) { return readRemote<10>(device, nodeId); }
     static ret_status_t saveConfigurations(const Device& device) { return sendCommand(device, {114, Data, 0}); }
     static ret_status_t eraseConfigurations(const Device& device) { return sendCommand(device, {115, Data, 0}); }
+
+    // The bit rate goes out in bits per second (rates outside the table are
+    // refused) and comes back as the CANBaudRate of the reported bits per
+    // second, written after a reply or a time-out (-1 for none). The command
+    // ids differ between classes.
+    template <uint8_t CommandId>
+    static ret_status_t setBitRate(const Device& device, CANBaudRate rate) {
+        const bool known = rate >= CAN_BAUDRATE_10K && rate <= CAN_BAUDRATE_1M;
+        const ret_status_t status = requestStatus(device, known);
+        if (status != RET_SUCCESS) return status;
+        transmit(device, composeRequest(device.nodeId, {CommandId, Data, 4},
+                                        u32(0, static_cast<unsigned int>(CAN_BAUDRATE_VALUE[rate]))));
+        return RET_SUCCESS;
+    }
+    template <uint8_t CommandId>
+    static ret_status_t getBitRate(const Device& device, CANBaudRate* rate) {
+        unsigned int bitsPerSecond = 0;
+        const ret_status_t status = readRemote<CommandId>(device, &bitsPerSecond);
+        if (exchanged(status)) assignIfSet(rate, baudrate_from_value(static_cast<int>(bitsPerSecond)));
+        return status;
+    }
 };
 
 template <typename Impl>
