@@ -198,7 +198,7 @@ ret_status_t Driver::rebootDriver() { return Motor::reboot(link()); }
 ret_status_t Driver::saveConfigurations() { return Motor::saveConfigurations(link()); }
 ret_status_t Driver::eraseConfigurations() { return Motor::eraseConfigurations(link()); }
 // The same frame that starts a firmware update.
-ret_status_t Driver::enterDFUMode() { return sendCommand(link(), firmware::kEnterBootloader); }
+ret_status_t Driver::enterDFUMode() { return Motor::enterDFUMode(link()); }
 
 ret_status_t Driver::flash(std::string path, bool inBootloader) {
     return firmware::flash(link(), path, inBootloader);

@@ -209,4 +209,4 @@ ret_status_t IMU::clearTare() { return sendCommand(link(), {97, Data, 0}); }
 ret_status_t IMU::rebootKelo() { return sendCommand(link(), {113, Remote, 0}); }
 ret_status_t IMU::saveConfigurations() { return Common::saveConfigurations(link()); }
 ret_status_t IMU::eraseConfigurations() { return Common::eraseConfigurations(link()); }
-ret_status_t IMU::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }
+ret_status_t IMU::enterDFUMode() { return Common::enterDFUMode(link()); }

@@ -117,4 +117,4 @@ ret_status_t Vinrel::clearEncoderErrors() { return sendCommand(link(), {111, Rem
 ret_status_t Vinrel::rebootVinrel() { return sendCommand(link(), {113, Remote, 0}); }
 ret_status_t Vinrel::saveConfigurations() { return Common::saveConfigurations(link()); }
 ret_status_t Vinrel::eraseConfigurations() { return Common::eraseConfigurations(link()); }
-ret_status_t Vinrel::enterDFUMode() { return sendCommand(link(), {127, Data, 0}); }
+ret_status_t Vinrel::enterDFUMode() { return Common::enterDFUMode(link()); }

@@ -32,6 +32,10 @@ inline constexpr DecoderRow<typename M::Decoder> kMotorReplyRows[] = {
     {{110}, &M::template decoder<uint64_t>},
 };
 
+// The device's command that starts its bootloader (the firmware update sends
+// it too).
+constexpr Request kEnterBootloader{127, FrameKind::Data, 0};
+
 // The commands every device class has: same id, frame and reply layout.
 template <typename Impl>
 struct CommonCommands {
@@ -47,6 +51,7 @@ struct CommonCommands {
     static ret_status_t getNodeId(const Device& device, unsigned int* nodeId) { return readRemote<10>(device, nodeId); }
     static ret_status_t saveConfigurations(const Device& device) { return sendCommand(device, {114, Data, 0}); }
     static ret_status_t eraseConfigurations(const Device& device) { return sendCommand(device, {115, Data, 0}); }
+    static ret_status_t enterDFUMode(const Device& device) { return sendCommand(device, kEnterBootloader); }
 
     // The bit rate goes out in bits per second (rates outside the table are
     // refused) and comes back as the CANBaudRate of the reported bits per

@@ -49,14 +49,13 @@
 
 #include "firmware/bootloader.hpp"
 #include "device/device_request.hpp"
+#include "device/motor_commands.hpp"
 #include "quorvel_transport/intelhex.hpp"
 #include "device/reply_machinery.hpp"
 
 namespace quorvel_detail {
 namespace firmware {
 
-// The device's command that starts its bootloader (also sent by enterDFUMode).
-constexpr Request kEnterBootloader{127, FrameKind::Data, 0};
 
 // Fixed pauses for the device and the adapter.
 constexpr std::chrono::milliseconds kAfterEnterBootloader{2000};
