@@ -126,12 +126,12 @@ struct BitRate {
 
 // In import order; the bit rate is last, so a driver that changes its rate
 // has received everything else first.
-using Setting = std::variant<DCBusTripLevels, BrakeResistor, RegenCurrentTripLevel, MotorParameters, MotorEncoder,
-                             OutputEncoder, GearBox, MotorCalibration, MotorThermistor, StartupConfigs, PositionGain,
-                             VelocityGains, CurrentControllerBandwidth, BitRate>;
 using SettingGroups = std::tuple<DCBusTripLevels, BrakeResistor, RegenCurrentTripLevel, MotorParameters, MotorEncoder,
                                  OutputEncoder, GearBox, MotorCalibration, MotorThermistor, StartupConfigs,
                                  PositionGain, VelocityGains, CurrentControllerBandwidth, BitRate>;
+template <typename Groups> struct OneOf;
+template <typename... Groups> struct OneOf<std::tuple<Groups...>> { using type = std::variant<Groups...>; };
+using Setting = OneOf<SettingGroups>::type;
 
 // What the export's getters reported: every group an import reads, and the
 // values that only the export writes.
@@ -263,24 +263,16 @@ bool enabled(const Group&) {
 
 // A group is read when all its keys are present and not null.
 template <typename Group>
-void planGroup(const Json* settings, std::vector<Setting>& plan) {
-    if (settings == nullptr) return;
+void planGroup(const Json& settings, std::vector<Setting>& plan) {
     for (const char* key : Group::keys) {
-        const auto it = settings->find(key);
-        if (it == settings->end() || it->is_null()) return;
+        const auto it = settings.find(key);
+        if (it == settings.end() || it->is_null()) return;
     }
     Group group;
     forEachField(group, [&](const char* key, auto& field) {
-        field = readValue<std::decay_t<decltype(field)>>(settings->at(key), key);
+        field = readValue<std::decay_t<decltype(field)>>(settings.at(key), key);
     });
     if (enabled(group)) plan.push_back(group);
-}
-
-template <std::size_t... I>
-std::vector<Setting> plan(const Json* settings, std::index_sequence<I...>) {
-    std::vector<Setting> settingsToApply;
-    (planGroup<std::variant_alternative_t<I, Setting>>(settings, settingsToApply), ...);
-    return settingsToApply;
 }
 
 }  // namespace detail
@@ -288,12 +280,13 @@ std::vector<Setting> plan(const Json* settings, std::index_sequence<I...>) {
 // The setter calls of an import, in order. Every value is read and checked
 // before this returns, so a bad value throws before anything is sent.
 inline std::vector<Setting> planImport(const Json& document) {
-    const Json* settings = nullptr;
-    if (document.is_object()) {
-        const auto it = document.find(kModelKey);
-        if (it != document.end() && it->is_object()) settings = &*it;
-    }
-    return detail::plan(settings, std::make_index_sequence<std::variant_size_v<Setting>>());
+    std::vector<Setting> plan;
+    if (!document.is_object()) return plan;
+    const auto settings = document.find(kModelKey);
+    if (settings == document.end() || !settings->is_object()) return plan;
+    std::apply([&](const auto&... group) { (detail::planGroup<std::decay_t<decltype(group)>>(*settings, plan), ...); },
+               SettingGroups{});
+    return plan;
 }
 
 }  // namespace config
