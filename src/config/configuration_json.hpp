@@ -146,21 +146,14 @@ struct ExportedConfiguration {
     std::string firmwareCommit;
 };
 
-namespace detail {
-
-template <typename Group, typename Fn, std::size_t... I>
-void forEachField(Group& group, Fn&& fn, std::index_sequence<I...>) {
-    auto fields = std::decay_t<Group>::fields(group);
-    (fn(std::decay_t<Group>::keys[I], std::get<I>(fields)), ...);
-}
-
-}  // namespace detail
-
 // fn(key, field) for each field of the group, in key order.
 template <typename Group, typename Fn>
 void forEachField(Group& group, Fn&& fn) {
-    constexpr std::size_t n = std::size(std::decay_t<Group>::keys);
-    detail::forEachField(group, fn, std::make_index_sequence<n>());
+    using G = std::decay_t<Group>;
+    auto fields = G::fields(group);
+    static_assert(std::size(G::keys) == std::tuple_size_v<decltype(fields)>, "one key per field");
+    std::size_t i = 0;
+    std::apply([&](auto&... field) { (fn(G::keys[i++], field), ...); }, fields);
 }
 
 // Indent 4, keys sorted (the object is an ordered map), non-ASCII as is, no
