@@ -61,22 +61,20 @@ struct MotorParameters {
     float currentLimit = 0;
     template <typename S> static auto fields(S& s) { return std::tie(s.polePairs, s.kvRating, s.currentLimit); }
 };
-struct MotorEncoder {
-    static constexpr const char* keys[] = {"motor_encoder_type", "motor_encoder_resolution_param",
-                                           "motor_encoder_use_index"};
+struct EncoderFields {
     unsigned char type = 0;
     int resolution = 0;
     bool useIndex = false;
     template <typename S> static auto fields(S& s) { return std::tie(s.type, s.resolution, s.useIndex); }
 };
+struct MotorEncoder : EncoderFields {
+    static constexpr const char* keys[] = {"motor_encoder_type", "motor_encoder_resolution_param",
+                                           "motor_encoder_use_index"};
+};
 // Type 0 disables the output encoder.
-struct OutputEncoder {
+struct OutputEncoder : EncoderFields {
     static constexpr const char* keys[] = {"output_encoder_type", "output_encoder_resolution_parameter",
                                            "output_encoder_use_index"};
-    unsigned char type = 0;
-    int resolution = 0;
-    bool useIndex = false;
-    template <typename S> static auto fields(S& s) { return std::tie(s.type, s.resolution, s.useIndex); }
 };
 struct GearBox {
     static constexpr const char* keys[] = {"gear_ratio"};
