@@ -17,9 +17,6 @@ namespace {
 constexpr FrameKind Data = FrameKind::Data;
 constexpr uint8_t kWriteRegister = 47;
 constexpr uint8_t kReadRegister = 48;
-constexpr unsigned char kBctRegister = 2;
-constexpr unsigned char kTrimmingRegister = 3;
-constexpr unsigned char kFilterWindowRegister = 14;
 
 }  // namespace
 
@@ -35,22 +32,22 @@ ret_status_t Driver::getMAxxxSPIRegister(bool encoder, unsigned char reg, unsign
 }
 
 ret_status_t Driver::setMAxxxBCTValue(bool encoder, unsigned char value) {
-    return setMAxxxSPIRegister(encoder, kBctRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kBctRegister, value);
 }
 ret_status_t Driver::getMAxxxBCTValue(bool encoder, unsigned char* value, bool* replyFlag) {
-    return getMAxxxSPIRegister(encoder, kBctRegister, value, replyFlag);
+    return getMAxxxSPIRegister(encoder, cal::kBctRegister, value, replyFlag);
 }
 
 ret_status_t Driver::setMAxxxTrimmingSettings(bool encoder, bool first, bool second) {
     const auto value = static_cast<unsigned char>(((second ? 1 : 0) << 1 | (first ? 1 : 0)) & 0x3);
-    return setMAxxxSPIRegister(encoder, kTrimmingRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kTrimmingRegister, value);
 }
 
 // Both flags come from a byte that starts at 0, so a time-out reads false,
 // false.
 ret_status_t Driver::getMAxxxTrimmingSettings(bool encoder, bool* first, bool* second, bool* replyFlag) {
     unsigned char value = 0;
-    const ret_status_t status = getMAxxxSPIRegister(encoder, kTrimmingRegister, &value, replyFlag);
+    const ret_status_t status = getMAxxxSPIRegister(encoder, cal::kTrimmingRegister, &value, replyFlag);
     if (exchanged(status)) {
         assignIfSet(first, (value & 0x1) != 0);
         assignIfSet(second, (value & 0x2) != 0);
@@ -59,10 +56,10 @@ ret_status_t Driver::getMAxxxTrimmingSettings(bool encoder, bool* first, bool* s
 }
 
 ret_status_t Driver::setMAxxxFilterWindow(bool encoder, unsigned char value) {
-    return setMAxxxSPIRegister(encoder, kFilterWindowRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kFilterWindowRegister, value);
 }
 ret_status_t Driver::getMAxxxFilterWindow(bool encoder, unsigned char* value, bool* replyFlag) {
-    return getMAxxxSPIRegister(encoder, kFilterWindowRegister, value, replyFlag);
+    return getMAxxxSPIRegister(encoder, cal::kFilterWindowRegister, value, replyFlag);
 }
 
 namespace {

@@ -67,6 +67,13 @@ inline constexpr const char* kNoWholeRevolutionLine =
 inline constexpr const char* kUnusableAnglesLine =
     "Calibration stopped: the second pass gave angles that are not finite or out of range, no correction written.";
 
+// The sensor's registers.
+inline constexpr uint8_t kBctRegister = 2;
+inline constexpr uint8_t kTrimmingRegister = 3;
+inline constexpr uint8_t kFilterWindowRegister = 14;
+inline constexpr uint8_t kFirstCorrectionRegister = 32;
+inline constexpr uint8_t kStoreRegister = 234;
+
 // The driver's encoder types of the two sensor families; nothing for others.
 inline std::optional<SensorModel> sensorModelForEncoderType(unsigned char type) {
     if (type == 9) return SensorModel::MA600;
@@ -79,10 +86,6 @@ namespace detail {
 inline constexpr std::chrono::milliseconds kReadPause{5};
 inline constexpr std::chrono::milliseconds kWritePause{100};
 inline constexpr std::chrono::milliseconds kStorePause{1000};
-inline constexpr uint8_t kBctRegister = 2;
-inline constexpr uint8_t kTrimmingRegister = 3;
-inline constexpr uint8_t kFirstCorrectionRegister = 32;
-inline constexpr uint8_t kStoreRegister = 234;
 
 // Register writes are not acknowledged: their results are not looked at.
 template <typename WriteRegister>
