@@ -69,11 +69,8 @@ std::optional<cal::SensorModel> configuredSensor(Driver& driver, bool encoder) {
     unsigned char type = 0;
     int resolution = 0;
     bool useIndex = false;
-    if (encoder) {
-        driver.getOutputEncoderConfiguration(&type, &resolution, &useIndex);
-    } else {
-        driver.getMotorEncoderConfiguration(&type, &resolution, &useIndex);
-    }
+    const auto get = encoder ? &Driver::getOutputEncoderConfiguration : &Driver::getMotorEncoderConfiguration;
+    (driver.*get)(&type, &resolution, &useIndex);
     const std::optional<cal::SensorModel> model = cal::sensorModelForEncoderType(type);
     if (!model) std::cout << cal::kIncompatibleEncoderLine << std::endl;
     return model;
@@ -90,12 +87,8 @@ ret_status_t Driver::runMAxxxOffAxisCalibration(bool encoder, float speed) {
     if (!model) return RET_ERROR;
     const auto angle = [this, encoder]() -> cal::AngleReading {
         float degrees = 0;
-        if (encoder) {
-            const ret_status_t status = getOutputPosition(&degrees);
-            return {status, degrees};
-        }
-        const ret_status_t status = getMotorPosition(&degrees);
-        degrees = degrees * 360.0f;  // revolutions, in single precision
+        const ret_status_t status = encoder ? getOutputPosition(&degrees) : getMotorPosition(&degrees);
+        if (!encoder) degrees *= 360.0f;  // revolutions, in single precision
         return {status, degrees};
     };
     Pacer& pacer = impl != nullptr ? *impl->pacer : realPacer();
