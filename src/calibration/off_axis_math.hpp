@@ -228,8 +228,8 @@ struct HarmonicCorrection {
 inline HarmonicCorrection harmonicCorrection(const std::vector<double>& angles,
                                              const std::vector<double>& zeroMeanError) {
     HarmonicCorrection result{CorrectionOutcome::Unusable, {}};
-    if (!detail::allFinite(angles) || !detail::allFinite(zeroMeanError)) return result;
-    const std::optional<RevolutionRange> range = revolutionRange(angles);
+    if (!detail::allFinite(zeroMeanError)) return result;
+    const std::optional<RevolutionRange> range = revolutionRange(angles);  // nothing for angles not finite
     if (!range || range->end - range->start > kMaxRevolutionsPerPass * kRevolution) return result;
     const HarmonicCoefficients c = fitHarmonics(angles, zeroMeanError);
     const std::vector<double> grid = gridPoints(*range);
