@@ -16,11 +16,8 @@
 //                           write = setMAxxxSPIRegister(false, reg, value)
 //   Driver, output encoder: angle = getOutputPosition,
 //                           write = setMAxxxSPIRegister(true, reg, value)
-//   Vinrel:                 always an MA600 whose angle wraps at 360:
-//     runOffAxisCalibration(
-//         [&] { float a = 0; const ret_status_t s = getAbsoluteAngle(&a); return AngleReading{s, a}; },
-//         [&](uint8_t reg, uint8_t value) { setMAxxxSPIRegister(reg, value); },  // command 19
-//         *impl->pacer, speed, {SensorModel::MA600, /*unwrap=*/true}, std::cout);
+//   Vinrel:                 angle = getAbsoluteAngle (wraps at 360, so unwrapped),
+//                           write = setMAxxxSPIRegister(reg, value), always an MA600
 
 #include <chrono>
 #include <cstdint>
