@@ -17,9 +17,6 @@ namespace {
 constexpr FrameKind Data = FrameKind::Data;
 constexpr uint8_t kWriteRegister = 47;
 constexpr uint8_t kReadRegister = 48;
-constexpr unsigned char kBctRegister = 2;
-constexpr unsigned char kTrimmingRegister = 3;
-constexpr unsigned char kFilterWindowRegister = 14;
 
 }  // namespace
 
@@ -35,22 +32,22 @@ ret_status_t Driver::getMAxxxSPIRegister(bool encoder, unsigned char reg, unsign
 }
 
 ret_status_t Driver::setMAxxxBCTValue(bool encoder, unsigned char value) {
-    return setMAxxxSPIRegister(encoder, kBctRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kBctRegister, value);
 }
 ret_status_t Driver::getMAxxxBCTValue(bool encoder, unsigned char* value, bool* replyFlag) {
-    return getMAxxxSPIRegister(encoder, kBctRegister, value, replyFlag);
+    return getMAxxxSPIRegister(encoder, cal::kBctRegister, value, replyFlag);
 }
 
 ret_status_t Driver::setMAxxxTrimmingSettings(bool encoder, bool first, bool second) {
     const auto value = static_cast<unsigned char>(((second ? 1 : 0) << 1 | (first ? 1 : 0)) & 0x3);
-    return setMAxxxSPIRegister(encoder, kTrimmingRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kTrimmingRegister, value);
 }
 
 // Both flags come from a byte that starts at 0, so a time-out reads false,
 // false.
 ret_status_t Driver::getMAxxxTrimmingSettings(bool encoder, bool* first, bool* second, bool* replyFlag) {
     unsigned char value = 0;
-    const ret_status_t status = getMAxxxSPIRegister(encoder, kTrimmingRegister, &value, replyFlag);
+    const ret_status_t status = getMAxxxSPIRegister(encoder, cal::kTrimmingRegister, &value, replyFlag);
     if (exchanged(status)) {
         assignIfSet(first, (value & 0x1) != 0);
         assignIfSet(second, (value & 0x2) != 0);
@@ -59,10 +56,10 @@ ret_status_t Driver::getMAxxxTrimmingSettings(bool encoder, bool* first, bool* s
 }
 
 ret_status_t Driver::setMAxxxFilterWindow(bool encoder, unsigned char value) {
-    return setMAxxxSPIRegister(encoder, kFilterWindowRegister, value);
+    return setMAxxxSPIRegister(encoder, cal::kFilterWindowRegister, value);
 }
 ret_status_t Driver::getMAxxxFilterWindow(bool encoder, unsigned char* value, bool* replyFlag) {
-    return getMAxxxSPIRegister(encoder, kFilterWindowRegister, value, replyFlag);
+    return getMAxxxSPIRegister(encoder, cal::kFilterWindowRegister, value, replyFlag);
 }
 
 namespace {
@@ -72,11 +69,8 @@ std::optional<cal::SensorModel> configuredSensor(Driver& driver, bool encoder) {
     unsigned char type = 0;
     int resolution = 0;
     bool useIndex = false;
-    if (encoder) {
-        driver.getOutputEncoderConfiguration(&type, &resolution, &useIndex);
-    } else {
-        driver.getMotorEncoderConfiguration(&type, &resolution, &useIndex);
-    }
+    const auto get = encoder ? &Driver::getOutputEncoderConfiguration : &Driver::getMotorEncoderConfiguration;
+    (driver.*get)(&type, &resolution, &useIndex);
     const std::optional<cal::SensorModel> model = cal::sensorModelForEncoderType(type);
     if (!model) std::cout << cal::kIncompatibleEncoderLine << std::endl;
     return model;
@@ -93,12 +87,8 @@ ret_status_t Driver::runMAxxxOffAxisCalibration(bool encoder, float speed) {
     if (!model) return RET_ERROR;
     const auto angle = [this, encoder]() -> cal::AngleReading {
         float degrees = 0;
-        if (encoder) {
-            const ret_status_t status = getOutputPosition(&degrees);
-            return {status, degrees};
-        }
-        const ret_status_t status = getMotorPosition(&degrees);
-        degrees = degrees * 360.0f;  // revolutions, in single precision
+        const ret_status_t status = encoder ? getOutputPosition(&degrees) : getMotorPosition(&degrees);
+        if (!encoder) degrees *= 360.0f;  // revolutions, in single precision
         return {status, degrees};
     };
     Pacer& pacer = impl != nullptr ? *impl->pacer : realPacer();

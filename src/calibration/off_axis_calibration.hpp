@@ -16,11 +16,8 @@
 //                           write = setMAxxxSPIRegister(false, reg, value)
 //   Driver, output encoder: angle = getOutputPosition,
 //                           write = setMAxxxSPIRegister(true, reg, value)
-//   Vinrel:                 always an MA600 whose angle wraps at 360:
-//     runOffAxisCalibration(
-//         [&] { float a = 0; const ret_status_t s = getAbsoluteAngle(&a); return AngleReading{s, a}; },
-//         [&](uint8_t reg, uint8_t value) { setMAxxxSPIRegister(reg, value); },  // command 19
-//         *impl->pacer, speed, {SensorModel::MA600, /*unwrap=*/true}, std::cout);
+//   Vinrel:                 angle = getAbsoluteAngle (wraps at 360, so unwrapped),
+//                           write = setMAxxxSPIRegister(reg, value), always an MA600
 
 #include <chrono>
 #include <cstdint>
@@ -67,6 +64,13 @@ inline constexpr const char* kNoWholeRevolutionLine =
 inline constexpr const char* kUnusableAnglesLine =
     "Calibration stopped: the second pass gave angles that are not finite or out of range, no correction written.";
 
+// The sensor's registers.
+inline constexpr uint8_t kBctRegister = 2;
+inline constexpr uint8_t kTrimmingRegister = 3;
+inline constexpr uint8_t kFilterWindowRegister = 14;
+inline constexpr uint8_t kFirstCorrectionRegister = 32;
+inline constexpr uint8_t kStoreRegister = 234;
+
 // The driver's encoder types of the two sensor families; nothing for others.
 inline std::optional<SensorModel> sensorModelForEncoderType(unsigned char type) {
     if (type == 9) return SensorModel::MA600;
@@ -79,10 +83,6 @@ namespace detail {
 inline constexpr std::chrono::milliseconds kReadPause{5};
 inline constexpr std::chrono::milliseconds kWritePause{100};
 inline constexpr std::chrono::milliseconds kStorePause{1000};
-inline constexpr uint8_t kBctRegister = 2;
-inline constexpr uint8_t kTrimmingRegister = 3;
-inline constexpr uint8_t kFirstCorrectionRegister = 32;
-inline constexpr uint8_t kStoreRegister = 234;
 
 // Register writes are not acknowledged: their results are not looked at.
 template <typename WriteRegister>

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -103,14 +104,18 @@ inline BctChoice chooseBct(double amplitude) {
 
 using HarmonicCoefficients = std::array<double, kHarmonicTerms>;
 
-// Rows sin t, cos t, sin 2t, cos 2t, sin 4t, cos 4t, sin 8t, cos 8t with
-// t = angle x kAngleFactor.
+// sin t, cos t, sin 2t, cos 2t, sin 4t, cos 4t, sin 8t, cos 8t with
+// t = degrees x kAngleFactor: the fit's design matrix and the model share them.
+inline std::array<double, kHarmonicTerms> harmonicTerms(double degrees) {
+    const double t = degrees * kAngleFactor;
+    return {std::sin(t),     std::cos(t),     std::sin(2 * t), std::cos(2 * t),
+            std::sin(4 * t), std::cos(4 * t), std::sin(8 * t), std::cos(8 * t)};
+}
+
 inline Eigen::MatrixXd designMatrix(const std::vector<double>& angles) {
     Eigen::MatrixXd a(static_cast<Eigen::Index>(angles.size()), kHarmonicTerms);
     for (Eigen::Index j = 0; j < a.rows(); ++j) {
-        const double t = angles[static_cast<std::size_t>(j)] * kAngleFactor;
-        a.row(j) << std::sin(t), std::cos(t), std::sin(2 * t), std::cos(2 * t), std::sin(4 * t), std::cos(4 * t),
-            std::sin(8 * t), std::cos(8 * t);
+        a.row(j) = Eigen::Map<const Eigen::RowVectorXd>(harmonicTerms(angles[std::size_t(j)]).data(), kHarmonicTerms);
     }
     return a;
 }
@@ -127,9 +132,8 @@ inline HarmonicCoefficients fitHarmonics(const std::vector<double>& angles, cons
 
 // The model at one angle, terms added in the order of the coefficients.
 inline double harmonicModel(const HarmonicCoefficients& c, double degrees) {
-    const double t = degrees * kAngleFactor;
-    return c[0] * std::sin(t) + c[1] * std::cos(t) + c[2] * std::sin(2 * t) + c[3] * std::cos(2 * t) +
-           c[4] * std::sin(4 * t) + c[5] * std::cos(4 * t) + c[6] * std::sin(8 * t) + c[7] * std::cos(8 * t);
+    const auto terms = harmonicTerms(degrees);
+    return std::inner_product(c.begin() + 1, c.end(), terms.begin() + 1, c[0] * terms[0]);
 }
 
 // The whole revolutions between the angles' extremes:
@@ -228,8 +232,8 @@ struct HarmonicCorrection {
 inline HarmonicCorrection harmonicCorrection(const std::vector<double>& angles,
                                              const std::vector<double>& zeroMeanError) {
     HarmonicCorrection result{CorrectionOutcome::Unusable, {}};
-    if (!detail::allFinite(angles) || !detail::allFinite(zeroMeanError)) return result;
-    const std::optional<RevolutionRange> range = revolutionRange(angles);
+    if (!detail::allFinite(zeroMeanError)) return result;
+    const std::optional<RevolutionRange> range = revolutionRange(angles);  // nothing for angles not finite
     if (!range || range->end - range->start > kMaxRevolutionsPerPass * kRevolution) return result;
     const HarmonicCoefficients c = fitHarmonics(angles, zeroMeanError);
     const std::vector<double> grid = gridPoints(*range);

@@ -61,22 +61,20 @@ struct MotorParameters {
     float currentLimit = 0;
     template <typename S> static auto fields(S& s) { return std::tie(s.polePairs, s.kvRating, s.currentLimit); }
 };
-struct MotorEncoder {
-    static constexpr const char* keys[] = {"motor_encoder_type", "motor_encoder_resolution_param",
-                                           "motor_encoder_use_index"};
+struct EncoderFields {
     unsigned char type = 0;
     int resolution = 0;
     bool useIndex = false;
     template <typename S> static auto fields(S& s) { return std::tie(s.type, s.resolution, s.useIndex); }
 };
+struct MotorEncoder : EncoderFields {
+    static constexpr const char* keys[] = {"motor_encoder_type", "motor_encoder_resolution_param",
+                                           "motor_encoder_use_index"};
+};
 // Type 0 disables the output encoder.
-struct OutputEncoder {
+struct OutputEncoder : EncoderFields {
     static constexpr const char* keys[] = {"output_encoder_type", "output_encoder_resolution_parameter",
                                            "output_encoder_use_index"};
-    unsigned char type = 0;
-    int resolution = 0;
-    bool useIndex = false;
-    template <typename S> static auto fields(S& s) { return std::tie(s.type, s.resolution, s.useIndex); }
 };
 struct GearBox {
     static constexpr const char* keys[] = {"gear_ratio"};
@@ -126,12 +124,12 @@ struct BitRate {
 
 // In import order; the bit rate is last, so a driver that changes its rate
 // has received everything else first.
-using Setting = std::variant<DCBusTripLevels, BrakeResistor, RegenCurrentTripLevel, MotorParameters, MotorEncoder,
-                             OutputEncoder, GearBox, MotorCalibration, MotorThermistor, StartupConfigs, PositionGain,
-                             VelocityGains, CurrentControllerBandwidth, BitRate>;
 using SettingGroups = std::tuple<DCBusTripLevels, BrakeResistor, RegenCurrentTripLevel, MotorParameters, MotorEncoder,
                                  OutputEncoder, GearBox, MotorCalibration, MotorThermistor, StartupConfigs,
                                  PositionGain, VelocityGains, CurrentControllerBandwidth, BitRate>;
+template <typename Groups> struct OneOf;
+template <typename... Groups> struct OneOf<std::tuple<Groups...>> { using type = std::variant<Groups...>; };
+using Setting = OneOf<SettingGroups>::type;
 
 // What the export's getters reported: every group an import reads, and the
 // values that only the export writes.
@@ -146,21 +144,14 @@ struct ExportedConfiguration {
     std::string firmwareCommit;
 };
 
-namespace detail {
-
-template <typename Group, typename Fn, std::size_t... I>
-void forEachField(Group& group, Fn&& fn, std::index_sequence<I...>) {
-    auto fields = std::decay_t<Group>::fields(group);
-    (fn(std::decay_t<Group>::keys[I], std::get<I>(fields)), ...);
-}
-
-}  // namespace detail
-
 // fn(key, field) for each field of the group, in key order.
 template <typename Group, typename Fn>
 void forEachField(Group& group, Fn&& fn) {
-    constexpr std::size_t n = std::size(std::decay_t<Group>::keys);
-    detail::forEachField(group, fn, std::make_index_sequence<n>());
+    using G = std::decay_t<Group>;
+    auto fields = G::fields(group);
+    static_assert(std::size(G::keys) == std::tuple_size_v<decltype(fields)>, "one key per field");
+    std::size_t i = 0;
+    std::apply([&](auto&... field) { (fn(G::keys[i++], field), ...); }, fields);
 }
 
 // Indent 4, keys sorted (the object is an ordered map), non-ASCII as is, no
@@ -263,24 +254,16 @@ bool enabled(const Group&) {
 
 // A group is read when all its keys are present and not null.
 template <typename Group>
-void planGroup(const Json* settings, std::vector<Setting>& plan) {
-    if (settings == nullptr) return;
+void planGroup(const Json& settings, std::vector<Setting>& plan) {
     for (const char* key : Group::keys) {
-        const auto it = settings->find(key);
-        if (it == settings->end() || it->is_null()) return;
+        const auto it = settings.find(key);
+        if (it == settings.end() || it->is_null()) return;
     }
     Group group;
     forEachField(group, [&](const char* key, auto& field) {
-        field = readValue<std::decay_t<decltype(field)>>(settings->at(key), key);
+        field = readValue<std::decay_t<decltype(field)>>(settings.at(key), key);
     });
     if (enabled(group)) plan.push_back(group);
-}
-
-template <std::size_t... I>
-std::vector<Setting> plan(const Json* settings, std::index_sequence<I...>) {
-    std::vector<Setting> settingsToApply;
-    (planGroup<std::variant_alternative_t<I, Setting>>(settings, settingsToApply), ...);
-    return settingsToApply;
 }
 
 }  // namespace detail
@@ -288,12 +271,13 @@ std::vector<Setting> plan(const Json* settings, std::index_sequence<I...>) {
 // The setter calls of an import, in order. Every value is read and checked
 // before this returns, so a bad value throws before anything is sent.
 inline std::vector<Setting> planImport(const Json& document) {
-    const Json* settings = nullptr;
-    if (document.is_object()) {
-        const auto it = document.find(kModelKey);
-        if (it != document.end() && it->is_object()) settings = &*it;
-    }
-    return detail::plan(settings, std::make_index_sequence<std::variant_size_v<Setting>>());
+    std::vector<Setting> plan;
+    if (!document.is_object()) return plan;
+    const auto settings = document.find(kModelKey);
+    if (settings == document.end() || !settings->is_object()) return plan;
+    std::apply([&](const auto&... group) { (detail::planGroup<std::decay_t<decltype(group)>>(*settings, plan), ...); },
+               SettingGroups{});
+    return plan;
 }
 
 }  // namespace config
