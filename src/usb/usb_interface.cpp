@@ -162,12 +162,10 @@ USBInterface::~USBInterface() {
 }
 
 bool USBInterface::init(std::string port) {
-    if (usbImpl == nullptr) return false;
     serial::Serial& sp = usbImpl->serial_port;
     sp.setPort(port);
     sp.setBaudrate(kAdapterBaudrate);
-    serial::Timeout timeout = serial::Timeout::simpleTimeout(kPortTimeoutMs);
-    sp.setTimeout(timeout);
+    sp.setTimeout(serial::Timeout::simpleTimeout(kPortTimeoutMs));
     try {
         sp.open();
     } catch (const std::exception& e) {
@@ -190,13 +188,10 @@ bool USBInterface::init(std::string port) {
     return true;
 }
 
-void USBInterface::closeIface() {
-    if (usbImpl == nullptr) return;
-    usbImpl->serial_port.close();
-}
+void USBInterface::closeIface() { usbImpl->serial_port.close(); }
 
 bool USBInterface::sendData(can_frame_data* frame) {
-    if (usbImpl == nullptr || frame == nullptr) return false;
+    if (frame == nullptr) return false;
     usb_line::LineBuffer line;
     const size_t length = usb_line::encodeFrameLine(*frame, line);
     if (length == 0) return false;
@@ -204,7 +199,7 @@ bool USBInterface::sendData(can_frame_data* frame) {
 }
 
 bool USBInterface::recvData(can_frame_data* frame) {
-    if (usbImpl == nullptr || frame == nullptr) return false;
+    if (frame == nullptr) return false;
     std::string& line = usbImpl->lineIn;
     line.clear();
     try {
@@ -233,21 +228,18 @@ bool USBInterface::recvData(can_frame_data* frame) {
 }
 
 bool USBInterface::setCANBaudRate(CANBaudRate rate) {
-    if (usbImpl == nullptr) return false;
     // The rate's index as one character, unchecked, as the adapter expects.
     const char code = static_cast<char>('0' + static_cast<uint8_t>(rate));
     return usbImpl->sendCommand(logSink, kSetBitRateLine, code);
 }
 
 bool USBInterface::getCANBaudRate(CANBaudRate* rate) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kBitRateQueryLine, usb_line::LineKind::BitRateReply,
                           [&] { *rate = static_cast<CANBaudRate>(usbImpl->can_bitrate_code); });
 }
 
 bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch,
                                       std::string* commit) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kFirmwareQueryLine, usb_line::LineKind::FirmwareReply, [&] {
         *commit = usbImpl->fw_commit;
         *major = usbImpl->fw_version.major;
@@ -257,7 +249,6 @@ bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor
 }
 
 bool USBInterface::getHardwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kHardwareQueryLine, usb_line::LineKind::HardwareReply, [&] {
         *major = usbImpl->hw_version.major;
         *minor = usbImpl->hw_version.minor;
@@ -266,21 +257,17 @@ bool USBInterface::getHardwareVersion(unsigned char* major, unsigned char* minor
 }
 
 bool USBInterface::enterDFUMode() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kFirmwareUpdateLine, '\0');
 }
 
 bool USBInterface::saveConfiguration() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '0');
 }
 
 bool USBInterface::eraseConfiguration() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '1');
 }
 
 bool USBInterface::rebootYomlu() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '2');
 }
