@@ -101,7 +101,8 @@ public:
     void writeUnlock();
 
 private:
-    // Reads one modem-line state through TIOCMGET.
+    // Reads one modem-line state through TIOCMGET. In both, `name` is the
+    // operation's, as its exceptions give it (a closed port included).
     bool modemLine(int bit, const char* name);
     // Sets or clears one modem line through TIOCMBIS / TIOCMBIC.
     void modemControl(int bit, bool level, const char* name);

@@ -520,20 +520,15 @@ void Serial::SerialImpl::setBreak(bool level) {
 }
 
 void Serial::SerialImpl::modemControl(int bit, bool level, const char* name) {
+    if (!isOpen()) throw PortNotOpenedException((std::string("Serial::") + name).c_str());
     if (::ioctl(fd, level ? TIOCMBIS : TIOCMBIC, &bit) == -1) {
         throwIoctl(name, level ? "TIOCMBIS" : "TIOCMBIC", errno);
     }
 }
 
-void Serial::SerialImpl::setRTS(bool level) {
-    if (!isOpen()) throw PortNotOpenedException("Serial::setRTS");
-    modemControl(TIOCM_RTS, level, "setRTS");
-}
+void Serial::SerialImpl::setRTS(bool level) { modemControl(TIOCM_RTS, level, "setRTS"); }
 
-void Serial::SerialImpl::setDTR(bool level) {
-    if (!isOpen()) throw PortNotOpenedException("Serial::setDTR");
-    modemControl(TIOCM_DTR, level, "setDTR");
-}
+void Serial::SerialImpl::setDTR(bool level) { modemControl(TIOCM_DTR, level, "setDTR"); }
 
 bool Serial::SerialImpl::waitForChange() {
     const int mask = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR;
@@ -542,30 +537,19 @@ bool Serial::SerialImpl::waitForChange() {
 }
 
 bool Serial::SerialImpl::modemLine(int bit, const char* name) {
+    if (!isOpen()) throw PortNotOpenedException((std::string("Serial::") + name).c_str());
     int status = 0;
     if (::ioctl(fd, TIOCMGET, &status) == -1) throwIoctl(name, "TIOCMGET", errno);
     return (status & bit) != 0;
 }
 
-bool Serial::SerialImpl::getCTS() {
-    if (!isOpen()) throw PortNotOpenedException("Serial::getCTS");
-    return modemLine(TIOCM_CTS, "getCTS");
-}
+bool Serial::SerialImpl::getCTS() { return modemLine(TIOCM_CTS, "getCTS"); }
 
-bool Serial::SerialImpl::getDSR() {
-    if (!isOpen()) throw PortNotOpenedException("Serial::getDSR");
-    return modemLine(TIOCM_DSR, "getDSR");
-}
+bool Serial::SerialImpl::getDSR() { return modemLine(TIOCM_DSR, "getDSR"); }
 
-bool Serial::SerialImpl::getRI() {
-    if (!isOpen()) throw PortNotOpenedException("Serial::getRI");
-    return modemLine(TIOCM_RNG, "getRI");
-}
+bool Serial::SerialImpl::getRI() { return modemLine(TIOCM_RNG, "getRI"); }
 
-bool Serial::SerialImpl::getCD() {
-    if (!isOpen()) throw PortNotOpenedException("Serial::getCD");
-    return modemLine(TIOCM_CAR, "getCD");
-}
+bool Serial::SerialImpl::getCD() { return modemLine(TIOCM_CAR, "getCD"); }
 
 void Serial::SerialImpl::readLock() {
     if (const int r = pthread_mutex_lock(&read_mutex)) throwIO(kLineReadLock, r);
