@@ -158,9 +158,6 @@ public:
     class SerialImpl;
 
 private:
-    class ScopedReadLock;
-    class ScopedWriteLock;
-
     std::unique_ptr<SerialImpl> pimpl_;
 };
 

@@ -183,10 +183,12 @@ void hex_data::read(std::istream& in) {
         if (chars < kMinLineChars) break;
         if (decoder.sum() != 0) break;
 
+        // Header, data and checksum must all be on the line; the count byte
+        // is only read once it was decoded.
         const auto* b = line.bytes.data();
+        if (line.decoded < 5) break;
         const std::size_t n = b[0];
-        // Header, data and checksum must all be on the line.
-        if (line.decoded < 5 || line.decoded < 5 + n) break;
+        if (line.decoded < 5 + n) break;
         const auto address = static_cast<std::uint32_t>(b[1] << 8 | b[2]);
         const unsigned char type = b[3];
         const unsigned char* data = b + 4;

@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -80,83 +78,54 @@ std::string read_line(const std::string& file) {
     return line;
 }
 
-__attribute__((format(printf, 1, 2))) std::string format(const char* format, ...) {
-    char small[256];
-    va_list args;
-    va_start(args, format);
-    const int needed = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    if (needed < 0) return std::string();
-    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, static_cast<size_t>(needed));
-
-    std::vector<char> large(static_cast<size_t>(needed) + 1);
-    va_start(args, format);
-    const int written = std::vsnprintf(large.data(), large.size(), format, args);
-    va_end(args);
-    if (written < 0 || static_cast<size_t>(written) >= large.size()) return std::string();
-    return std::string(large.data(), static_cast<size_t>(written));
-}
-
 std::string usb_sysfs_friendly_name(const std::string& sys_usb_path) {
     const std::string manufacturer = read_line(sys_usb_path + "/manufacturer");
     const std::string product = read_line(sys_usb_path + "/product");
     const std::string serial = read_line(sys_usb_path + "/serial");
     // Nothing known: the caller falls back to the device's name.
     if (manufacturer.empty() && product.empty() && serial.empty()) return std::string();
-    return format("%s %s %s", manufacturer.c_str(), product.c_str(), serial.c_str());
+    return manufacturer + " " + product + " " + serial;
 }
 
 std::string usb_sysfs_hw_string(const std::string& sysfs_path) {
     std::string serial_number = read_line(sysfs_path + "/serial");
-    if (!serial_number.empty()) serial_number = format("SNR=%s", serial_number.c_str());
+    if (!serial_number.empty()) serial_number = "SNR=" + serial_number;
     const std::string vid = read_line(sysfs_path + "/idVendor");
     const std::string pid = read_line(sysfs_path + "/idProduct");
-    return format("USB VID:PID=%s:%s %s", vid.c_str(), pid.c_str(), serial_number.c_str());
+    return "USB VID:PID=" + vid + ":" + pid + " " + serial_number;
 }
 
-// Description, then hardware id.
-std::vector<std::string> get_sysfs_info(const std::string& device_path) {
+PortInfo describe(const std::string& device_path) {
     const std::string device_name = basename(device_path);
-    std::string friendly_name;
-    std::string hardware_id;
-    std::string sys_device_path = format("/sys/class/tty/%s/device", device_name.c_str());
+    PortInfo port;
+    port.device_path = device_path;
+    const std::string sys_device_path = "/sys/class/tty/" + device_name + "/device";
 
-    if (device_name.compare(0, 6, "ttyUSB") == 0) {
-        // The tty's device is the converter's interface; the USB device is two up.
-        sys_device_path = dirname(dirname(realpath(sys_device_path)));
-        if (path_exists(sys_device_path)) {
-            friendly_name = usb_sysfs_friendly_name(sys_device_path);
-            hardware_id = usb_sysfs_hw_string(sys_device_path);
-        }
-    } else if (device_name.compare(0, 6, "ttyACM") == 0) {
-        // A modem-class tty's device is the interface; the USB device is one up.
-        sys_device_path = dirname(realpath(sys_device_path));
-        if (path_exists(sys_device_path)) {
-            friendly_name = usb_sysfs_friendly_name(sys_device_path);
-            hardware_id = usb_sysfs_hw_string(sys_device_path);
+    // The tty's device is a USB interface (modem class), or a converter port
+    // one level below it; the USB device is one level above the interface.
+    const bool converter = device_name.compare(0, 6, "ttyUSB") == 0;
+    if (converter || device_name.compare(0, 6, "ttyACM") == 0) {
+        std::string usb_device = dirname(realpath(sys_device_path));
+        if (converter) usb_device = dirname(usb_device);
+        if (path_exists(usb_device)) {
+            port.description = usb_sysfs_friendly_name(usb_device);
+            port.hardware_id = usb_sysfs_hw_string(usb_device);
         }
     } else {
         const std::string sys_id_path = sys_device_path + "/id";
-        if (path_exists(sys_id_path)) hardware_id = read_line(sys_id_path);
+        if (path_exists(sys_id_path)) port.hardware_id = read_line(sys_id_path);
     }
 
-    if (friendly_name.empty()) friendly_name = device_name;
-    if (hardware_id.empty()) hardware_id = "n/a";
-    return {friendly_name, hardware_id};
+    if (port.description.empty()) port.description = device_name;
+    if (port.hardware_id.empty()) port.hardware_id = "n/a";
+    return port;
 }
 
 }  // namespace
 
 std::vector<PortInfo> list_ports() {
     std::vector<PortInfo> results;
-    for (const std::string& device : scanDevices()) {
-        const std::vector<std::string> info = get_sysfs_info(device);
-        PortInfo port;
-        port.device_path = device;
-        port.description = info[0];
-        port.hardware_id = info[1];
-        results.push_back(std::move(port));
-    }
+    for (const std::string& device : scanDevices()) results.push_back(describe(device));
     return results;
 }
 

@@ -68,42 +68,30 @@ const char* IOException::what() const noexcept { return e_what_.c_str(); }
 
 // --- Locks
 
-class Serial::ScopedReadLock {
-public:
-    explicit ScopedReadLock(SerialImpl* pimpl) : pimpl_(pimpl) { pimpl_->readLock(); }
-    // A mutex that cannot be released leaves the port unusable for good.
-    ~ScopedReadLock() {
-        try {
-            pimpl_->readUnlock();
-        } catch (...) {
-            std::terminate();
-        }
-    }
-    ScopedReadLock(const ScopedReadLock&) = delete;
-    ScopedReadLock& operator=(const ScopedReadLock&) = delete;
-
-private:
-    SerialImpl* pimpl_;
-};
-
-class Serial::ScopedWriteLock {
-public:
-    explicit ScopedWriteLock(SerialImpl* pimpl) : pimpl_(pimpl) { pimpl_->writeLock(); }
-    ~ScopedWriteLock() {
-        try {
-            pimpl_->writeUnlock();
-        } catch (...) {
-            std::terminate();
-        }
-    }
-    ScopedWriteLock(const ScopedWriteLock&) = delete;
-    ScopedWriteLock& operator=(const ScopedWriteLock&) = delete;
-
-private:
-    SerialImpl* pimpl_;
-};
-
 namespace {
+
+// Holds one of the port's two locks for a scope. A mutex that cannot be
+// released leaves the port unusable for good.
+template <void (Serial::SerialImpl::*Lock)(), void (Serial::SerialImpl::*Unlock)()>
+class ScopedLock {
+public:
+    explicit ScopedLock(Serial::SerialImpl* pimpl) : pimpl_(pimpl) { (pimpl_->*Lock)(); }
+    ~ScopedLock() {
+        try {
+            (pimpl_->*Unlock)();
+        } catch (...) {
+            std::terminate();
+        }
+    }
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
+
+private:
+    Serial::SerialImpl* pimpl_;
+};
+
+using ScopedReadLock = ScopedLock<&Serial::SerialImpl::readLock, &Serial::SerialImpl::readUnlock>;
+using ScopedWriteLock = ScopedLock<&Serial::SerialImpl::writeLock, &Serial::SerialImpl::writeUnlock>;
 
 enum class LineEnd { Eol, Full, Silence };
 

@@ -6,7 +6,6 @@
 // operation holds. Nothing here is exported.
 
 #include <pthread.h>
-#include <time.h>
 
 #include <sys/types.h>
 
@@ -16,9 +15,6 @@
 #include "quorvel_transport/serial.hpp"
 
 namespace serial {
-
-// The file text that every IOException of the port carries.
-extern const char* const kIOExceptionFile;
 
 // strerror's text for errnum, safe to call from several threads at once.
 std::string errorText(int errnum);
@@ -36,20 +32,6 @@ inline uint32_t characterTimeNs(unsigned long baudrate, bytesize_t bytesize, par
     return static_cast<uint32_t>(byte_time > UINT32_MAX ? UINT32_MAX : byte_time);
 }
 
-// A deadline on the monotonic clock.
-class QUORVEL_LOCAL MillisecondTimer {
-public:
-    explicit MillisecondTimer(uint32_t millis);
-    // Milliseconds left, truncated toward zero; 0 or negative once passed.
-    int64_t remaining();
-    static timespec timespec_now();
-
-private:
-    timespec expiry;
-};
-
-QUORVEL_LOCAL timespec timespec_from_ms(uint32_t millis);
-
 // Holds a small read-ahead buffer: a read takes whatever the device has
 // waiting (up to the buffer's size) in one system call, and every later read
 // form, available, waitReadable and flushInput see those bytes first. The
@@ -66,7 +48,7 @@ public:
 
     void open();
     void close();
-    bool isOpen() const { return is_open; }
+    bool isOpen() const { return fd != -1; }
 
     size_t available();
     bool waitReadable(uint32_t timeout);
@@ -119,7 +101,8 @@ public:
     void writeUnlock();
 
 private:
-    // Reads one modem-line state through TIOCMGET.
+    // Reads one modem-line state through TIOCMGET. In both, `name` is the
+    // operation's, as its exceptions give it (a closed port included).
     bool modemLine(int bit, const char* name);
     // Sets or clears one modem line through TIOCMBIS / TIOCMBIC.
     void modemControl(int bit, bool level, const char* name);
@@ -134,7 +117,6 @@ private:
 
     std::string port;
     int fd = -1;
-    bool is_open = false;
     bool xonxoff = false;
     bool rtscts = false;
     Timeout timeout;

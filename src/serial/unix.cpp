@@ -19,9 +19,10 @@
 
 namespace serial {
 
-const char* const kIOExceptionFile = "include/serial/src/impl/unix";
-
 namespace {
+
+// The file text that every IOException of the port carries.
+constexpr const char* kIOExceptionFile = "include/serial/src/impl/unix";
 
 // Every IOException names its failure point by one fixed line number.
 enum FailureLine : int {
@@ -87,6 +88,13 @@ uint32_t clampMs(int64_t ms) {
     return static_cast<uint32_t>(std::min<int64_t>(ms, std::numeric_limits<uint32_t>::max()));
 }
 
+timespec timespec_from_ms(uint32_t millis) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(millis / 1000);
+    ts.tv_nsec = static_cast<long>(millis % 1000) * 1000000L;
+    return ts;
+}
+
 enum class WaitResult { Ready, TimedOut, Interrupted, NotReady };
 
 // One wait on one descriptor, with the readiness rules of select: a hang-up
@@ -108,12 +116,40 @@ WaitResult waitFor(int fd, short events, uint32_t timeout_ms, int errorLine) {
     return WaitResult::NotReady;
 }
 
+timespec monotonicNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+// The monotonic clock's time `ns` from now.
+timespec monotonicAfter(uint64_t ns) {
+    timespec t = monotonicNow();
+    const uint64_t nsec = static_cast<uint64_t>(t.tv_nsec) + ns % 1000000000ULL;
+    t.tv_sec += static_cast<time_t>(ns / 1000000000ULL + nsec / 1000000000ULL);
+    t.tv_nsec = static_cast<long>(nsec % 1000000000ULL);
+    return t;
+}
+
+// A deadline on the monotonic clock.
+class MillisecondTimer {
+public:
+    explicit MillisecondTimer(uint32_t millis) : expiry(monotonicAfter(uint64_t{millis} * 1000000ULL)) {}
+    // Milliseconds left, truncated toward zero; 0 or negative once passed.
+    int64_t remaining() const {
+        const timespec now = monotonicNow();
+        const int64_t ns = (static_cast<int64_t>(expiry.tv_sec) - now.tv_sec) * 1000000000 +
+                           (static_cast<int64_t>(expiry.tv_nsec) - now.tv_nsec);
+        return ns / 1000000;
+    }
+
+private:
+    timespec expiry;
+};
+
 // Sleeps `ns` nanoseconds on the monotonic clock; signals do not shorten it.
 void sleepNs(uint64_t ns) {
-    timespec deadline = MillisecondTimer::timespec_now();
-    const uint64_t total = static_cast<uint64_t>(deadline.tv_nsec) + ns % 1000000000ULL;
-    deadline.tv_sec += static_cast<time_t>(ns / 1000000000ULL + total / 1000000000ULL);
-    deadline.tv_nsec = static_cast<long>(total % 1000000000ULL);
+    const timespec deadline = monotonicAfter(ns);
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
@@ -134,34 +170,6 @@ std::string errnoText(int errnum) { return std::to_string(errnum) + " " + errorT
 }
 
 }  // namespace
-
-// --- MillisecondTimer
-
-timespec timespec_from_ms(uint32_t millis) {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(millis / 1000);
-    ts.tv_nsec = static_cast<long>(millis % 1000) * 1000000L;
-    return ts;
-}
-
-MillisecondTimer::MillisecondTimer(uint32_t millis) : expiry(timespec_now()) {
-    const int64_t nsec = static_cast<int64_t>(expiry.tv_nsec) + static_cast<int64_t>(millis % 1000) * 1000000;
-    expiry.tv_sec += static_cast<time_t>(millis / 1000 + nsec / 1000000000);
-    expiry.tv_nsec = static_cast<long>(nsec % 1000000000);
-}
-
-int64_t MillisecondTimer::remaining() {
-    const timespec now = timespec_now();
-    const int64_t ns = (static_cast<int64_t>(expiry.tv_sec) - now.tv_sec) * 1000000000 +
-                       (static_cast<int64_t>(expiry.tv_nsec) - now.tv_nsec);
-    return ns / 1000000;
-}
-
-timespec MillisecondTimer::timespec_now() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
 
 // --- SerialImpl
 
@@ -199,7 +207,7 @@ Serial::SerialImpl::~SerialImpl() {
 void Serial::SerialImpl::open() {
     for (;;) {
         if (port.empty()) throw std::invalid_argument("Empty port is invalid.");
-        if (is_open) throw SerialException("Serial port already open.");
+        if (isOpen()) throw SerialException("Serial port already open.");
         fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (fd != -1) break;
         const int err = errno;
@@ -216,7 +224,6 @@ void Serial::SerialImpl::open() {
         throw;
     }
     dropAhead();
-    is_open = true;
 }
 
 void Serial::SerialImpl::reconfigurePort() {
@@ -310,26 +317,20 @@ void Serial::SerialImpl::reconfigurePort() {
 }
 
 void Serial::SerialImpl::close() {
-    if (!is_open) return;
+    if (!isOpen()) return;
     // What was read ahead belongs to this opening of the device, like the
     // kernel's input queue that closing discards.
     dropAhead();
-    if (fd != -1) {
-        const int r = ::close(fd);
-        const int err = errno;
-        // Linux releases the descriptor even when close reports an error, so
-        // it must never be closed a second time (it may belong to someone else).
-        fd = -1;
-        if (r != 0) {
-            is_open = false;
-            throwIO(kLineClose, err);
-        }
-    }
-    is_open = false;
+    const int r = ::close(fd);
+    const int err = errno;
+    // Linux releases the descriptor even when close reports an error, so
+    // it must never be closed a second time (it may belong to someone else).
+    fd = -1;
+    if (r != 0) throwIO(kLineClose, err);
 }
 
 size_t Serial::SerialImpl::available() {
-    if (!is_open) return 0;
+    if (!isOpen()) return 0;
     int count = 0;
     if (::ioctl(fd, FIONREAD, &count) == -1) throwIO(kLineAvailable, errno);
     return static_cast<size_t>(count) + (ahead_end - ahead_begin);
@@ -367,7 +368,7 @@ ssize_t Serial::SerialImpl::readSome(uint8_t* buf, size_t size) {
 }
 
 size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
-    if (!is_open) throw PortNotOpenedException("Serial::read");
+    if (!isOpen()) throw PortNotOpenedException("Serial::read");
     size_t bytes_read = takeAhead(buf, size);
     if (bytes_read == size) return bytes_read;
     MillisecondTimer total_timeout(totalTimeout(timeout.read_constant_ms, timeout.read_multiplier_ms, size));
@@ -421,7 +422,7 @@ size_t Serial::SerialImpl::read(uint8_t* buf, size_t size) {
 }
 
 size_t Serial::SerialImpl::write(const uint8_t* data, size_t length) {
-    if (!is_open) throw PortNotOpenedException("Serial::write");
+    if (!isOpen()) throw PortNotOpenedException("Serial::write");
     size_t bytes_written = 0;
     MillisecondTimer total_timeout(totalTimeout(timeout.write_constant_ms, timeout.write_multiplier_ms, length));
 
@@ -462,7 +463,7 @@ size_t Serial::SerialImpl::write(const uint8_t* data, size_t length) {
 }
 
 void Serial::SerialImpl::reconfigureIfOpen() {
-    if (is_open) reconfigurePort();
+    if (isOpen()) reconfigurePort();
 }
 
 void Serial::SerialImpl::setBaudrate(unsigned long value) {
@@ -491,48 +492,43 @@ void Serial::SerialImpl::setFlowcontrol(flowcontrol_t value) {
 }
 
 void Serial::SerialImpl::flush() {
-    if (!is_open) throw PortNotOpenedException("Serial::flush");
+    if (!isOpen()) throw PortNotOpenedException("Serial::flush");
     ::tcdrain(fd);
 }
 
 void Serial::SerialImpl::flushInput() {
-    if (!is_open) throw PortNotOpenedException("Serial::flushInput");
+    if (!isOpen()) throw PortNotOpenedException("Serial::flushInput");
     dropAhead();
     ::tcflush(fd, TCIFLUSH);
 }
 
 void Serial::SerialImpl::flushOutput() {
-    if (!is_open) throw PortNotOpenedException("Serial::flushOutput");
+    if (!isOpen()) throw PortNotOpenedException("Serial::flushOutput");
     ::tcflush(fd, TCOFLUSH);
 }
 
 void Serial::SerialImpl::sendBreak(int duration) {
-    if (!is_open) throw PortNotOpenedException("Serial::sendBreak");
+    if (!isOpen()) throw PortNotOpenedException("Serial::sendBreak");
     ::tcsendbreak(fd, duration / 4);  // NOLINT(concurrency-mt-unsafe): acts on this port's descriptor only
 }
 
 void Serial::SerialImpl::setBreak(bool level) {
-    if (!is_open) throw PortNotOpenedException("Serial::setBreak");
+    if (!isOpen()) throw PortNotOpenedException("Serial::setBreak");
     if (::ioctl(fd, level ? TIOCSBRK : TIOCCBRK) == -1) {
         throwIoctl("setBreak", level ? "TIOCSBRK" : "TIOCCBRK", errno);
     }
 }
 
 void Serial::SerialImpl::modemControl(int bit, bool level, const char* name) {
+    if (!isOpen()) throw PortNotOpenedException((std::string("Serial::") + name).c_str());
     if (::ioctl(fd, level ? TIOCMBIS : TIOCMBIC, &bit) == -1) {
         throwIoctl(name, level ? "TIOCMBIS" : "TIOCMBIC", errno);
     }
 }
 
-void Serial::SerialImpl::setRTS(bool level) {
-    if (!is_open) throw PortNotOpenedException("Serial::setRTS");
-    modemControl(TIOCM_RTS, level, "setRTS");
-}
+void Serial::SerialImpl::setRTS(bool level) { modemControl(TIOCM_RTS, level, "setRTS"); }
 
-void Serial::SerialImpl::setDTR(bool level) {
-    if (!is_open) throw PortNotOpenedException("Serial::setDTR");
-    modemControl(TIOCM_DTR, level, "setDTR");
-}
+void Serial::SerialImpl::setDTR(bool level) { modemControl(TIOCM_DTR, level, "setDTR"); }
 
 bool Serial::SerialImpl::waitForChange() {
     const int mask = TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR;
@@ -541,30 +537,19 @@ bool Serial::SerialImpl::waitForChange() {
 }
 
 bool Serial::SerialImpl::modemLine(int bit, const char* name) {
+    if (!isOpen()) throw PortNotOpenedException((std::string("Serial::") + name).c_str());
     int status = 0;
     if (::ioctl(fd, TIOCMGET, &status) == -1) throwIoctl(name, "TIOCMGET", errno);
     return (status & bit) != 0;
 }
 
-bool Serial::SerialImpl::getCTS() {
-    if (!is_open) throw PortNotOpenedException("Serial::getCTS");
-    return modemLine(TIOCM_CTS, "getCTS");
-}
+bool Serial::SerialImpl::getCTS() { return modemLine(TIOCM_CTS, "getCTS"); }
 
-bool Serial::SerialImpl::getDSR() {
-    if (!is_open) throw PortNotOpenedException("Serial::getDSR");
-    return modemLine(TIOCM_DSR, "getDSR");
-}
+bool Serial::SerialImpl::getDSR() { return modemLine(TIOCM_DSR, "getDSR"); }
 
-bool Serial::SerialImpl::getRI() {
-    if (!is_open) throw PortNotOpenedException("Serial::getRI");
-    return modemLine(TIOCM_RNG, "getRI");
-}
+bool Serial::SerialImpl::getRI() { return modemLine(TIOCM_RNG, "getRI"); }
 
-bool Serial::SerialImpl::getCD() {
-    if (!is_open) throw PortNotOpenedException("Serial::getCD");
-    return modemLine(TIOCM_CAR, "getCD");
-}
+bool Serial::SerialImpl::getCD() { return modemLine(TIOCM_CAR, "getCD"); }
 
 void Serial::SerialImpl::readLock() {
     if (const int r = pthread_mutex_lock(&read_mutex)) throwIO(kLineReadLock, r);

@@ -1,6 +1,5 @@
 #include "quorvel_transport/usb_interface.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
@@ -30,6 +29,15 @@ constexpr const char* kBitRateQueryLine = "G\r";
 constexpr const char* kFirmwareQueryLine = "V\r";
 constexpr const char* kHardwareQueryLine = "H\r";
 
+// Description that serial::list_ports gives the port named exactly `port`;
+// empty when it is not listed.
+std::string deviceDescription(const std::string& port) {
+    for (const serial::PortInfo& info : serial::list_ports()) {
+        if (info.device_path == port) return info.description;
+    }
+    return std::string();
+}
+
 }  // namespace
 
 NoCompatibleDeviceException::NoCompatibleDeviceException() = default;
@@ -40,15 +48,7 @@ const char* NoCompatibleDeviceException::what() const noexcept {
 
 class QUORVEL_LOCAL USBInterface::USBInterfaceImpl {
 public:
-    USBInterfaceImpl()
-        : serial_port("", 9600, serial::Timeout(0, 0, 0, 0, 0), serial::eight_bits, serial::no_parity,
-                      serial::one_stop_bit, serial::no_flow_control) {
-        lineIn.reserve(usb_line::kLineCapacity);
-    }
-
-    // Description that serial::list_ports gives the port named exactly
-    // `port`; empty when it is not listed.
-    std::string getDeviceDescription(std::string port);
+    USBInterfaceImpl() { lineIn.reserve(usb_line::kLineCapacity); }
 
     // One write of the line; the count written, 0 when the write threw.
     size_t writeLine(LogSink& log, const usb_line::LineBuffer& line, size_t length);
@@ -60,21 +60,16 @@ public:
     bool query(LogSink& log, const char* text, usb_line::LineKind awaited, CopyOut copyOut);
     // Stores a reply line's values and hands it to a query waiting for its kind.
     void storeReply(LogSink& log, const usb_line::ParsedLine& reply);
-    void storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor, uint8_t& patch);
 
     serial::Serial serial_port;
     // Set by the receive thread, under replyMutex, when a reply of the kind
     // awaited_kind arrives; awaited_kind is Ignored while no query waits.
     bool reply_ready = false;
     usb_line::LineKind awaited_kind = usb_line::LineKind::Ignored;
-    uint8_t fw_major = 0;
-    uint8_t fw_minor = 0;
-    uint8_t fw_patch = 0;
-    uint8_t hw_major = 0;
-    uint8_t hw_minor = 0;
-    uint8_t hw_patch = 0;
+    usb_line::Version fw_version;
+    usb_line::Version hw_version;
     std::string fw_commit;
-    std::atomic<uint8_t> can_bitrate_code{0};
+    uint8_t can_bitrate_code = 0;
 
     // Guards the reply fields, reply_ready and awaited_kind: the receive
     // thread may store a newer reply while a query copies the last one out.
@@ -85,13 +80,6 @@ public:
     // Reused by the receive thread so that reading a line allocates nothing.
     std::string lineIn;
 };
-
-std::string USBInterface::USBInterfaceImpl::getDeviceDescription(std::string port) {
-    for (const serial::PortInfo& info : serial::list_ports()) {
-        if (info.device_path == port) return info.description;
-    }
-    return std::string();
-}
 
 size_t USBInterface::USBInterfaceImpl::writeLine(LogSink& log, const usb_line::LineBuffer& line, size_t length) {
     try {
@@ -133,13 +121,6 @@ bool USBInterface::USBInterfaceImpl::query(LogSink& log, const char* text, usb_l
     return false;
 }
 
-void USBInterface::USBInterfaceImpl::storeVersion(const usb_line::Version& v, uint8_t& major, uint8_t& minor,
-                                                   uint8_t& patch) {
-    major = v.major;
-    minor = v.minor;
-    patch = v.patch;
-}
-
 void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::ParsedLine& reply) {
     using usb_line::LineKind;
     const usb_line::Version& v = reply.version;
@@ -148,16 +129,16 @@ void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::Pa
         std::lock_guard<std::mutex> lock(replyMutex);
         switch (reply.kind) {
             case LineKind::BitRateReply:
-                can_bitrate_code.store(reply.bitRateCode);
+                can_bitrate_code = reply.bitRateCode;
                 log.line("Got CAN Baud Rate : ", unsigned{reply.bitRateCode});
                 break;
             case LineKind::HardwareReply:
-                storeVersion(v, hw_major, hw_minor, hw_patch);
+                hw_version = v;
                 log.line("Got hardware version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".",
                          unsigned{v.patch});
                 break;
             case LineKind::FirmwareReply:
-                storeVersion(v, fw_major, fw_minor, fw_patch);
+                fw_version = v;
                 fw_commit = reply.commit;
                 log.line("Got version info: ", unsigned{v.major}, ".", unsigned{v.minor}, ".", unsigned{v.patch},
                          "--", reply.commit);
@@ -181,12 +162,10 @@ USBInterface::~USBInterface() {
 }
 
 bool USBInterface::init(std::string port) {
-    if (usbImpl == nullptr) return false;
     serial::Serial& sp = usbImpl->serial_port;
     sp.setPort(port);
     sp.setBaudrate(kAdapterBaudrate);
-    serial::Timeout timeout = serial::Timeout::simpleTimeout(kPortTimeoutMs);
-    sp.setTimeout(timeout);
+    sp.setTimeout(serial::Timeout::simpleTimeout(kPortTimeoutMs));
     try {
         sp.open();
     } catch (const std::exception& e) {
@@ -195,7 +174,7 @@ bool USBInterface::init(std::string port) {
         std::cout << e.what() << std::endl;
         throw;
     }
-    const std::string description = usbImpl->getDeviceDescription(port);
+    const std::string description = deviceDescription(port);
     if (description.find("Quorvel") == std::string::npos && description.find("Yomlu") == std::string::npos) {
         std::cout << "No Compatible Quorvel Device found " << std::endl;
         // Closed, so that init can run again on this object with the right port.
@@ -209,13 +188,10 @@ bool USBInterface::init(std::string port) {
     return true;
 }
 
-void USBInterface::closeIface() {
-    if (usbImpl == nullptr) return;
-    usbImpl->serial_port.close();
-}
+void USBInterface::closeIface() { usbImpl->serial_port.close(); }
 
 bool USBInterface::sendData(can_frame_data* frame) {
-    if (usbImpl == nullptr || frame == nullptr) return false;
+    if (frame == nullptr) return false;
     usb_line::LineBuffer line;
     const size_t length = usb_line::encodeFrameLine(*frame, line);
     if (length == 0) return false;
@@ -223,7 +199,7 @@ bool USBInterface::sendData(can_frame_data* frame) {
 }
 
 bool USBInterface::recvData(can_frame_data* frame) {
-    if (usbImpl == nullptr || frame == nullptr) return false;
+    if (frame == nullptr) return false;
     std::string& line = usbImpl->lineIn;
     line.clear();
     try {
@@ -252,54 +228,46 @@ bool USBInterface::recvData(can_frame_data* frame) {
 }
 
 bool USBInterface::setCANBaudRate(CANBaudRate rate) {
-    if (usbImpl == nullptr) return false;
     // The rate's index as one character, unchecked, as the adapter expects.
     const char code = static_cast<char>('0' + static_cast<uint8_t>(rate));
     return usbImpl->sendCommand(logSink, kSetBitRateLine, code);
 }
 
 bool USBInterface::getCANBaudRate(CANBaudRate* rate) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kBitRateQueryLine, usb_line::LineKind::BitRateReply,
-                          [&] { *rate = static_cast<CANBaudRate>(usbImpl->can_bitrate_code.load()); });
+                          [&] { *rate = static_cast<CANBaudRate>(usbImpl->can_bitrate_code); });
 }
 
 bool USBInterface::getFirmwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch,
                                       std::string* commit) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kFirmwareQueryLine, usb_line::LineKind::FirmwareReply, [&] {
         *commit = usbImpl->fw_commit;
-        *major = usbImpl->fw_major;
-        *minor = usbImpl->fw_minor;
-        *patch = usbImpl->fw_patch;
+        *major = usbImpl->fw_version.major;
+        *minor = usbImpl->fw_version.minor;
+        *patch = usbImpl->fw_version.patch;
     });
 }
 
 bool USBInterface::getHardwareVersion(unsigned char* major, unsigned char* minor, unsigned char* patch) {
-    if (usbImpl == nullptr) return false;
     return usbImpl->query(logSink, kHardwareQueryLine, usb_line::LineKind::HardwareReply, [&] {
-        *major = usbImpl->hw_major;
-        *minor = usbImpl->hw_minor;
-        *patch = usbImpl->hw_patch;
+        *major = usbImpl->hw_version.major;
+        *minor = usbImpl->hw_version.minor;
+        *patch = usbImpl->hw_version.patch;
     });
 }
 
 bool USBInterface::enterDFUMode() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kFirmwareUpdateLine, '\0');
 }
 
 bool USBInterface::saveConfiguration() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '0');
 }
 
 bool USBInterface::eraseConfiguration() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '1');
 }
 
 bool USBInterface::rebootYomlu() {
-    if (usbImpl == nullptr) return false;
     return usbImpl->sendCommand(logSink, kStoreLine, '2');
 }
