@@ -91,7 +91,7 @@ ret_status_t Driver::runMAxxxOffAxisCalibration(bool encoder, float speed) {
         if (!encoder) degrees *= 360.0f;  // revolutions, in single precision
         return {status, degrees};
     };
-    Pacer& pacer = impl != nullptr ? *impl->pacer : realPacer();
+    Pacer& pacer = pacerOf(impl);
     return cal::runOffAxisCalibration(angle, registerWriter(*this, encoder), pacer, speed, {*model, false},
                                       std::cout);
 }
@@ -99,6 +99,6 @@ ret_status_t Driver::runMAxxxOffAxisCalibration(bool encoder, float speed) {
 ret_status_t Driver::clearMAxxxOffAxisCalibration(bool encoder) {
     const std::optional<cal::SensorModel> model = configuredSensor(*this, encoder);
     if (!model) return RET_ERROR;
-    Pacer& pacer = impl != nullptr ? *impl->pacer : realPacer();
+    Pacer& pacer = pacerOf(impl);
     return cal::clearOffAxisCalibration(registerWriter(*this, encoder), pacer, *model, std::cout);
 }

@@ -101,7 +101,7 @@ bool Driver::importConfiguration(std::string configuration) {
     // Throws on a bad value before anything is sent.
     const std::vector<config::Setting> settings = config::planImport(document.json);
 
-    quorvel_detail::Pacer& pacer = impl != nullptr ? *impl->pacer : quorvel_detail::realPacer();
+    quorvel_detail::Pacer& pacer = quorvel_detail::pacerOf(impl);
     ApplySetting apply{*this};
     for (const config::Setting& setting : settings) {
         const ret_status_t status = std::visit(apply, setting);

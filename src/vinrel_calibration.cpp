@@ -19,7 +19,7 @@ ret_status_t Vinrel::runMAxxxOffAxisCalibration(float speed) {
         return {status, degrees};
     };
     const auto write = [this](uint8_t reg, uint8_t value) { setMAxxxSPIRegister(reg, value); };
-    Pacer& pacer = impl != nullptr ? *impl->pacer : realPacer();
+    Pacer& pacer = pacerOf(impl);
     return cal::runOffAxisCalibration(angle, write, pacer, speed, {cal::SensorModel::MA600, /*unwrap=*/true},
                                       std::cout);
 }

@@ -116,6 +116,13 @@ private:
     HeartbeatPolicy heartbeat_{};
 };
 
+// The pacer of a device's compound routines; the real clock for an object
+// without implementation (its operations then fail on their own).
+template <typename Impl>
+Pacer& pacerOf(Impl* impl) {
+    return impl != nullptr ? *impl->pacer : realPacer();
+}
+
 // The node id of the constructor without one: the first heartbeat's, learned
 // by Interface::setAsDevice, or std::runtime_error(fatalText) when none came.
 inline unsigned int nodeIdFromHeartbeat(Interface* bus, const char* fatalText) {
