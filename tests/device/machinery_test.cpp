@@ -24,11 +24,12 @@ protected:
         const auto data = Payload().put(a).put(b).bytes();
         deliver(makeFrame(kNode, cmd, std::vector<uint8_t>(data.begin(), data.end())));
     }
-    // Arms for `cmd`, lets `arrive` deliver, and takes one float.
-    ret_status_t readFloat(uint8_t cmd, float& v, const std::function<void()>& arrive = [] {}) {
-        ArmedRead<Driver::DriverImpl> armed(impl, cmd);
+    // Arms for `id`, lets `arrive` deliver, and takes one value.
+    template <typename T>
+    ret_status_t read(int id, T& v, const std::function<void()>& arrive = [] {}) {
+        ArmedRead<Driver::DriverImpl> armed(impl, id);
         arrive();
-        return impl.parseData(cmd, &v);
+        return impl.parseData(id, &v);
     }
     // Arms for `id` and takes what is already there, without waiting.
     ret_status_t takeHeld(int id, unsigned int& ack) {
@@ -60,25 +61,21 @@ TEST_F(Machinery, EachReplyIsHandedOutOnceToTheReadArmedForIt) {
         deliver(70, 3.0f, 3.5f);
         EXPECT_EQ(std::tie(v, current), std::make_tuple(24.0f, 1.5f));
     }
-    EXPECT_EQ(readFloat(70, v), RET_TIMEOUT);
+    EXPECT_EQ(read(70, v), RET_TIMEOUT);
     deliver(60, 1.0f);
-    EXPECT_EQ(readFloat(60, v), RET_TIMEOUT);
+    EXPECT_EQ(read(60, v), RET_TIMEOUT);
     deliver(60, 1.0f);  // late
-    EXPECT_EQ(readFloat(60, v, [&] { deliver(60, 2.0f); }), RET_SUCCESS);
+    EXPECT_EQ(read(60, v, [&] { deliver(60, 2.0f); }), RET_SUCCESS);
     EXPECT_EQ(v, 2.0f);
     impl.arm(60);
     deliver(60, 1.0f);
     impl.disarm();  // e.g. a read that ended without taking its reply
     v = 3.0f;
-    EXPECT_EQ(readFloat(60, v), RET_TIMEOUT);
+    EXPECT_EQ(read(60, v), RET_TIMEOUT);
     EXPECT_EQ(v, 3.0f);
     // An out-parameter of the wrong type throws, and the read is disarmed.
-    {
-        ArmedRead<Driver::DriverImpl> armed(impl, 60);
-        deliver(60, 1.0f);
-        int wrong = 0;
-        EXPECT_THROW(impl.parseData(60, &wrong), boost::bad_get);
-    }
+    int wrong = 0;
+    EXPECT_THROW(read(60, wrong, [&] { deliver(60, 1.0f); }), boost::bad_get);
     EXPECT_EQ(std::make_pair(impl.isArmed(), impl.expectedCommandId()), std::make_pair(false, -1));
 }
 
@@ -109,11 +106,9 @@ TEST_F(Machinery, LogLinesAndHeartbeat) {
 // writes: other identifiers are still logged in decimal, the base left as it was.
 TEST_F(Machinery, BootloaderModeDecodesWholeIdentifiersAndLogsOthersInDecimal) {
     impl.bootloaderMode = true;
-    for (uint32_t id : {3u, 121u}) {
-        ArmedRead<Driver::DriverImpl> armed(impl, static_cast<int>(id));
-        deliver(rawFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF}));
+    for (int id : {3, 121}) {
         unsigned int ack = 0;
-        ASSERT_EQ(impl.parseData(static_cast<int>(id), &ack), RET_SUCCESS) << id;
+        ASSERT_EQ(read(id, ack, [&] { deliver(rawFrame(id, {0x79, 0x01, 0x02, 0x03, 0xFF})); }), RET_SUCCESS) << id;
         EXPECT_EQ(ack, 0x03020179u) << id;
     }
     log << std::hex;
@@ -187,18 +182,11 @@ TEST_F(Machinery, BackToBackAcknowledgementsFromAnotherThreadReachBothWaits) {
     for (int round = 0; round < 200; ++round) {
         unsigned int a = 0, b = 0;
         std::thread receiver;
-        {
-            ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-            receiver = std::thread([this, round] {
-                deliver(rawFrame(0x31, {0x79, static_cast<uint8_t>(round), 1}));
-                deliver(rawFrame(0x31, {0x79, static_cast<uint8_t>(round), 2}));
-            });
-            ASSERT_EQ(impl.parseData(0x31, &a), RET_SUCCESS) << round;
-        }
-        {
-            ArmedRead<Driver::DriverImpl> armed(impl, 0x31);
-            EXPECT_EQ(impl.parseData(0x31, &b), RET_SUCCESS) << round;
-        }
+        const auto both = [this, round] {
+            for (uint8_t n : {1, 2}) deliver(rawFrame(0x31, {0x79, static_cast<uint8_t>(round), n}));
+        };
+        EXPECT_EQ(read(0x31, a, [&] { receiver = std::thread(both); }), RET_SUCCESS) << round;
+        EXPECT_EQ(read(0x31, b), RET_SUCCESS) << round;
         receiver.join();
         EXPECT_EQ(std::make_pair(a, b), std::make_pair(0x010079u | (round << 8), 0x020079u | (round << 8))) << round;
     }
@@ -211,7 +199,7 @@ TEST_F(Machinery, AReplyFromAnotherThreadWakesTheReader) {
     float v = 0;
     const auto later = [this] { std::this_thread::sleep_for(Millis(30)); deliver(60, 6.5f); };
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(readFloat(60, v, [&] { receiver = std::thread(later); }), RET_SUCCESS);
+    EXPECT_EQ(read(60, v, [&] { receiver = std::thread(later); }), RET_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(190));
     receiver.join();
     EXPECT_EQ(v, 6.5f);

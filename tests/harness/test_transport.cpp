@@ -8,12 +8,7 @@ namespace qt_test {
 
 can_frame_data makeFrame(uint32_t nodeId, uint8_t cmdId, const std::vector<uint8_t>& data, uint8_t dlc, bool rtr,
                          uint8_t deviceType) {
-    can_node_id id{};
-    id.id_type = 1;
-    id.rtr = rtr ? 1 : 0;
-    id.device_type = deviceType;
-    id.device_id = nodeId;
-    id.cmd_id = cmdId;
+    const can_node_id id{1, rtr, 0, deviceType, 0, nodeId, cmdId};  // extended, no error, no broadcast
     return rawFrame(setNodeIDForFrame(id), dlc, data);
 }
 

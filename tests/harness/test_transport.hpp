@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -50,25 +51,26 @@ inline can_frame_data rawFrame(uint32_t canId, const std::vector<uint8_t>& data)
 void expectSameFrame(const can_frame_data& got, const can_frame_data& want);
 std::array<uint8_t, 8> dataBytes(const can_frame_data& frame);
 
+// Runs `f` holding `m`.
+template <typename F>
+auto guarded(std::mutex& m, F f) {
+    std::lock_guard<std::mutex> lock(m);
+    return f();
+}
+
 // Polls `done` every `period` until it holds; false when `timeout` passed
 // first.
 bool waitUntil(const std::function<bool()>& done, Millis timeout = Millis(3000), Millis period = Millis(5));
 
 class TestTransport : public Interface {
     template <typename F>
-    auto locked(F f) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return f();
-    }
+    auto locked(F f) const { return guarded(mutex_, f); }
 
 public:
     TestTransport() : scheduler_(&TestTransport::schedulerLoop, this) {}
     ~TestTransport() {
         closeInterface();
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            schedStop_ = true;
-        }
+        locked([&] { schedStop_ = true; });
         schedCv_.notify_all();
         scheduler_.join();
     }
@@ -104,9 +106,7 @@ public:
     std::vector<can_frame_data> sentFrames(const FramePredicate& match = {}) const {
         std::vector<can_frame_data> out;
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& f : sent_) {
-            if (!match || match(f)) out.push_back(f);
-        }
+        std::copy_if(sent_.begin(), sent_.end(), std::back_inserter(out), [&](auto& f) { return !match || match(f); });
         return out;
     }
     // The frames device operations send: everything but the master heartbeat.
@@ -143,13 +143,9 @@ public:
     // (under the interface's send lock: they must not send through it).
     int addListener(std::function<void(const can_frame_data&)> listener) {
         std::lock_guard<std::mutex> lock(listenersMutex_);
-        listeners_.emplace(nextListener_, std::move(listener));
-        return nextListener_++;
+        return listeners_.emplace(nextListener_++, std::move(listener)).first->first;
     }
-    void removeListener(int id) {
-        std::lock_guard<std::mutex> lock(listenersMutex_);
-        listeners_.erase(id);
-    }
+    void removeListener(int id) { guarded(listenersMutex_, [&] { listeners_.erase(id); }); }
 
     // Runs `job` on the scheduler thread after `delay` and then every
     // `period` (once when period is zero). Returns an id for cancel().
@@ -237,10 +233,7 @@ inline bool waitForDevice(Interface& bus, uint32_t nodeId, Millis timeout = Mill
 class LogCapture : private std::streambuf, public std::ostream {
 public:
     LogCapture() : std::ostream(this) {}
-    std::string text() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return text_;
-    }
+    std::string text() const { return guarded(mutex_, [&] { return text_; }); }
     bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
     size_t count(const std::string& needle) const {
         const std::string t = text();
@@ -252,21 +245,15 @@ public:
     bool waitFor(const std::string& needle, Millis timeout = Millis(2000)) const {
         return waitUntil([&] { return contains(needle); }, timeout, Millis(1));
     }
-    void clear() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        text_.clear();
-    }
+    void clear() { guarded(mutex_, [&] { text_.clear(); }); }
 
 private:
     int overflow(int c) override {
-        if (c == std::char_traits<char>::eof()) return 0;
-        const char ch = static_cast<char>(c);
-        xsputn(&ch, 1);
-        return c;
+        if (c != std::char_traits<char>::eof()) guarded(mutex_, [&] { text_ += static_cast<char>(c); });
+        return std::char_traits<char>::not_eof(c);
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        text_.append(s, static_cast<size_t>(n));
+        guarded(mutex_, [&] { text_.append(s, static_cast<size_t>(n)); });
         return n;
     }
     mutable std::mutex mutex_;

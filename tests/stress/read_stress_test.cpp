@@ -41,14 +41,14 @@ long readsPerThread(long shortForm) {
     return v != nullptr && *v != '\0' && *v != '0' ? 10000 : shortForm;
 }
 
-// One read of a class's table: its command id, the operation and how the
-// device packs the value. Values are (node index + 1) * 1000 + command id,
-// + 0.5 for floats, so that they fit every field type.
-enum class Field { U32, F32, I16 };
+// One read of a class's table: its command id, the operation and whether the
+// device sends a float. Values are (node index + 1) * 1000 + command id, + 0.5
+// for floats: below 2^15, so a u32 on the wire reads back the same as an int,
+// an unsigned int or the first of three shorts.
 struct ReadKind {
     uint8_t cmd;
     ret_status_t (*read)(CANDeviceType&, double*);
-    Field field;
+    bool isFloat;
 };
 
 template <typename D, typename T, ret_status_t (D::*Get)(T*)>
@@ -69,22 +69,22 @@ ret_status_t readFirstOfThree(CANDeviceType& device, double* out) {
 
 template <typename D>
 constexpr ReadKind kMotorReads[] = {
-    {10, readInto<D, unsigned int, &D::getNodeId>, Field::U32},
-    {28, readInto<D, float, &D::getPositionControllerGain>, Field::F32},
-    {70, readInto<D, float, &D::getBusVoltage>, Field::F32},
-    {86, readInto<D, int, &D::getMotorEncoderRawData>, Field::U32},
+    {10, readInto<D, unsigned int, &D::getNodeId>, false},
+    {28, readInto<D, float, &D::getPositionControllerGain>, true},
+    {70, readInto<D, float, &D::getBusVoltage>, true},
+    {86, readInto<D, int, &D::getMotorEncoderRawData>, false},
 };
 constexpr ReadKind kVinrelReads[] = {
-    {10, readInto<Vinrel, unsigned int, &Vinrel::getNodeId>, Field::U32},
-    {14, readInto<Vinrel, float, &Vinrel::getZeroPosition>, Field::F32},
-    {48, readInto<Vinrel, int, &Vinrel::getEncoderCount>, Field::U32},
-    {50, readInto<Vinrel, float, &Vinrel::getAbsoluteAngle>, Field::F32},
+    {10, readInto<Vinrel, unsigned int, &Vinrel::getNodeId>, false},
+    {14, readInto<Vinrel, float, &Vinrel::getZeroPosition>, true},
+    {48, readInto<Vinrel, int, &Vinrel::getEncoderCount>, false},
+    {50, readInto<Vinrel, float, &Vinrel::getAbsoluteAngle>, true},
 };
 constexpr ReadKind kImuReads[] = {
-    {10, readInto<IMU, unsigned int, &IMU::getNodeId>, Field::U32},
-    {33, readFirstOfThree<&IMU::getRawAccelerometerData>, Field::I16},
-    {34, readFirstOfThree<&IMU::getRawGyroData>, Field::I16},
-    {35, readFirstOfThree<&IMU::getRawMagnetometerData>, Field::I16},
+    {10, readInto<IMU, unsigned int, &IMU::getNodeId>, false},
+    {33, readFirstOfThree<&IMU::getRawAccelerometerData>, false},
+    {34, readFirstOfThree<&IMU::getRawGyroData>, false},
+    {35, readFirstOfThree<&IMU::getRawMagnetometerData>, false},
 };
 constexpr size_t kKinds = 4;
 
@@ -96,28 +96,19 @@ const ReadKind* readsOf(uint32_t node) {
 // Destroyed through its own class (the base has no virtual destructor).
 using DeviceObject = std::shared_ptr<CANDeviceType>;
 template <typename D>
-DeviceObject make(uint32_t node, Interface& bus) {
-    return DeviceObject(std::make_unique<D>(node, &bus));
-}
+DeviceObject make(uint32_t node, Interface& bus) { return DeviceObject(std::make_unique<D>(node, &bus)); }
 DeviceObject deviceFor(uint32_t node, Interface& bus) {
-    static DeviceObject (*const makers[])(uint32_t, Interface&) = {make<Driver>, make<Actuator>, make<Vinrel>,
-                                                                   make<IMU>};
+    static const decltype(&make<IMU>) makers[] = {make<Driver>, make<Actuator>, make<Vinrel>, make<IMU>};
     return makers[(node - kFirstNode) % 4](node, bus);
 }
 
 double valueOf(uint32_t node, const ReadKind& kind) {
-    return (node - kFirstNode + 1) * 1000.0 + kind.cmd + (kind.field == Field::F32 ? 0.5 : 0.0);
+    return (node - kFirstNode + 1) * 1000.0 + kind.cmd + (kind.isFloat ? 0.5 : 0.0);
 }
 
 SimReply replyOf(uint32_t node, const ReadKind& kind, Millis delay = Millis(0)) {
     const double v = valueOf(node, kind);
-    Payload payload;
-    switch (kind.field) {
-        case Field::U32: payload.put(static_cast<uint32_t>(v)); break;
-        case Field::F32: payload.put(static_cast<float>(v)); break;
-        case Field::I16: payload.put(static_cast<int16_t>(v)); break;
-    }
-    return payload.reply(delay);
+    return (kind.isFloat ? Payload().put(static_cast<float>(v)) : Payload().put(static_cast<uint32_t>(v))).reply(delay);
 }
 
 // A device that answers every read of the table, badly on purpose; away, it
@@ -170,8 +161,7 @@ enum Outcome { Correct, TimedOut, NotConnected, NotRunning, Wrong, kOutcomes };
 const char* const kOutcomeNames[] = {"correct", "time-outs", "not connected", "not running", "wrong"};
 
 // Eight responders on the device side, eight device objects on `bus` (two
-// of each class), one reading
-// thread per driver: `count` reads each, until `stop`, or until the
+// of each class), one reading thread per device: `count` reads each, until `stop`, or until the
 // interface is closed, each result judged: its own value, or a status that
 // leaves the out-parameter untouched.
 struct Readers {
@@ -180,9 +170,7 @@ struct Readers {
             responders.push_back(std::make_unique<Responder>(side, node));
             devices.push_back(deviceFor(node, bus));
         }
-        EXPECT_TRUE(waitUntil([&] {
-            return std::all_of(devices.begin(), devices.end(), [&](auto& d) { return bus.isDeviceConnected(d->getId()); });
-        }));
+        for (auto& d : devices) EXPECT_TRUE(waitForDevice(bus, d->getId(), Millis(3000)));
         for (int i = 0; i < kThreads; ++i) threads.emplace_back([this, i, count] { readLoop(i, count); });
     }
 
@@ -195,8 +183,7 @@ struct Readers {
             const auto start = Clock::now();
             const ret_status_t status = kind.read(*devices[index], &got);
             const long took = static_cast<long>(std::chrono::duration_cast<Millis>(Clock::now() - start).count());
-            for (long longest = maxMillis.load(); took > longest && !maxMillis.compare_exchange_weak(longest, took);) {
-            }
+            for (long longest = maxMillis.load(); took > longest && !maxMillis.compare_exchange_weak(longest, took);) {}
             const Outcome o = status == RET_SUCCESS && got == valueOf(node, kind) ? Correct
                               : got != kUntouched                                 ? Wrong
                               : status == RET_TIMEOUT                             ? TimedOut
@@ -232,95 +219,90 @@ struct Readers {
     std::atomic<long> reads{0}, maxMillis{0}, outcomes[kOutcomes]{};
 };
 
+// Runs `body` on an in-process bus, or through the USB adapter.
+void onBus(bool usb, const std::function<void(Interface& bus, TestTransport& side)>& body) {
+    if (usb) return withAdapter(true, [&](SimAdapter& sim, USBInterface& bus, LogCapture&) { body(bus, sim.bus()); });
+    TestTransport bus;
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    body(bus, bus);
+}
+
 // Every thread reads `count` times; meanwhile devices leave the bus for
 // 1.3 s (dropped after 1 s of silence) and come back.
-void readStress(const char* name, Interface& bus, TestTransport& side, long count) {
-    Readers r(bus, side, count);
-    std::mt19937 rng(1);
-    int departures = 0;
-    while (!r.allFinished(Millis(200 + rng() % 800))) {
-        Responder& leaving = *r.responders[rng() % kThreads];
-        leaving.setPresent(false);
-        r.allFinished(Millis(1300));
-        leaving.setPresent(true);
-        ++departures;
-    }
-    r.join(name);
-    std::printf("stress %s: %d departures of a device\n", name, departures);
-    EXPECT_EQ(r.reads.load(), count * kThreads);
-    EXPECT_EQ(r.outcomes[NotRunning].load(), 0);
-    EXPECT_GT(r.outcomes[Correct].load(), r.reads.load() / 2);
-    EXPECT_GT(r.outcomes[TimedOut].load(), 0);
-    // The wait is 200 ms; a read that takes far longer is stuck.
-    EXPECT_LT(r.maxMillis.load(), 1000);
+void readStress(const char* name, bool usb, long count) {
+    onBus(usb, [&](Interface& bus, TestTransport& side) {
+        Readers r(bus, side, count);
+        std::mt19937 rng(1);
+        int departures = 0;
+        while (!r.allFinished(Millis(200 + rng() % 800))) {
+            Responder& leaving = *r.responders[rng() % kThreads];
+            leaving.setPresent(false);
+            r.allFinished(Millis(1300));
+            leaving.setPresent(true);
+            ++departures;
+        }
+        r.join(name);
+        std::printf("stress %s: %d departures of a device\n", name, departures);
+        EXPECT_EQ(r.reads.load(), count * kThreads);
+        EXPECT_EQ(r.outcomes[NotRunning].load(), 0);
+        EXPECT_GT(r.outcomes[Correct].load(), r.reads.load() / 2);
+        EXPECT_GT(r.outcomes[TimedOut].load(), 0);
+        // The wait is 200 ms; a read that takes far longer is stuck.
+        EXPECT_LT(r.maxMillis.load(), 1000);
+    });
 }
 
 // Reads run on every thread and frames flood in (replies with the right
 // values, unknown commands, foreign nodes, heartbeats) when closeInterface
 // is called.
-void closeUnderLoad(const char* name, Interface& bus, TestTransport& side, Millis closeBound, Millis floodPause) {
-    Readers r(bus, side, 1L << 40);
-    std::atomic<bool> flooding{true};
-    std::atomic<long> flooded{0};
-    std::thread flood([&] {
-        std::mt19937 rng(2);
-        while (flooding.load()) {
-            std::vector<can_frame_data> batch;
-            for (int i = 0; i < 16; ++i) {
-                const uint32_t node = kFirstNode + rng() % kThreads;
-                const ReadKind& kind = readsOf(node)[rng() % kKinds];
-                const SimReply reply = replyOf(node, kind);
-                batch.push_back(makeFrame(node, kind.cmd, std::vector<uint8_t>(reply.data.begin(), reply.data.end())));
+void closeUnderLoad(const char* name, bool usb, Millis closeBound, Millis floodPause) {
+    onBus(usb, [&](Interface& bus, TestTransport& side) {
+        Readers r(bus, side, 1L << 40);
+        std::atomic<bool> flooding{true};
+        std::atomic<long> flooded{0};
+        std::thread flood([&] {
+            std::mt19937 rng(2);
+            while (flooding.load()) {
+                std::vector<can_frame_data> batch;
+                for (int i = 0; i < 16; ++i) {
+                    const uint32_t node = kFirstNode + rng() % kThreads;
+                    const ReadKind& kind = readsOf(node)[rng() % kKinds];
+                    const auto data = replyOf(node, kind).data;
+                    batch.push_back(makeFrame(node, kind.cmd, std::vector<uint8_t>(data.begin(), data.end())));
+                }
+                batch.push_back(makeFrame(kFirstNode, 7, {1, 2, 3}));
+                batch.push_back(makeFrame(0x3FFFF, 70, {9, 9, 9, 9}));
+                batch.push_back(heartbeatFrame(kFirstNode + rng() % kThreads));
+                side.inject(batch);
+                flooded += static_cast<long>(batch.size());
+                std::this_thread::sleep_for(floodPause);
             }
-            batch.push_back(makeFrame(kFirstNode, 7, {1, 2, 3}));
-            batch.push_back(makeFrame(0x3FFFF, 70, {9, 9, 9, 9}));
-            batch.push_back(heartbeatFrame(kFirstNode + rng() % kThreads));
-            side.inject(batch);
-            flooded += static_cast<long>(batch.size());
-            std::this_thread::sleep_for(floodPause);
-        }
-    });
-    EXPECT_TRUE(waitUntil([&] { return r.reads.load() >= 50; }, Millis(10000)));
-    const auto closing = Clock::now();
-    EXPECT_TRUE(bus.closeInterface());
-    const auto closeTook = Clock::now() - closing;
-    // Reads in flight end by their time-out, later ones at once (not running,
-    // or not connected once the presence table is cleared).
-    std::this_thread::sleep_for(Millis(300));
-    r.stop.store(true);
-    EXPECT_TRUE(r.allFinished(Millis(3000))) << "a read hangs";
-    flooding.store(false);
-    flood.join();
-    r.join(name);
-    std::printf("stress %s: %ld frames flooded in, closeInterface took %ld ms\n", name, flooded.load(),
-                static_cast<long>(std::chrono::duration_cast<Millis>(closeTook).count()));
-    EXPECT_LT(closeTook, closeBound);
-    EXPECT_LT(r.maxMillis.load(), 1000 + closeBound.count());
-}
-
-TEST(ReadStress, EightThreadsOnOneInterface) {
-    TestTransport bus;
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    readStress("in-process", bus, bus, readsPerThread(50));
-}
-
-TEST(ReadStress, EightThreadsThroughTheUsbAdapter) {
-    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
-        readStress("usb adapter", usb, adapter.bus(), readsPerThread(30));
+        });
+        EXPECT_TRUE(waitUntil([&] { return r.reads.load() >= 50; }, Millis(10000)));
+        const auto closing = Clock::now();
+        EXPECT_TRUE(bus.closeInterface());
+        const auto closeTook = Clock::now() - closing;
+        // Reads in flight end by their time-out, later ones at once (not running,
+        // or not connected once the presence table is cleared).
+        std::this_thread::sleep_for(Millis(300));
+        r.stop.store(true);
+        EXPECT_TRUE(r.allFinished(Millis(3000))) << "a read hangs";
+        flooding.store(false);
+        flood.join();
+        r.join(name);
+        std::printf("stress %s: %ld frames flooded in, closeInterface took %ld ms\n", name, flooded.load(),
+                    static_cast<long>(std::chrono::duration_cast<Millis>(closeTook).count()));
+        EXPECT_LT(closeTook, closeBound);
+        EXPECT_LT(r.maxMillis.load(), 1000 + closeBound.count());
     });
 }
 
-TEST(ReadStress, CloseUnderLoad) {
-    TestTransport bus;
-    ASSERT_TRUE(startAndWaitRunning(bus));
-    closeUnderLoad("close in-process", bus, bus, Millis(500), Millis(1));
-}
-
+TEST(ReadStress, EightThreadsOnOneInterface) { readStress("in-process", false, readsPerThread(50)); }
+TEST(ReadStress, EightThreadsThroughTheUsbAdapter) { readStress("usb adapter", true, readsPerThread(30)); }
+TEST(ReadStress, CloseUnderLoad) { closeUnderLoad("close in-process", false, Millis(500), Millis(1)); }
+// The adapter's port waits up to 1 s for a byte; the flood keeps it busy.
 TEST(ReadStress, CloseUnderLoadThroughTheUsbAdapter) {
-    // The adapter's port waits up to 1 s for a byte; the flood keeps it busy.
-    withAdapter(true, [](SimAdapter& adapter, USBInterface& usb, LogCapture&) {
-        closeUnderLoad("close usb adapter", usb, adapter.bus(), Millis(1500), Millis(5));
-    });
+    closeUnderLoad("close usb adapter", true, Millis(1500), Millis(5));
 }
 
 }  // namespace
