@@ -51,8 +51,8 @@ public:
     Actuator& operator=(const Actuator&) = delete;
 
     bool isConnected();
-    // The caller keeps the stream alive while the object may write to it;
-    // nullptr discards again.
+    // Any thread, at any time; nullptr discards again. The caller keeps the
+    // stream alive until it is replaced or the object is destroyed.
     void setOutputLogStream(std::ostream* stream);
     // Receive thread only (called by the interface).
     void canMsgCallback(can_frame_data* frame) override;

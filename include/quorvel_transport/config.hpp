@@ -2,6 +2,7 @@
 #define QUORVEL_TRANSPORT_CONFIG_HPP
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <ostream>
 #include <streambuf>
@@ -42,39 +43,55 @@ extern QUORVEL_API NullStream _ns;
 // Where one library object writes its diagnostic lines. Lines written from
 // several threads stay whole, and nothing is formatted while the stream is a
 // NullStream, so logging on the receive thread costs nothing by default.
+// The stream may be replaced at any moment from any thread: each line goes
+// whole to one stream, and once setStream returns nothing more is written to
+// the stream it replaced.
 class LogSink {
 public:
     explicit LogSink(std::ostream* stream) { setStream(stream); }
 
-    // The caller keeps the stream alive while the object may write to it.
+    // nullptr or a NullStream discards. The caller keeps the stream alive
+    // until it is replaced.
     void setStream(std::ostream* stream) {
-        discards_.store(stream == nullptr || dynamic_cast<NullStream*>(stream) != nullptr,
-                        std::memory_order_release);
-        stream_.store(stream, std::memory_order_release);
+        std::ostream* target = dynamic_cast<NullStream*>(stream) != nullptr ? nullptr : stream;
+        std::lock_guard<std::mutex> lock(mutex_);
+        stream_.store(target, std::memory_order_relaxed);
     }
-    std::ostream* stream() const { return stream_.load(std::memory_order_acquire); }
-    bool discards() const { return discards_.load(std::memory_order_acquire); }
 
     // One line: the arguments, then std::endl.
     template <typename... Args>
     void line(const Args&... args) {
-        if (discards()) return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::ostream& out = *stream();
-        (out << ... << args) << std::endl;
+        write([&](std::ostream& out) { (out << ... << args) << std::endl; });
     }
 
     // Free-form output under the same lock, for text that sets stream flags.
     template <typename Fn>
     void write(Fn&& fn) {
-        if (discards()) return;
+        // Discarding takes no lock; the stream is read again under the lock,
+        // where setStream cannot change it halfway through a line.
+        if (stream_.load(std::memory_order_relaxed) == nullptr) return;
         std::lock_guard<std::mutex> lock(mutex_);
-        fn(*stream());
+        if (std::ostream* out = stream_.load(std::memory_order_relaxed)) fn(*out);
+    }
+
+    // From a catch block: one line naming `context` and the exception's text.
+    // Never throws, so that destructors and threads that must go on can use it.
+    void exceptionLine(const char* context) noexcept {
+        try {
+            try {
+                throw;
+            } catch (const std::exception& e) {
+                line(context, ": ", e.what());
+            } catch (...) {
+                line(context);
+            }
+        } catch (...) {
+            // The stream itself failed; there is nowhere left to say it.
+        }
     }
 
 private:
     std::atomic<std::ostream*> stream_{nullptr};
-    std::atomic<bool> discards_{true};
     std::mutex mutex_;
 };
 

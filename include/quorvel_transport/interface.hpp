@@ -26,7 +26,8 @@
 // the connected-devices table), onDeviceLost on the heartbeat thread. No lock
 // of the interface is held while either runs, so they may query the
 // interface and create or destroy device objects, but must not call
-// closeInterface.
+// closeInterface. What either throws is logged and otherwise ignored: the
+// node is entered or dropped all the same, and the threads go on.
 //
 // Transports implement the five pure virtual operations. The destructor is
 // not virtual: destroy an interface through its transport class, whose
@@ -59,8 +60,10 @@ public:
     // the transport's init pass through.
     bool initInterface(std::string name, std::function<void(unsigned int, unsigned char)> onNewDevice = {},
                        std::function<void(unsigned int)> onDeviceLost = {});
-    // Stops both threads and closes the transport; always true. Safe to call
-    // twice. Must not be called from either callback.
+    // Stops both threads and closes the transport; true, or throws what ended
+    // a thread or what the transport's close threw. Safe to call twice. Must
+    // not be called from either callback. The transports' destructors call it
+    // and log instead of throwing.
     bool closeInterface();
 
     // Whether the latest transmission succeeded (false until the first
@@ -71,7 +74,8 @@ public:
     bool isDeviceConnected(unsigned int nodeId);
     // A copy of node id -> device type of every present node.
     std::map<unsigned int, unsigned char> getConnectedDevices();
-    // The caller keeps the stream alive while the interface may write to it.
+    // Any thread, at any time; nullptr discards. The caller keeps the stream
+    // alive until it is replaced or the interface is destroyed.
     void setOutputLogStream(std::ostream* stream);
 
     // Enters the device under its node id; a second object under the same id
@@ -92,6 +96,11 @@ public:
     std::atomic<bool> bootloaderMode{false};
 
 protected:
+    // closeInterface for the transports' destructors: an exception that ended
+    // a thread, or the transport's close failing, is logged instead of
+    // escaping the destructor.
+    void closeInterfaceNoThrow() noexcept;
+
     // The interface's log stream; transports write their lines here too.
     LogSink logSink{&_ns};
 

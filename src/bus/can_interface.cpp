@@ -51,7 +51,7 @@ public:
 CANInterface::CANInterface() : canImpl(new CANInterfaceImpl) {}
 
 CANInterface::~CANInterface() {
-    closeInterface();
+    closeInterfaceNoThrow();
     delete canImpl;
 }
 

@@ -74,13 +74,11 @@ void Interface::InterfaceImpl::recvThread() {
     can_frame_data frame{};
     while (!stop.load(std::memory_order_acquire)) {
         if (!owner->recvData(&frame)) continue;
-        // A device or callback that throws must not end routing for everyone.
+        // Whatever handling one frame throws must not end routing for everyone.
         try {
             canMsgCallback(&frame);
-        } catch (const std::exception& e) {
-            owner->logSink.line("Exception while handling a frame: ", e.what());
         } catch (...) {
-            owner->logSink.line("Exception while handling a frame");
+            owner->logSink.exceptionLine("Exception while handling a frame");
         }
     }
 }
@@ -124,8 +122,15 @@ void Interface::InterfaceImpl::dropSilentDevices() {
             }
         }
     }
-    if (onDeviceLost) {
-        for (unsigned int nodeId : lost) onDeviceLost(nodeId);
+    if (!onDeviceLost) return;
+    // A callback that throws must not stop the heartbeats, nor keep the
+    // other lost nodes of this cycle from being reported.
+    for (unsigned int nodeId : lost) {
+        try {
+            onDeviceLost(nodeId);
+        } catch (...) {
+            owner->logSink.exceptionLine("Exception in onDeviceLost");
+        }
     }
 }
 
@@ -158,7 +163,15 @@ void Interface::InterfaceImpl::recordHeartbeat(unsigned int nodeId, unsigned cha
         }
     }
     owner->logSink.line("New Device is sending a heartbeat...from: ", nodeId, " ; ", deviceType);
-    if (onNewDevice) onNewDevice(nodeId, deviceType);
+    // Entered and routed even when the callback throws: otherwise every later
+    // heartbeat of the node would report it anew and go undelivered.
+    if (onNewDevice) {
+        try {
+            onNewDevice(nodeId, deviceType);
+        } catch (...) {
+            owner->logSink.exceptionLine("Exception in onNewDevice");
+        }
+    }
     std::lock_guard<std::mutex> lock(*owner->connected_devices_mutex);
     owner->connected_devices[nodeId] = {deviceType, now};
 }
@@ -255,6 +268,14 @@ bool Interface::closeInterface() {
     }
     if (failure) std::rethrow_exception(failure);
     return true;
+}
+
+void Interface::closeInterfaceNoThrow() noexcept {
+    try {
+        closeInterface();
+    } catch (...) {
+        logSink.exceptionLine("Exception while closing the interface");
+    }
 }
 
 bool Interface::isRunning() { return impl != nullptr && impl->running.load(std::memory_order_acquire); }

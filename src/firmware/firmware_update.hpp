@@ -92,7 +92,13 @@ public:
     }
     ~BootloaderSession() {
         if (!active_) return;
-        if (rateChanged_) link_.bus->setCANBaudRate(kFastRate);
+        // A transport that throws here must neither end the program nor
+        // leave the flags set.
+        try {
+            if (rateChanged_) link_.bus->setCANBaudRate(kFastRate);
+        } catch (...) {
+            link_.impl->log().exceptionLine("[FLASH] Exception while restoring the bit rate");
+        }
         link_.bus->bootloaderMode.store(false, std::memory_order_release);
         link_.impl->setBootloaderMode(false);
     }

@@ -157,7 +157,7 @@ void USBInterface::USBInterfaceImpl::storeReply(LogSink& log, const usb_line::Pa
 USBInterface::USBInterface() : usbImpl(new USBInterfaceImpl) {}
 
 USBInterface::~USBInterface() {
-    closeInterface();
+    closeInterfaceNoThrow();
     delete usbImpl;
 }
 

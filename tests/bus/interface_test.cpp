@@ -1,8 +1,11 @@
 #include <gmock/gmock.h>
 
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 
+#include "quorvel_transport/driver.hpp"
 #include "recording_device.hpp"
 #include "sim_device.hpp"
 
@@ -26,6 +29,19 @@ protected:
         const unsigned marker = 200000 + flushes++;
         bus.inject(makeFrame(marker, 99));
         ASSERT_TRUE(log.waitFor("Got message...." + std::to_string(marker) + " 99"));
+    }
+    // Heartbeats of these nodes in one batch, mid-cycle: all of them fall
+    // silent 1000 ms before the same drop check, whatever the scheduling
+    // jitter. Returns when they were sent.
+    Clock::time_point injectHeartbeatsMidCycle(std::initializer_list<unsigned> nodes, uint8_t type = 0) {
+        const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
+        EXPECT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 1, Millis(1000)).has_value());
+        std::this_thread::sleep_for(Millis(100));
+        std::vector<can_frame_data> frames;
+        for (unsigned node : nodes) frames.push_back(heartbeatFrame(node, type));
+        const auto sentAt = Clock::now();
+        bus.inject(frames);
+        return sentAt;
     }
     unsigned flushes = 0;
     LogCapture log;
@@ -111,13 +127,7 @@ TEST_F(InterfaceTest, SilentNodesDropInAscendingOrderSteadyOnesStay) {
     SimDevice steady(bus, 12, 3);
     steady.startHeartbeats(Millis(500));
     ASSERT_TRUE(waitForDevice(bus, 12, Millis(1000)));
-    // Inject mid-cycle, so that all three fall silent 1000 ms before the
-    // same drop check whatever the scheduling jitter.
-    const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
-    ASSERT_TRUE(bus.waitForSent(isMasterHeartbeat, beats + 1, Millis(1000)).has_value());
-    std::this_thread::sleep_for(Millis(100));
-    const auto sentAt = Clock::now();
-    for (unsigned node : {30u, 5u, 17u}) bus.inject(heartbeatFrame(node, 3));
+    const auto sentAt = injectHeartbeatsMidCycle({30, 5, 17}, 3);
     ASSERT_TRUE(log.waitFor("New Device is sending a heartbeat...from: 30 ; \x03\n"));
     ASSERT_TRUE(waitForDevice(bus, 17, Millis(1000)));
     EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{5, 3}, {12, 3}, {17, 3}, {30, 3}}));
@@ -255,4 +265,103 @@ TEST_F(InterfaceTest, NoDeliveryAfterUnregisterReturns) {
     }
     stopFeeding = true;
     feeder.join();
+}
+
+// What the callbacks throw is logged and changes nothing else: a node is
+// reported once, entered and routed; every lost node of a cycle is reported;
+// the heartbeat thread goes on sending and dropping; closing returns.
+TEST_F(InterfaceTest, ThrowingCallbacksNeitherStopTheThreadsNorLoseNodes) {
+    std::mutex m;
+    std::vector<unsigned> found, lost;
+    const auto lostCount = [&] { return guarded(m, [&] { return lost.size(); }); };
+    ASSERT_TRUE(bus.initInterface(
+        "test",
+        [&](unsigned node, unsigned char) {
+            guarded(m, [&] { found.push_back(node); });
+            throw std::runtime_error("new " + std::to_string(node));
+        },
+        [&](unsigned node) {
+            guarded(m, [&] { lost.push_back(node); });
+            if (node == 17) throw 17;  // not a std::exception
+            throw std::runtime_error("lost " + std::to_string(node));
+        }));
+    RecordingDevice dev(5);
+    bus.registerCANMsgCallback(&dev);
+    injectHeartbeatsMidCycle({30, 5, 17});
+    bus.inject({heartbeatFrame(5), makeFrame(5, 70, {1})});
+    ASSERT_TRUE(dev.waitFor(3));
+    EXPECT_EQ(getCommandIdFromFrame(&dev.received()[2]), 70u);
+    EXPECT_EQ(bus.getConnectedDevices(), (std::map<unsigned, unsigned char>{{5, 0}, {17, 0}, {30, 0}}));
+    EXPECT_EQ(guarded(m, [&] { return found; }), (std::vector<unsigned>{30, 5, 17})) << "reported once each";
+    EXPECT_TRUE(log.contains("Exception in onNewDevice: new 5\n"));
+
+    ASSERT_TRUE(waitUntil([&] { return lostCount() == 3; }, Millis(3000)));
+    EXPECT_EQ(guarded(m, [&] { return lost; }), (std::vector<unsigned>{5, 17, 30}));
+    for (const char* line : {"Exception in onDeviceLost: lost 5\n", "Exception in onDeviceLost\n",
+                             "Exception in onDeviceLost: lost 30\n"})
+        EXPECT_TRUE(log.contains(line)) << line;
+
+    const size_t beats = bus.sentFrames(isMasterHeartbeat).size();
+    bus.inject(heartbeatFrame(40));
+    ASSERT_TRUE(waitUntil([&] { return lostCount() == 4; }, Millis(3000))) << "drops go on";
+    EXPECT_GE(bus.sentFrames(isMasterHeartbeat).size(), beats + 4) << "heartbeats go on";
+    EXPECT_TRUE(bus.isRunning());
+    EXPECT_NO_THROW(EXPECT_TRUE(bus.closeInterface()));
+}
+
+// The interface's and a device's log streams switched between none and two
+// streams from another thread while frames flood in and reads run: nothing
+// crashes, each line arrives whole in one stream, and once the switch
+// returns the stream it replaced gets nothing more.
+TEST_F(InterfaceTest, LogStreamsSwitchedUnderTrafficKeepLinesWhole) {
+    ASSERT_TRUE(startAndWaitRunning(bus));
+    SimDevice sim(bus, 9);
+    sim.startHeartbeats(Millis(50));
+    sim.answer(70, Payload().put(12.5f).put(0.5f).reply());
+    Driver driver(9, &bus);
+    ASSERT_TRUE(waitForDevice(bus, 9));
+
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0}, good{0};
+    std::thread flood([&] {
+        while (!done) {
+            bus.inject({makeFrame(9, 99), makeFrame(6, 70), makeFrame(9, 70)});
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    std::thread reader([&] {
+        while (!done) {
+            float volts = 0;
+            const ret_status_t status = driver.getBusVoltage(&volts);
+            ++reads;
+            if (status == RET_SUCCESS && volts == 12.5f) ++good;
+        }
+    });
+    LogCapture a, b;
+    std::ostream* const streams[] = {nullptr, &a, &b};
+    const auto until = Clock::now() + Millis(500);
+    for (int i = 0; Clock::now() < until; ++i) {
+        bus.setOutputLogStream(streams[i % 3]);
+        driver.setOutputLogStream(streams[(i + 1) % 3]);
+    }
+    bus.setOutputLogStream(nullptr);
+    driver.setOutputLogStream(nullptr);
+    const std::string afterSwitch = a.text() + b.text();
+    done = true;
+    flood.join();
+    reader.join();
+    EXPECT_GT(good.load(), 0) << reads.load() << " reads";
+    EXPECT_EQ(a.text() + b.text(), afterSwitch) << "written after its stream was replaced";
+
+    const std::regex wholeLine(
+        "Got message\\.{4}(6|9) (1|70|99)|Unknown Device ID 6 or Command ID 70|Unknown Command Id\\.|"
+        "setting new data received as true");
+    for (const LogCapture* capture : {&a, &b}) {
+        const std::string text = capture->text();
+        EXPECT_GT(text.size(), 0u);
+        EXPECT_EQ(text.back(), '\n');
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            ASSERT_TRUE(std::regex_match(line, wholeLine)) << "'" << line << "'";
+    }
 }

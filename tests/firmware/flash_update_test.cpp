@@ -315,6 +315,17 @@ const FaultCase kFaults[] = {
 };
 INSTANTIATE_TEST_SUITE_P(EveryStep, FlashFaultTest, ::testing::ValuesIn(kFaults));
 
+// A transport that throws on a rate change: the exception reaches the
+// caller; on the way out the rate is set back (that throw is logged) and both
+// flags are cleared (TearDown).
+TEST_F(FlashTest, ARateChangeThatThrowsReachesTheCallerWithTheFlagsCleared) {
+    start(true);
+    bus.setRateChangeThrows(true);
+    EXPECT_THROW(driver->flash(path, true), std::runtime_error);
+    EXPECT_EQ(lines().back(), "[FLASH] Exception while restoring the bit rate: rate change failed");
+    rates.pop_back();
+}
+
 // The one real 20 s wait: a silent bootloader gives RET_TIMEOUT.
 TEST_F(FlashTest, SilentBootloaderTimesOutAfter20Seconds) {
     start(true);

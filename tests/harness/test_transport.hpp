@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,11 +98,17 @@ public:
         rx_.pop_front();
         return true;
     }
-    bool setCANBaudRate(CANBaudRate rate) override { return locked([&] { baudCalls_.push_back(rate); return true; }); }
+    // Recorded, then thrown when setRateChangeThrows(true).
+    bool setCANBaudRate(CANBaudRate rate) override {
+        if (locked([&] { baudCalls_.push_back(rate); return rateThrows_; }))
+            throw std::runtime_error("rate change failed");
+        return true;
+    }
 
     // --- failure injection
     void setInitResult(bool ok) { locked([&] { initResult_ = ok; }); }
     void setSendResult(bool ok) { locked([&] { sendResult_ = ok; }); }
+    void setRateChangeThrows(bool throws) { locked([&] { rateThrows_ = throws; }); }
 
     // --- what was sent (in order; master heartbeats included)
     std::vector<can_frame_data> sentFrames(const FramePredicate& match = {}) const {
@@ -200,7 +208,7 @@ private:
     mutable std::mutex mutex_;  // everything but the listeners
     std::vector<can_frame_data> sent_;
     std::vector<CANBaudRate> baudCalls_;
-    bool initResult_ = true, sendResult_ = true;
+    bool initResult_ = true, sendResult_ = true, rateThrows_ = false;
     int initCalls_ = 0, closeCalls_ = 0;
     std::mutex listenersMutex_;
     std::map<int, std::function<void(const can_frame_data&)>> listeners_;
@@ -258,6 +266,26 @@ private:
     }
     mutable std::mutex mutex_;
     std::string text_;
+};
+
+// A stream on which every write fails and throws std::ios_base::failure, as
+// a file stream with exceptions enabled does on a full disk.
+class ThrowingStream : private std::streambuf, public std::ostream {
+public:
+    ThrowingStream() : std::ostream(this) { exceptions(std::ios::badbit); }
+    // Whether a write was tried.
+    bool written() const { return written_.load(); }
+
+private:
+    int overflow(int) override {
+        written_.store(true);
+        return std::char_traits<char>::eof();
+    }
+    std::streamsize xsputn(const char*, std::streamsize) override {
+        written_.store(true);
+        return 0;
+    }
+    std::atomic<bool> written_{false};
 };
 
 }  // namespace qt_test

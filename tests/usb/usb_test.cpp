@@ -360,6 +360,33 @@ TEST(UsbBus, StopsWithinAboutASecondStartsAgainWithItsCallbacksAndOutlivesAnUnpl
     });
 }
 
+// A log stream that throws ends the receive thread (the bad-length line is
+// logged outside any handler): closeInterface throws that, while the
+// destructor logs it and returns.
+TEST(UsbBus, AThreadEndedByAnExceptionReachesCloseButNotTheDestructor) {
+    EXPECT_TRUE(runInPrivateDeviceTree([] {
+        SimAdapter adapter;
+        const std::string path = listAsYomlu(adapter);
+        LogCapture log;
+        const auto failReceiveThread = [&](USBInterface& usb) {
+            ThrowingStream failing;
+            ASSERT_TRUE(usb.initInterface(path));
+            usb.setOutputLogStream(&failing);
+            adapter.sendRaw("t1239\r");
+            ASSERT_TRUE(waitUntil([&] { return failing.written(); }));
+            usb.setOutputLogStream(&log);
+        };
+        {
+            USBInterface usb;
+            failReceiveThread(usb);
+            EXPECT_THROW(usb.closeInterface(), std::ios_base::failure);
+            EXPECT_TRUE(usb.closeInterface());
+            failReceiveThread(usb);
+        }
+        EXPECT_TRUE(log.contains("Exception while closing the interface: ")) << log.text();
+    }));
+}
+
 // Cross-check of the adapter line protocol against an independent peer:
 // python-can's slcan bus (Debian's python3-can, run with /usr/bin/python3)
 // on a second pseudo-terminal, bridged byte for byte to the one the library

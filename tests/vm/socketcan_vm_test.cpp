@@ -132,6 +132,22 @@ TEST_F(SocketCanTest, MasterHeartbeatAndPresenceThroughTheKernel) {
     EXPECT_GE(lost - beat, Millis(1000));
 }
 
+// A log stream that throws ends the heartbeat thread (the failed send's line,
+// on a link that is down); the destructor logs it and returns.
+TEST_F(SocketCanTest, DestroyedAfterAThreadEndedByAnExceptionReturns) {
+    ASSERT_EQ(std::system("ip link add dev vcandown type vcan"), 0);  // left down
+    {
+        ThrowingStream failing;
+        CANInterface down;
+        ASSERT_TRUE(down.initInterface("vcandown"));
+        down.setOutputLogStream(&failing);
+        EXPECT_TRUE(waitUntil([&] { return failing.written(); }));
+        down.setOutputLogStream(&log);
+    }
+    EXPECT_TRUE(log.contains("Exception while closing the interface: ")) << log.text();
+    std::system("ip link del dev vcandown");
+}
+
 TEST_F(SocketCanTest, DriverReadRoundTripsAgainstASimulatedDriver) {
     // Bus voltage and current as a driver packs them; a new voltage each
     // time, so that a stale reply cannot pass.
