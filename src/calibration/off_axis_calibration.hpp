@@ -26,7 +26,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "quorvel_transport/driver.hpp"
+#include "quorvel_transport/ret_status.hpp"
 #include "calibration/off_axis_math.hpp"
 #include "device/pacing.hpp"
 

@@ -313,6 +313,11 @@ TEST(SerialReadline, EndsOnEolOrSizeOrSilenceAndReadlinesKeepsTheRest) {
     awaitInput(port, 10);
     EXPECT_EQ(port.readlines(6, "\r"), (Lines{"aaaa\r", "b"}));
     EXPECT_EQ(port.readlines(100, "\r"), (Lines{"bbb\r"}));
+    // An eol whose start repeats its end is matched afresh from each line's
+    // start: every line ends with it (not "x\n\n", "\n", "y\n\n").
+    pty.write("x\n\n\ny\n\n");
+    awaitInput(port, 7);
+    EXPECT_EQ(port.readlines(100, "\n\n"), (Lines{"x\n\n", "\ny\n\n"}));
     // Silence from the start: no line at all.
     EXPECT_TRUE(port.readlines(100, "\r").empty());
 }
