@@ -74,12 +74,14 @@ public:
         if (std::ostream* out = stream_.load(std::memory_order_relaxed)) fn(*out);
     }
 
-    // From a catch block: one line naming `context` and the exception's text.
-    // Never throws, so that destructors and threads that must go on can use it.
-    void exceptionLine(const char* context) noexcept {
+    // Runs fn; what it throws becomes one line naming `context` and the
+    // exception's text. Never throws, so that destructors and threads that
+    // must go on can use it.
+    template <typename Fn>
+    void logExceptions(const char* context, Fn&& fn) noexcept {
         try {
             try {
-                throw;
+                fn();
             } catch (const std::exception& e) {
                 line(context, ": ", e.what());
             } catch (...) {

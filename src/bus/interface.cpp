@@ -75,11 +75,7 @@ void Interface::InterfaceImpl::recvThread() {
     while (!stop.load(std::memory_order_acquire)) {
         if (!owner->recvData(&frame)) continue;
         // Whatever handling one frame throws must not end routing for everyone.
-        try {
-            canMsgCallback(&frame);
-        } catch (...) {
-            owner->logSink.exceptionLine("Exception while handling a frame");
-        }
+        owner->logSink.logExceptions("Exception while handling a frame", [&] { canMsgCallback(&frame); });
     }
 }
 
@@ -125,13 +121,8 @@ void Interface::InterfaceImpl::dropSilentDevices() {
     if (!onDeviceLost) return;
     // A callback that throws must not stop the heartbeats, nor keep the
     // other lost nodes of this cycle from being reported.
-    for (unsigned int nodeId : lost) {
-        try {
-            onDeviceLost(nodeId);
-        } catch (...) {
-            owner->logSink.exceptionLine("Exception in onDeviceLost");
-        }
-    }
+    for (unsigned int nodeId : lost)
+        owner->logSink.logExceptions("Exception in onDeviceLost", [&] { onDeviceLost(nodeId); });
 }
 
 // ---------------------------------------------------------------------------
@@ -165,13 +156,8 @@ void Interface::InterfaceImpl::recordHeartbeat(unsigned int nodeId, unsigned cha
     owner->logSink.line("New Device is sending a heartbeat...from: ", nodeId, " ; ", deviceType);
     // Entered and routed even when the callback throws: otherwise every later
     // heartbeat of the node would report it anew and go undelivered.
-    if (onNewDevice) {
-        try {
-            onNewDevice(nodeId, deviceType);
-        } catch (...) {
-            owner->logSink.exceptionLine("Exception in onNewDevice");
-        }
-    }
+    if (onNewDevice)
+        owner->logSink.logExceptions("Exception in onNewDevice", [&] { onNewDevice(nodeId, deviceType); });
     std::lock_guard<std::mutex> lock(*owner->connected_devices_mutex);
     owner->connected_devices[nodeId] = {deviceType, now};
 }
@@ -271,11 +257,7 @@ bool Interface::closeInterface() {
 }
 
 void Interface::closeInterfaceNoThrow() noexcept {
-    try {
-        closeInterface();
-    } catch (...) {
-        logSink.exceptionLine("Exception while closing the interface");
-    }
+    logSink.logExceptions("Exception while closing the interface", [this] { closeInterface(); });
 }
 
 bool Interface::isRunning() { return impl != nullptr && impl->running.load(std::memory_order_acquire); }

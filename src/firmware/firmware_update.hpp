@@ -94,11 +94,9 @@ public:
         if (!active_) return;
         // A transport that throws here must neither end the program nor
         // leave the flags set.
-        try {
-            if (rateChanged_) link_.bus->setCANBaudRate(kFastRate);
-        } catch (...) {
-            link_.impl->log().exceptionLine("[FLASH] Exception while restoring the bit rate");
-        }
+        if (rateChanged_)
+            link_.impl->log().logExceptions("[FLASH] Exception while restoring the bit rate",
+                                            [this] { link_.bus->setCANBaudRate(kFastRate); });
         link_.bus->bootloaderMode.store(false, std::memory_order_release);
         link_.impl->setBootloaderMode(false);
     }
