@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,11 +111,21 @@ bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSec
         if (&__lsan_do_leak_check != nullptr) __lsan_do_leak_check();
         ::_exit(status);
     }
-    int status = 0;
-    while (child != -1 && ::waitpid(child, &status, 0) == -1 && errno == EINTR) {
+    if (child == -1) {
+        ADD_FAILURE() << "device tree child: fork failed: " << std::strerror(errno);
+        return false;
     }
-    EXPECT_FALSE(child == -1 || WIFSIGNALED(status)) << "device tree child: fork failed or signal " << WTERMSIG(status);
-    return child != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    int status = 0;
+    while (::waitpid(child, &status, 0) == -1 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) {
+        ADD_FAILURE() << "device tree child: the body was still running at its time limit of " << limitSeconds
+                      << " s and was ended";
+    } else if (WIFSIGNALED(status)) {
+        ADD_FAILURE() << "device tree child: ended by signal " << WTERMSIG(status) << " ("
+                      << ::strsignal(WTERMSIG(status)) << ")";
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void addUsbSerialDevice(const std::string& name, const std::string& devicePath, const UsbDeviceInfo& info) {

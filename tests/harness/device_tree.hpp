@@ -17,7 +17,8 @@ namespace qt_test {
 // process runs no other thread. GoogleTest assertions inside `body` report in
 // the child; the result is true when the child finished without a failure
 // (an escaping exception and a hang of more than `limitSeconds` count as
-// failures too).
+// failures too). A child ended by its time limit, by another signal, or never
+// forked is reported as such here in the parent.
 bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds = 100);
 
 // The same tree for the calling process itself, for programs that run no

@@ -31,7 +31,7 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name) {
     return "/dev/" + name;
 }
 
-void withAdapter(bool start, const AdapterBody& body) {
+void withAdapter(bool start, const AdapterBody& body, unsigned limitSeconds) {
     EXPECT_TRUE(runInPrivateDeviceTree([&] {
         SimAdapter adapter;
         LogCapture log;
@@ -42,7 +42,7 @@ void withAdapter(bool start, const AdapterBody& body) {
         ASSERT_TRUE(!start || waitUntil([&] { return usb.isRunning(); }));
         body(adapter, usb, log);
         EXPECT_TRUE(usb.closeInterface());
-    }));
+    }, limitSeconds));
 }
 
 SimAdapter::SimAdapter() {

@@ -99,8 +99,9 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "tt
 // In a private device tree: an adapter listed as /dev/ttyACM0 and an
 // interface logging into `log` that has opened it (init), or started on it
 // too (initInterface) when `start`. Afterwards the interface is closed.
+// `limitSeconds` bounds the whole child, as in runInPrivateDeviceTree.
 using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
-void withAdapter(bool start, const AdapterBody& body);
+void withAdapter(bool start, const AdapterBody& body, unsigned limitSeconds = 100);
 
 }  // namespace qt_test
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include "device_tree.hpp"
@@ -452,6 +453,16 @@ TEST(SerialListPorts, PatternOrderThenAlphabeticalEachDescribedFromSysfs) {
             {"/dev/rfcomm0", "rfcomm0", "n/a"},
         }));
     })) << "see the fake tree child's output above";
+}
+
+// The tree's child is told apart by how it ended: past its time limit, or
+// killed by a signal of its own.
+TEST(SerialListPorts, TheTreeSaysWhetherItsChildRanPastItsLimitOrCrashed) {
+    EXPECT_NONFATAL_FAILURE(
+        EXPECT_FALSE(runInPrivateDeviceTree([] { std::this_thread::sleep_for(std::chrono::seconds(5)); }, 1)),
+        "the body was still running at its time limit of 1 s");
+    EXPECT_NONFATAL_FAILURE(EXPECT_FALSE(runInPrivateDeviceTree([] { ::raise(SIGTERM); })),
+                            "ended by signal 15 (Terminated)");
 }
 
 }  // namespace

@@ -219,17 +219,25 @@ struct Readers {
     std::atomic<long> reads{0}, maxMillis{0}, outcomes[kOutcomes]{};
 };
 
-// Runs `body` on an in-process bus, or through the USB adapter.
-void onBus(bool usb, const std::function<void(Interface& bus, TestTransport& side)>& body) {
-    if (usb) return withAdapter(true, [&](SimAdapter& sim, USBInterface& bus, LogCapture&) { body(bus, sim.bus()); });
+// Runs `body` on an in-process bus, or through the USB adapter, whose
+// private device tree ends a body still running after `limitSeconds`.
+void onBus(bool usb, const std::function<void(Interface& bus, TestTransport& side)>& body,
+           unsigned limitSeconds = 100) {
+    if (usb) {
+        return withAdapter(true, [&](SimAdapter& sim, USBInterface& bus, LogCapture&) { body(bus, sim.bus()); },
+                           limitSeconds);
+    }
     TestTransport bus;
     ASSERT_TRUE(startAndWaitRunning(bus));
     body(bus, bus);
 }
 
 // Every thread reads `count` times; meanwhile devices leave the bus for
-// 1.3 s (dropped after 1 s of silence) and come back.
+// 1.3 s (dropped after 1 s of silence) and come back. The time limit allows
+// every read its whole 200 ms time-out and a little more, so that only a hang
+// reaches it, whatever the count.
 void readStress(const char* name, bool usb, long count) {
+    const unsigned limitSeconds = 100 + static_cast<unsigned>(count / 4);
     onBus(usb, [&](Interface& bus, TestTransport& side) {
         Readers r(bus, side, count);
         std::mt19937 rng(1);
@@ -249,7 +257,7 @@ void readStress(const char* name, bool usb, long count) {
         EXPECT_GT(r.outcomes[TimedOut].load(), 0);
         // The wait is 200 ms; a read that takes far longer is stuck.
         EXPECT_LT(r.maxMillis.load(), 1000);
-    });
+    }, limitSeconds);
 }
 
 // Reads run on every thread and frames flood in (replies with the right
