@@ -13,13 +13,16 @@
 
 namespace qt_test {
 
+// A tree's time limit unless the work it is given needs more.
+constexpr unsigned kTreeLimitSeconds = 100;
+
 // Runs `body` in such a child and waits for it. Call it while the calling
 // process runs no other thread. GoogleTest assertions inside `body` report in
 // the child; the result is true when the child finished without a failure
 // (an escaping exception and a hang of more than `limitSeconds` count as
 // failures too). A child ended by its time limit, by another signal, or never
 // forked is reported as such here in the parent.
-bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds = 100);
+bool runInPrivateDeviceTree(const std::function<void()>& body, unsigned limitSeconds = kTreeLimitSeconds);
 
 // The same tree for the calling process itself, for programs that run no
 // other thread yet (benchmarks: call it first in main). Throws

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "device_tree.hpp"
 #include "pty_pair.hpp"
 #include "test_transport.hpp"
 
@@ -101,7 +102,7 @@ std::string listAsYomlu(const SimAdapter& adapter, const std::string& name = "tt
 // too (initInterface) when `start`. Afterwards the interface is closed.
 // `limitSeconds` bounds the whole child, as in runInPrivateDeviceTree.
 using AdapterBody = std::function<void(SimAdapter& adapter, USBInterface& usb, LogCapture& log)>;
-void withAdapter(bool start, const AdapterBody& body, unsigned limitSeconds = 100);
+void withAdapter(bool start, const AdapterBody& body, unsigned limitSeconds = kTreeLimitSeconds);
 
 }  // namespace qt_test
 

@@ -222,7 +222,7 @@ struct Readers {
 // Runs `body` on an in-process bus, or through the USB adapter, whose
 // private device tree ends a body still running after `limitSeconds`.
 void onBus(bool usb, const std::function<void(Interface& bus, TestTransport& side)>& body,
-           unsigned limitSeconds = 100) {
+           unsigned limitSeconds = kTreeLimitSeconds) {
     if (usb) {
         return withAdapter(true, [&](SimAdapter& sim, USBInterface& bus, LogCapture&) { body(bus, sim.bus()); },
                            limitSeconds);
@@ -237,7 +237,7 @@ void onBus(bool usb, const std::function<void(Interface& bus, TestTransport& sid
 // every read its whole 200 ms time-out and a little more, so that only a hang
 // reaches it, whatever the count.
 void readStress(const char* name, bool usb, long count) {
-    const unsigned limitSeconds = 100 + static_cast<unsigned>(count / 4);
+    const unsigned limitSeconds = kTreeLimitSeconds + static_cast<unsigned>(count / 4);
     onBus(usb, [&](Interface& bus, TestTransport& side) {
         Readers r(bus, side, count);
         std::mt19937 rng(1);
